@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs every test suite of a built tree and fails when any of them fails.
+# Usage: scripts/run-tests.sh BUILD_ROOT
+set -u
+root="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
+status=0
+
+echo "=== host tests (native, ASan + UBSan) ==="
+ctest --test-dir "$root/host" --output-on-failure -j "$(nproc)" || status=1
+
+echo "=== win64 tests (under wine64 + Xvfb) ==="
+"$here/test-win64.sh" "$root/win64" || status=1
+
+if [ -x "$here/fuzz.sh" ]; then
+  echo "=== fuzzers (bounded) ==="
+  "$here/fuzz.sh" "$root" 30 || status=1
+fi
+
+if [ -x "$here/check-product.sh" ]; then
+  echo "=== i686 product checks ==="
+  "$here/check-product.sh" "$root/win32" || status=1
+fi
+
+[ $status -eq 0 ] && echo "ALL TEST SUITES PASSED" || echo "SOME TEST SUITES FAILED"
+exit $status
