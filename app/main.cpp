@@ -1,0 +1,25 @@
+// The program entry: build the window, run the loop, end with exit code 0.
+// There is no command line, no configuration and no second window.
+//
+// What is released when: closing the window ends the loop, whose shutdown
+// releases the form; the form's OnDestroy (onFormDestroy) releases the
+// carried patch, then its release list frees the MainWindow, the form's font
+// and the file dialog, in that order. The message texts are globals, freed
+// by the runtime at exit.
+#include <windows.h>
+
+#include "app/main_window.h"
+#include "ui/message_routing.h"
+#include "ui/widget.h"
+
+// Set by createMainWindow as its first step and never cleared: nothing
+// reads it after the loop returns.
+MainWindow* mainWindow;
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // The instance handle for window classes and the file dialog.
+    moduleInstance = GetModuleHandleA(nullptr);
+    createMainWindow(&mainWindow, nullptr);
+    if (mainWindow && mainWindow->frmMain) MessageLoop(&mainWindow->frmMain);
+    return 0;
+}

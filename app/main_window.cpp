@@ -1,0 +1,141 @@
+#include "app/main_window.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/app_texts.h"
+#include "app/file_dialog.h"
+#include "core/conversions.h"
+#include "core/file_handle.h"
+#include "core/ips_patch.h"
+#include "core/patch_container.h"
+#include "ui/controls.h"
+#include "ui/gdi_tool.h"
+#include "ui/properties.h"
+#include "ui/widget.h"
+
+void NotifyUser(const ByteString& message, uint32_t type) {
+    HWND owner = nullptr;
+    const char* title = nullptr;
+    if (mainWidget) {
+        // The form's existing window only: a message box never creates it.
+        owner = mainWidget->handle;
+        title = mainWidget->text.Empty() ? nullptr : mainWidget->text.CStr();
+    }
+    MessageBoxA(owner, message.CStr(), title, type);
+}
+
+// The patch run's three touch points with the window.
+static void progressToBar(void* context, uint32_t position) {
+    SetProgress(static_cast<Widget*>(context), static_cast<int>(position));
+}
+
+static void notifyToUser(void*, const ByteString& message, uint32_t type) {
+    NotifyUser(message, type);
+}
+
+void MainWindow::applyPatch(const ByteString& targetPath) {
+    PatchRunHooks hooks = {};
+    hooks.backup = GetChecked(chkBackup);
+    hooks.progress = progressToBar;
+    hooks.progressContext = prgPatch;
+    hooks.notify = notifyToUser;
+    hooks.notifyContext = this;
+    PatchMessages messages = {&msgDone, &msgMs, &msgError, &msgWriteFailed, &msgBackupFailed};
+    ApplyPatch(patchStream, targetPath, hooks, messages, nullptr);
+}
+
+void onBrowseClick(void* context, RefObject*) {
+    MainWindow* window = static_cast<MainWindow*>(context);
+    FileDialog* dialog = window->dlgFile;
+    if (!dialog) return;
+    dialog->fileName = ByteString();
+    dialog->filter = ByteString("*.*|*.*");
+    if (dialog->execute()) SetText(window->edtFile, dialog->fileName);
+}
+
+void onOkClick(void* context, RefObject*) {
+    MainWindow* window = static_cast<MainWindow*>(context);
+    // GetText reads the edit window, so a typed path counts like a chosen one.
+    if (IsExistingFile(GetText(window->edtFile))) window->applyPatch(GetText(window->edtFile));
+}
+
+void onFormDestroy(void*, RefObject*) {
+    // Cleared as well as released: LoadPatchContainer releases whatever the
+    // variable holds, so a stale pointer here would be freed twice if the
+    // window were ever built again in this process.
+    ReleaseAndClear(patchStream);
+}
+
+void prepareMainWindow(MainWindow* window) {
+    SetText(window->btnBrowse, WideToAnsiText(TextBrowseCaption));
+    SetText(window->btnOk, WideToAnsiText(TextOkCaption));
+    // The check box sizes itself to its caption here (auto-size is on).
+    SetText(window->chkBackup, WideToAnsiText(TextBackupCaption));
+
+    LoadMessageTexts();
+
+    SetText(window->frmMain, WideToAnsiText(TextFormCaption));
+
+    // The description goes through UTF-16 and back: text valid in the
+    // thread's code page comes out unchanged.
+    ByteString description = LoadPatchContainer();
+    SetText(window->memDescription, WideToAnsiText(AnsiToWideText(description)));
+}
+
+void createMainWindow(MainWindow** variable, Widget* parent) {
+    MainWindow* window = CreateObject<MainWindow>();
+    *variable = window;
+    if (!window) return;
+
+    Widget* form = MakeForm(parent, ByteString("frmMain"));
+    if (!form) return;
+    SetPosition(form, 192, 114);
+    // Measuring the client area creates the form's window, still hidden.
+    SetClientSize(form, FormClientWidth, FormClientHeight);
+    window->frmMain = form;
+    mainWidget = form;
+    AddAutoFree(form, window);
+    SetStyle(form, form->style & ~static_cast<uint32_t>(WS_MAXIMIZEBOX));
+
+    // Set before any control exists: controls share this font's HFONT only
+    // as long as their copies stay equal to it.
+    GdiTool* font = GetFont(form);
+    SetToolColor(font, 0);
+    SetFontHeight(font, -12);
+    SetFaceName(font, ByteString("Arial"));
+    SetFontCharset(font, ANSI_CHARSET);
+
+    form->OnDestroy.code = onFormDestroy;
+    form->OnDestroy.context = window;
+
+    window->dlgFile = newFileDialog(ByteString(), ByteString(), 0);
+    if (window->dlgFile) AddAutoFree(form, window->dlgFile);
+
+    InitCommonControls();
+
+    // Creation order fixes the control ids (0x8000 upwards; the progress
+    // bar's id is 0 but it uses up 0x8003) and makes btnBrowse, the first
+    // tab stop, the control that gets the focus first.
+    window->btnBrowse = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 136), 49, 23);
+    window->btnOk = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 170), 49, 23);
+    window->edtFile = SetSize(SetPosition(MakeEdit(form, 0), 8, 136), 201, 23);
+    window->prgPatch = SetSize(SetPosition(MakeProgressBar(form), 56, 176), 153, 15);
+    window->chkBackup = SetAutoSize(SetPosition(MakeCheckBox(form, ByteString()), 8, 175), true);
+    window->memDescription =
+        SetSize(SetPosition(MakeEdit(form, NoHorzScroll | MultiLine), 8, 8), 257, 121);
+
+    window->btnBrowse->OnClick.code = onBrowseClick;
+    window->btnBrowse->OnClick.context = window;
+    window->btnOk->OnClick.code = onOkClick;
+    window->btnOk->OnClick.context = window;
+
+    SetColor(window->edtFile, ColorWindow);
+    if (window->dlgFile) window->dlgFile->ownerWindow = EnsureHandle(form);
+    SetColor(window->memDescription, ColorBtnFace);
+
+    CenterOnParent(form);
+    SetCanResize(form, false);
+
+    prepareMainWindow(window);
+}
