@@ -1,0 +1,100 @@
+#include "tools/tessel_pack/args.h"
+
+#include <string.h>
+
+bool CommandLine::Has(const char* longName) const {
+    return Value(longName) != nullptr;
+}
+
+const std::string* CommandLine::Value(const char* longName) const {
+    for (const auto& option : options)
+        if (option.first == longName) return &option.second;
+    return nullptr;
+}
+
+static const OptionSpec* FindLong(const std::string& name, const OptionSpec* specs, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (name == specs[i].longName) return &specs[i];
+    return nullptr;
+}
+
+static const OptionSpec* FindShort(char name, const OptionSpec* specs, size_t count) {
+    for (size_t i = 0; i < count; ++i)
+        if (specs[i].shortName != 0 && specs[i].shortName == name) return &specs[i];
+    return nullptr;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* specs, size_t count,
+                      CommandLine& out, std::string& error) {
+    out = CommandLine();
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+            out.positionals.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec* spec;
+        std::string shown;  // the option as the user should read it back
+        bool hasInlineValue = false;
+        std::string inlineValue;
+        if (arg.compare(0, 2, "--") == 0) {
+            std::string name = arg.substr(2);
+            const size_t equals = name.find('=');
+            if (equals != std::string::npos) {
+                hasInlineValue = true;
+                inlineValue = name.substr(equals + 1);
+                name.resize(equals);
+            }
+            spec = FindLong(name, specs, count);
+            shown = "--" + name;
+        } else {
+            spec = FindShort(arg[1], specs, count);
+            shown = arg.substr(0, 2);
+            if (arg.size() > 2) {
+                hasInlineValue = true;
+                inlineValue = arg.substr(2);
+            }
+        }
+        if (!spec) {
+            error = "unknown option " + shown;
+            return false;
+        }
+        if (out.Has(spec->longName)) {
+            error = "option --" + std::string(spec->longName) + " given more than once";
+            return false;
+        }
+        std::string value;
+        if (spec->takesValue) {
+            if (hasInlineValue) {
+                value = inlineValue;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                error = "option " + shown + " needs a value";
+                return false;
+            }
+        } else if (hasInlineValue) {
+            error = "option " + shown + " takes no value";
+            return false;
+        }
+        out.options.emplace_back(spec->longName, value);
+    }
+    return true;
+}
+
+bool ParseCodePage(const std::string& text, uint32_t& codePage) {
+    if (text.empty() || text.size() > 5) return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > 65535) return false;
+    codePage = value;
+    return true;
+}

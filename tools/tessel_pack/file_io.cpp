@@ -1,0 +1,152 @@
+#include "tools/tessel_pack/file_io.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+static std::string DescribeErrno(int error, const char* fallback) {
+    switch (error) {
+    case ENOENT: return "no such file or directory";
+    case ENOTDIR: return "a part of the path is not a directory";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EISDIR: return "is a directory";
+    case ENOSPC: return "no space left on the device";
+    case EROFS: return "read-only file system";
+    case ENAMETOOLONG: return "file name too long";
+    default: return fallback;
+    }
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+std::string WhyNotAFile(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return DescribeErrno(errno, "cannot be opened");
+    return S_ISDIR(info.st_mode) ? "is a directory" : "cannot be opened";
+}
+
+bool ReadWholeStream(FILE* stream, std::string& bytes, std::string& reason) {
+    bytes.clear();
+    char chunk[65536];
+    for (;;) {
+        const size_t got = fread(chunk, 1, sizeof chunk, stream);
+        if (got > 0) {
+            if (bytes.size() + got > kMaxInputBytes) {
+                reason = "file too large (over 1 GiB)";
+                return false;
+            }
+            bytes.append(chunk, got);
+        }
+        if (got < sizeof chunk) {
+            if (ferror(stream)) {
+                reason = DescribeErrno(errno, "read failed");
+                return false;
+            }
+            return true;
+        }
+    }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason) {
+    // Checked first: fopen succeeds on a directory on Linux and fails with
+    // EACCES on Windows; both builds should say the same thing.
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        reason = "is a directory";
+        return false;
+    }
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) {
+        reason = DescribeErrno(errno, "cannot open");
+        return false;
+    }
+    const bool ok = ReadWholeStream(file, bytes, reason);
+    fclose(file);
+    return ok;
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+#ifdef _WIN32
+    const int pid = _getpid();
+#else
+    const int pid = static_cast<int>(getpid());
+#endif
+    return path + "." + std::to_string(pid) + ".tmp";
+}
+
+static bool FlushToDisk(FILE* file) {
+    if (fflush(file) != 0) return false;
+#ifdef _WIN32
+    return _commit(_fileno(file)) == 0;
+#else
+    return fsync(fileno(file)) == 0;
+#endif
+}
+
+static bool ReplaceFile(const std::string& from, const std::string& to, std::string& reason) {
+#ifdef _WIN32
+    // rename() refuses to replace an existing file on Windows; MoveFileEx
+    // with MOVEFILE_REPLACE_EXISTING does it (still refusing a directory).
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED: reason = "permission denied"; break;
+    case ERROR_PATH_NOT_FOUND: reason = "no such file or directory"; break;
+    default: reason = "cannot rename the temporary file into place"; break;
+    }
+    // A directory by that name is reported as access denied by Windows.
+    struct stat info;
+    if (stat(to.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) reason = "is a directory";
+    return false;
+#else
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    reason = DescribeErrno(errno, "cannot rename the temporary file into place");
+    return false;
+#endif
+}
+
+bool WriteFileAtomically(const std::string& path, const std::vector<const std::string*>& pieces,
+                         std::string& reason) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        reason = "is a directory";
+        return false;
+    }
+    const std::string temporary = TemporaryNameFor(path);
+    FILE* file = fopen(temporary.c_str(), "wb");
+    if (!file) {
+        reason = DescribeErrno(errno, "cannot create");
+        return false;
+    }
+    bool ok = true;
+    for (const std::string* piece : pieces) {
+        if (!piece->empty() && fwrite(piece->data(), 1, piece->size(), file) != piece->size()) {
+            reason = DescribeErrno(errno, "write failed");
+            ok = false;
+            break;
+        }
+    }
+    if (ok && !FlushToDisk(file)) {
+        reason = DescribeErrno(errno, "write failed");
+        ok = false;
+    }
+    // fclose reports a write that the C library had still buffered.
+    if (fclose(file) != 0 && ok) {
+        reason = DescribeErrno(errno, "write failed");
+        ok = false;
+    }
+    if (ok) ok = ReplaceFile(temporary, path, reason);
+    if (!ok) remove(temporary.c_str());
+    return ok;
+}

@@ -1,0 +1,83 @@
+#include "tools/tessel_pack/patch_report.h"
+
+#include <stdio.h>
+
+std::string Hex24(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%06X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string HexValue(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+static uint32_t BigEndianAt(const std::string& block, uint32_t at, uint32_t count) {
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < count; ++i) value = (value << 8) | static_cast<uint8_t>(block[at + i]);
+    return value;
+}
+
+std::string DescribePatchProblem(const PatchScan& scan, const std::string& block) {
+    if (scan.problem == PatchProblemNoHeader) {
+        if (block.empty()) return "not an IPS patch: the file is empty";
+        return "not an IPS patch: it does not begin with \"PATCH\"";
+    }
+    const uint32_t start = scan.problemRecordOffset;
+    std::string text = "record " + std::to_string(scan.problemRecord) + " at block offset " +
+                       HexValue(start);
+    // The offset field is whole in every case but a cut offset.
+    if (scan.problem != PatchProblemCutInOffset && static_cast<uint64_t>(start) + 3 <= block.size())
+        text += " (target offset " + Hex24(BigEndianAt(block, start, 3)) + ")";
+    text += ": ";
+    text += PatchProblemText(scan.problem);
+    const uint64_t field = scan.problemFieldOffset;
+    const uint64_t left = field <= block.size() ? block.size() - field : 0;
+    if (scan.problem == PatchProblemCutInData && static_cast<uint64_t>(start) + 5 <= block.size()) {
+        text += " (needs " + std::to_string(BigEndianAt(block, start + 3, 2)) +
+                " bytes from block offset " + HexValue(field) + ", " + std::to_string(left) +
+                " left)";
+    } else {
+        text += " (" + std::to_string(left) + (left == 1 ? " byte" : " bytes") +
+                " left at block offset " + HexValue(field) + ")";
+    }
+    // "EOF" followed by anything but nothing or a 3-byte size is read as the
+    // offset of a record, so trailing bytes after a marker make a patch cut.
+    uint32_t eof = 0;
+    bool sawEof = false;
+    if (scan.markerLikeRecord != 0) {
+        eof = scan.markerLikeRecordOffset;
+        sawEof = true;
+    } else if (static_cast<uint64_t>(start) + 3 <= block.size() && block.compare(start, 3, "EOF") == 0) {
+        eof = start;
+        sawEof = true;
+    }
+    if (sawEof)
+        text += "; the \"EOF\" at block offset " + HexValue(eof) +
+                " is read as a record because more than 3 bytes follow it";
+    return text;
+}
+
+std::vector<std::string> PatchWarnings(const PatchScan& scan) {
+    std::vector<std::string> warnings;
+    if (scan.recordCount == 0)
+        warnings.push_back("the patch has no records: it changes nothing");
+    if (scan.markerLikeRecord != 0) {
+        std::string text = "record " + std::to_string(scan.markerLikeRecord) +
+                           " at block offset " + HexValue(scan.markerLikeRecordOffset) +
+                           " writes at offset 0x454F46, whose bytes read \"EOF\": the program "
+                           "applies it as a record, other IPS tools take it for the end marker";
+        if (scan.recordsAfterMarkerLike != 0)
+            text += " and ignore the " + std::to_string(scan.recordsAfterMarkerLike) +
+                    (scan.recordsAfterMarkerLike == 1 ? " record" : " records") + " after it";
+        warnings.push_back(text);
+    }
+    if (scan.endMarker == PatchEndTruncate)
+        warnings.push_back("the end marker at block offset " + HexValue(scan.endMarkerOffset) +
+                           " carries a truncation size: after the records the program cuts or "
+                           "extends the target to exactly " + std::to_string(scan.truncateSize) +
+                           " bytes (" + Hex24(scan.truncateSize) + ")");
+    return warnings;
+}

@@ -1,0 +1,36 @@
+// The payload at the end of a patcher: reading it back exactly as the
+// program does (through the core's container reader), deciding how much of
+// a stub is the executable, and laying out a new payload.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+
+#include "core/patch_container.h"
+#include "tools/tessel_pack/pe_layout.h"
+
+struct CarriedPayload {
+    PatchContainerInfo info;
+    bool patchFound;          // L1 is valid: the program has a patch block to read
+    std::string patch;        // the patch block (empty unless patchFound)
+    std::string description;  // the description block's text (empty unless L2 is valid)
+};
+
+// ReadPatchContainer on path. A file without a payload, or one that cannot
+// be read, gives patchFound false (info.fileSize tells the two apart for a
+// caller that has read the file itself).
+void ReadCarriedPayload(const std::string& path, CarriedPayload& payload);
+
+// How many leading bytes of a stub file make its executable: all of them,
+// unless it already carries a payload, which is then left out so that a
+// second one is never stacked after it. A payload is recognised only when
+// the program would find a patch block beginning with "PATCH" and the whole
+// payload lies past the end of the PE image (so image bytes that happen to
+// look like lengths are never cut off).
+uint64_t StubExecutableLength(uint64_t fileSize, const PeLayout& layout,
+                              const CarriedPayload& carried);
+
+// description + L2 + patch + L1, lengths little-endian. The caller checks
+// that the sizes fit in 32 bits (FitsInContainer).
+std::string ComposePayload(const std::string& description, const std::string& patch);
+bool FitsInContainer(uint64_t stubLength, uint64_t descriptionLength, uint64_t patchLength);
