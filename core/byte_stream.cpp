@@ -47,7 +47,7 @@ bool FileSetSize(ByteStream* s, uint32_t n) {
     // SetEndOfFile cuts at the current position: if the seek to n did not
     // land there (a failing handle, a size beyond 32 bits), the file would be
     // cut at the wrong place, so stop before it.
-    if (FileSeekTo(s, n) != n) {
+    if (n == InvalidPosition || FileSeekTo(s, n) != n) {
         FileSeekTo(s, old);
         return false;
     }
