@@ -1,0 +1,258 @@
+#include "ui/properties.h"
+
+#include "ui/draw_surface.h"
+#include "ui/gdi_tool.h"
+#include "ui/message_routing.h"
+
+RECT GetBounds(Widget* widget) {
+    RECT r = widget->bounds;
+    if (widget->handle) {
+        GetWindowRect(widget->handle, &r);
+        if (widget->isControl) {
+            if (!widget->parent) return r;  // screen rectangle, not stored
+            POINT origin = {0, 0};
+            if (widget->parent->handle) ClientToScreen(widget->parent->handle, &origin);
+            OffsetRect(&r, -origin.x, -origin.y);
+        }
+    }
+    widget->bounds = r;
+    return r;
+}
+
+void SetBounds(Widget* widget, const RECT& r) {
+    RECT current = GetBounds(widget);
+    if (current.left == r.left && current.top == r.top && current.right == r.right &&
+        current.bottom == r.bottom)
+        return;
+    if (r.left != current.left) widget->positionSet |= PositionLeftSet;
+    if (r.top != current.top) widget->positionSet |= PositionTopSet;
+    widget->bounds = r;
+    if (widget->handle)
+        SetWindowPos(widget->handle, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+int32_t GetWidth(Widget* widget) {
+    RECT r = GetBounds(widget);
+    return r.right - r.left;
+}
+
+int32_t GetHeight(Widget* widget) {
+    RECT r = GetBounds(widget);
+    return r.bottom - r.top;
+}
+
+void SetLeft(Widget* widget, int32_t x) {
+    RECT r = GetBounds(widget);
+    r.right = x + (r.right - r.left);
+    r.left = x;
+    SetBounds(widget, r);
+}
+
+void SetTop(Widget* widget, int32_t y) {
+    RECT r = GetBounds(widget);
+    r.bottom = y + (r.bottom - r.top);
+    r.top = y;
+    SetBounds(widget, r);
+}
+
+void SetWidth(Widget* widget, int32_t w) {
+    RECT r = GetBounds(widget);
+    r.right = r.left + w;
+    SetBounds(widget, r);
+}
+
+void SetHeight(Widget* widget, int32_t h) {
+    RECT r = GetBounds(widget);
+    r.bottom = r.top + h;
+    SetBounds(widget, r);
+}
+
+Widget* SetPosition(Widget* widget, int32_t x, int32_t y) {
+    SetLeft(widget, x);
+    SetTop(widget, y);
+    return widget;
+}
+
+Widget* SetSize(Widget* widget, int32_t width, int32_t height) {
+    RECT r = GetBounds(widget);
+    if (width != 0) r.right = r.left + width;
+    if (height != 0) r.bottom = r.top + height;
+    SetBounds(widget, r);
+    return widget;
+}
+
+RECT GetClientArea(Widget* widget) {
+    RECT r = widget->bounds;
+    HWND window = EnsureHandle(widget);
+    if (window) GetClientRect(window, &r);
+    r.top += widget->margins.top;
+    r.bottom -= widget->margins.bottom;
+    r.left += widget->margins.left;
+    r.right -= widget->margins.right;
+    return r;
+}
+
+int32_t ClientWidth(Widget* widget) {
+    RECT r = GetClientArea(widget);
+    return r.right - r.left;
+}
+
+int32_t ClientHeight(Widget* widget) {
+    RECT r = GetClientArea(widget);
+    return r.bottom - r.top;
+}
+
+// The client size is measured first: it creates the window, so the outer
+// size read next is the real window's and not the never-set stored one.
+void SetClientWidth(Widget* widget, int32_t w) {
+    int32_t client = ClientWidth(widget);
+    SetWidth(widget, w + GetWidth(widget) - client);
+}
+
+void SetClientHeight(Widget* widget, int32_t h) {
+    int32_t client = ClientHeight(widget);
+    SetHeight(widget, h + GetHeight(widget) - client);
+}
+
+Widget* SetClientSize(Widget* widget, int32_t width, int32_t height) {
+    if (width > 0) SetClientWidth(widget, width);
+    if (height > 0) SetClientHeight(widget, height);
+    return widget;
+}
+
+Widget* CenterOnParent(Widget* widget) {
+    RECT area;
+    if (!widget->isControl || !widget->parent) {
+        area.left = 0;
+        area.top = 0;
+        area.right = GetSystemMetrics(SM_CXSCREEN);
+        area.bottom = GetSystemMetrics(SM_CYSCREEN);
+    } else {
+        area = GetClientArea(widget->parent);
+    }
+    EnsureHandle(widget);
+    // Arithmetic shifts: an odd remainder goes toward minus infinity.
+    SetLeft(widget, (area.right - (GetWidth(widget) + area.left)) >> 1);
+    SetTop(widget, (area.bottom - (GetHeight(widget) + area.top)) >> 1);
+    return widget;
+}
+
+void SetStyle(Widget* widget, uint32_t style) {
+    if (widget->style == style) return;
+    widget->style = style;
+    if (widget->handle) {
+        SetWindowLongPtrA(widget->handle, GWL_STYLE, static_cast<LONG_PTR>(static_cast<LONG>(style)));
+        // Style bits that change the frame take effect only with a
+        // SWP_FRAMECHANGED move.
+        SetWindowPos(widget->handle, nullptr, 0, 0, 0, 0,
+                     SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+        Invalidate(widget);
+    }
+}
+
+bool CanResize(Widget* form) { return !form->notResizable; }
+
+void SetCanResize(Widget* form, bool canResize) {
+    if (CanResize(form) == canResize) return;
+    form->notResizable = !canResize;
+    SetStyle(form, canResize ? (form->style | WS_THICKFRAME)
+                             : (form->style & ~static_cast<uint32_t>(WS_THICKFRAME)));
+    EnsureHandle(form);
+    form->fixedWidth = GetWidth(form);
+    form->fixedHeight = GetHeight(form);
+    AddMessageHandler(form, SizeLockHandler, false);
+}
+
+bool SizeLockHandler(Widget* form, MessageRecord* record, LRESULT* result) {
+    if (CanResize(form)) return false;
+    if (record->message == WM_GETMINMAXINFO) {
+        *result = DefaultProcessing(form, record);
+        MINMAXINFO* info = reinterpret_cast<MINMAXINFO*>(record->lParam);
+        if (info) {
+            info->ptMinTrackSize.x = form->fixedWidth;
+            info->ptMinTrackSize.y = form->fixedHeight;
+            info->ptMaxTrackSize.x = form->fixedWidth;
+            info->ptMaxTrackSize.y = form->fixedHeight;
+        }
+        return true;
+    }
+    if (record->message == WM_NCHITTEST) {
+        *result = DefaultProcessing(form, record);
+        if (*result >= HTLEFT && *result <= HTBOTTOMRIGHT) {
+            *result = HTBORDER;  // no resize cursor, no sizing drag
+            return true;
+        }
+    }
+    return false;
+}
+
+ByteString GetText(Widget* widget) {
+    if (widget->handle) {
+        int n = GetWindowTextLengthA(widget->handle);
+        if (n < 0) n = 0;
+        if (!widget->text.SetLength(static_cast<uint32_t>(n))) return widget->text;
+        if (n > 0) {
+            // The length may be an upper bound (DBCS text); keep what was read.
+            int got = GetWindowTextA(widget->handle, widget->text.Data(), n + 1);
+            if (got < 0) got = 0;
+            if (got < n) widget->text.SetLength(static_cast<uint32_t>(got));
+        }
+    }
+    return widget->text;
+}
+
+void SetText(Widget* widget, const ByteString& text) {
+    widget->text = text;
+    if (widget->handle)
+        SendMessageA(widget->handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(widget->text.CStr()));
+    widget->autoSizeProc(widget);
+}
+
+void SetColor(Widget* widget, uint32_t color) {
+    HWND window = EnsureHandle(widget);
+    if (window && widget->actions.setColorMsg)
+        SendMessageA(window, widget->actions.setColorMsg, 0, static_cast<LPARAM>(ColorToRgb(color)));
+    if (color == widget->color) return;
+    widget->color = color;
+    if (widget->bkBrush) {
+        DeleteObject(widget->bkBrush);
+        widget->bkBrush = nullptr;
+    }
+    Invalidate(widget);
+}
+
+Widget* SetAutoSize(Widget* widget, bool on) {
+    if (on) {
+        widget->autoSizeProc = AutoSizeToText;
+        AutoSizeToText(widget);
+    } else {
+        widget->autoSizeProc = NoAction;
+    }
+    return widget;
+}
+
+void AutoSizeToText(Widget* widget) {
+    ByteString text = widget->text;
+    int32_t width = 0;
+    int32_t height = 0;
+    if (!text.Empty()) {
+        // The slanted last glyph of an italic font overhangs its advance.
+        if (widget->font && widget->font->data.logFont.lfItalic) text.Append(" ");
+        EnsureHandle(widget);
+        DrawSurface* surface = GetSurface(widget);
+        if (surface) {
+            SIZE size = MeasureText(surface, text);
+            width = size.cx;
+            height = size.cy;
+        }
+    }
+    int32_t wantWidth = width + widget->actions.autoSizeExtraX;
+    int32_t wantHeight = height + widget->actions.autoSizeExtraY;
+    if (GetWidth(widget) != wantWidth) SetWidth(widget, wantWidth);
+    if (GetHeight(widget) != wantHeight) SetHeight(widget, wantHeight);
+}
+
+void Invalidate(Widget* widget) {
+    if (widget->handle) InvalidateRect(widget->handle, nullptr, TRUE);
+}
