@@ -38,7 +38,9 @@ bool DecodeUtf8(const std::string& bytes, std::u32string& codePoints,
         }
         for (size_t k = 1; k < length; ++k) {
             if (i + k >= n || (static_cast<uint8_t>(bytes[i + k]) & 0xC0) != 0x80) {
-                if (problem) *problem = Utf8Problem{line, static_cast<uint32_t>(i + k)};
+                // Reported at the lead byte: that is the byte a user finds
+                // wrong (a Latin-1 "é" before a blank, say).
+                if (problem) *problem = Utf8Problem{line, static_cast<uint32_t>(i)};
                 return false;
             }
             value = (value << 6) | (static_cast<uint8_t>(bytes[i + k]) & 0x3F);

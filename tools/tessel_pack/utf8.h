@@ -9,7 +9,7 @@
 
 struct Utf8Problem {
     uint32_t line;        // 1-based line of the offending byte
-    uint32_t byteOffset;  // 0-based offset of the offending byte in the input
+    uint32_t byteOffset;  // 0-based offset where the bad sequence begins
 };
 
 // Decodes bytes into code points. Rejects what a careful reader must reject:
