@@ -1,0 +1,240 @@
+// tessel-pack apply and inspect, run in-process: the bytes a run leaves in
+// the target against a reference reading of the format, the program's
+// messages and exit codes, and what inspect says about files it refuses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "core/byte_string.h"
+#include "core/file_handle.h"
+#include "tool_test_support.h"
+
+using namespace tooltest;
+
+namespace {
+
+const std::string kDone = "完成! 總用時:";
+
+std::string Pattern(size_t size, char seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(seed + i * 7);
+    return s;
+}
+
+// The same patch through a built patcher and as a bare .ips file gives the
+// bytes of the reference reading, on targets shorter and longer than it.
+TEST(ApplyCommand, PatcherAndBarePatchGiveTheReferenceBytes) {
+    const struct {
+        const char* name;
+        std::string patch;
+        std::string target;
+    } cases[] = {
+        {"grows a short target", MakePatch({DataRecord(0x18E, "\xEB\xFE"), DataRecord(0x1BFFB8, Pattern(72, 'c'))}),
+         Pattern(1000, 'a')},
+        {"longer target keeps its tail", MakePatch({DataRecord(0x10, "xyz")}), Pattern(5000, 'b')},
+        {"runs of 0 and 3", MakePatch({RunRecord(4, 0, 0x11), RunRecord(8, 3, 0xFF)}), Pattern(64, 'd')},
+        {"overlap: later wins", MakePatch({DataRecord(2, "aaaa"), DataRecord(3, "B"), RunRecord(5, 2, 'c')}),
+         Pattern(16, 'e')},
+        {"gap past the end is zero", MakePatch({DataRecord(100, "end")}), Pattern(10, 'f')},
+        {"end marker", MakePatch({DataRecord(1, "m")}, true), Pattern(20, 'g')},
+        {"truncation shrinks", MakePatch({DataRecord(1, "m")}, true, 16), Pattern(4096, 'h')},
+        {"truncation extends", MakePatch({DataRecord(1, "m")}, true, 8192), Pattern(4096, 'i')},
+        {"EOF offset with records after", MakePatch({DataRecord(0x454F46, "r1"), DataRecord(0, "r2")}),
+         Pattern(8, 'j')},
+    };
+    ScratchDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string expected = ApplyReference(c.patch, c.target);
+        ASSERT_TRUE(WriteFile(dir.File("p.ips"), c.patch));
+        ASSERT_TRUE(WriteFile(dir.File("patcher.exe"), MakeStub() + Container("d", c.patch)));
+        for (const std::string source : {"p.ips", "patcher.exe"}) {
+            ASSERT_TRUE(WriteFile(dir.File("t.bin"), c.target));
+            const ToolRun run = RunTool({"apply", dir.File(source), dir.File("t.bin")});
+            ASSERT_EQ(run.exitCode, 0) << source << ": " << run.err;
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(run.out.compare(0, kDone.size(), kDone), 0) << run.out;
+            EXPECT_NE(run.out.find(" ms\npatched " + dir.File("t.bin") + ": "), std::string::npos) << run.out;
+            EXPECT_TRUE(ReadFile(dir.File("t.bin")) == expected) << source;
+        }
+    }
+}
+
+TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
+    ScratchDir dir;
+    const std::string original = Pattern(300, 'k');
+    ASSERT_TRUE(WriteFile(dir.File("t.bin"), original));
+    ASSERT_TRUE(WriteFile(dir.File("good.ips"), MakePatch({DataRecord(0, "new")})));
+    ASSERT_TRUE(WriteFile(dir.File("cut.ips"), MakePatch({DataRecord(0, "new")}).substr(0, 9)));
+
+    ToolRun run = RunTool({"apply", dir.File("good.ips"), dir.File("t.bin"), "--backup"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), original);
+    const std::string once = ReadFile(dir.File("t.bin"));
+
+    // Like the program: the copy is made before the patch is looked at.
+    run = RunTool({"apply", dir.File("cut.ips"), dir.File("t.bin"), "--backup"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "tessel-pack apply: " + dir.File("cut.ips") + ": 程序錯誤! (record 1 at block offset 0x5 "
+                       "(target offset 0x000000): record cut short in its size (1 byte left at block offset 0x8); " +
+                       dir.File("t.bin") + " is unchanged)\n");
+    EXPECT_EQ(ReadFile(dir.File("t.bin")), once);
+    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), once);
+}
+
+TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
+    ScratchDir dir;
+    const std::string patch = MakePatch({DataRecord(0, "new")});
+    const std::string original = Pattern(64, 'm');
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "plain text"));
+    ASSERT_TRUE(WriteFile(dir.File("bad.exe"), MakeStub() + Container("d", "PATCH\x01")));
+    const std::string t = dir.File("t.bin");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"stub without payload", {dir.File("stub.exe"), t}, 1, dir.File("stub.exe") + ": carries no payload (程序錯誤!)"},
+        {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS patch nor a patcher"},
+        {"malformed carried patch", {dir.File("bad.exe"), t}, 1,
+         dir.File("bad.exe") + ": 程序錯誤! (record 1 at block offset 0x5: record cut short in its offset (1 byte left "
+                               "at block offset 0x5); " + t + " is unchanged)"},
+        {"missing source", {dir.File("none.ips"), t}, 3, dir.File("none.ips") + ": no such file or directory"},
+        {"missing target", {dir.File("p.ips"), dir.File("none.bin")}, 3, dir.File("none.bin") + ": no such file or directory"},
+        {"directory target", {dir.File("p.ips"), dir.Path()}, 3, dir.Path() + ": is a directory"},
+        {"backup cannot be made", {dir.File("p.ips"), t, "--backup"}, 3,
+         t + ".bak: 備份失敗! (the backup copy could not be made; " + t + " was not touched)"},
+        {"one argument", {dir.File("p.ips")}, 2, "missing TARGET (see 'tessel-pack apply --help')"},
+        {"three arguments", {dir.File("p.ips"), t, "x"}, 2, "unexpected argument 'x' (see 'tessel-pack apply --help')"},
+    };
+    // A directory where the backup file should go makes the copy fail.
+    std::filesystem::create_directory(t + ".bak");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteFile(t, original));
+        std::vector<std::string> args = {"apply"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.err, "tessel-pack apply: " + c.err + "\n");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(ReadFile(t), original);
+    }
+    EXPECT_FALSE(Exists(dir.File("none.bin")));
+}
+
+TEST(ApplyCommand, ATargetHeldOpenByAnotherProgramIsAWriteFailure) {
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch({DataRecord(0, "new")})));
+    ASSERT_TRUE(WriteFile(dir.File("t.bin"), "old bytes"));
+    // Read-write with FILE_SHARE_READ only: nobody else may write meanwhile.
+    FileHandle holder = OpenFileHandle(ByteString(dir.File("t.bin").c_str()), OpenModeReadWriteExisting);
+    ASSERT_TRUE(IsValidFileHandle(holder));
+    const ToolRun run = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")});
+    CloseFileHandle(holder);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "tessel-pack apply: " + dir.File("t.bin") + ": 寫入失敗! (the file cannot be opened for writing)\n");
+    EXPECT_EQ(ReadFile(dir.File("t.bin")), "old bytes");
+}
+
+TEST(ApplyCommand, ProgressBarOnlyOnATerminal) {
+    std::vector<Record> records;
+    for (uint32_t i = 0; i < 12000; ++i) records.push_back(DataRecord(i, "x"));
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch(records)));
+    ASSERT_TRUE(WriteFile(dir.File("t.bin"), ""));
+    const ToolRun quiet = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.err, "");
+    const ToolRun drawn = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")}, "", true);
+    EXPECT_EQ(drawn.exitCode, 0);
+    // Positions 0, after 5,000 and 10,000 data records (8 bytes each after a
+    // 5-byte header: 41% and 83% of 96,005 bytes), then 100.
+    const std::string empty(40, ' ');
+    EXPECT_EQ(drawn.err, "\r[" + empty + "]   0%" + "\r[" + std::string(16, '#') + std::string(24, ' ') + "]  41%" +
+                             "\r[" + std::string(33, '#') + std::string(7, ' ') + "]  83%" + "\r[" +
+                             std::string(40, '#') + "] 100%\n");
+}
+
+TEST(InspectCommand, FilesWithoutAUsablePayloadAreRefused) {
+    ScratchDir dir;
+    const std::string patch = MakePatch({DataRecord(0x10, "ok")});
+    std::string damagedL2 = MakeStub() + std::string("\xFF\xFF\xFF\xFF", 4) + patch + std::string(4, '\0');
+    damagedL2[damagedL2.size() - 4] = static_cast<char>(patch.size() + 4);
+    const struct {
+        const char* name;
+        std::string file;
+        std::vector<std::string> extra;
+        int exitCode;
+        std::string verdict;
+        std::string err;  // after "tessel-pack inspect: FILE: "
+    } cases[] = {
+        {"no payload (zero padding)", MakeStub(0x400, std::string(16, '\0')), {}, 1,
+         "no payload: the program shows an empty description and \"程序錯誤!\" on every run", "carries no payload (L1 = 0)"},
+        {"payload that is not IPS", MakeStub() + Container("d", "NOTAPATCH"), {}, 1,
+         "refused: not an IPS patch: it does not begin with \"PATCH\"; the program shows \"程序錯誤!\" and changes nothing",
+         "the patch is malformed: not an IPS patch: it does not begin with \"PATCH\""},
+        {"damaged L2", damagedL2, {}, 0, "valid: the program applies 1 record (1 warning)", ""},
+        {"description not in the code page", MakeStub() + Container("ok\x81", patch), {}, 0,
+         "valid: the program applies 1 record (1 warning)", ""},
+        {"bare patch", patch, {}, 0, "valid: the program applies 1 record", ""},
+        {"bad code page", patch, {"--codepage", "1200"}, 2, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteFile(dir.File("f.exe"), c.file));
+        std::vector<std::string> args = {"inspect", dir.File("f.exe")};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        if (c.exitCode == 2) {
+            EXPECT_EQ(run.err, "tessel-pack inspect: code page 1200 is not an ANSI code page this tool can convert "
+                               "to (see 'tessel-pack inspect --help')\n");
+            continue;
+        }
+        EXPECT_EQ(ReportField(run.out, "verdict"), c.verdict) << run.out;
+        EXPECT_EQ(run.err, c.err.empty() ? "" : "tessel-pack inspect: " + dir.File("f.exe") + ": " + c.err + "\n");
+    }
+    // The last two warnings name their cause.
+    ASSERT_TRUE(WriteFile(dir.File("f.exe"), MakeStub() + Container("ok\x81", patch)));
+    const ToolRun run = RunTool({"inspect", dir.File("f.exe")});
+    EXPECT_EQ(ReportField(run.out, "warning"), "the description is not valid code page 936 text from byte 2 (try "
+                                               "another --codepage); shown with U+FFFD in its place");
+    EXPECT_EQ(ReportDescription(run.out), "ok\xEF\xBF\xBD");
+    const ToolRun missing = RunTool({"inspect", dir.File("none.exe")});
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_EQ(missing.err, "tessel-pack inspect: " + dir.File("none.exe") + ": no such file or directory\n");
+}
+
+TEST(ToolCommand, HelpVersionAndUnknownCommands) {
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* outStart;  // beginning of stdout ("" for none)
+        const char* errStart;
+    } cases[] = {
+        {{}, 2, "", "Usage: tessel-pack COMMAND"},
+        {{"--help"}, 0, "Usage: tessel-pack COMMAND", ""},
+        {{"help", "apply"}, 0, "Usage: tessel-pack apply", ""},
+        {{"--version"}, 0, "tessel-pack 1.0\n", ""},
+        {{"build", "--help"}, 0, "Usage: tessel-pack build --stub", ""},
+        {{"inspect", "-h"}, 0, "Usage: tessel-pack inspect FILE", ""},
+        {{"apply", "--help", "x"}, 0, "Usage: tessel-pack apply", ""},
+        {{"pack"}, 2, "", "tessel-pack: unknown command 'pack' (see 'tessel-pack --help')\n"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.out.compare(0, strlen(c.outStart), c.outStart), 0) << run.out;
+        EXPECT_EQ(run.out.empty(), *c.outStart == 0);
+        EXPECT_EQ(run.err.compare(0, strlen(c.errStart), c.errStart), 0) << run.err;
+        EXPECT_EQ(run.err.empty(), *c.errStart == 0);
+    }
+}
+
+}  // namespace
