@@ -107,6 +107,10 @@ void RestoreStockObjects(DrawSurface* surface) {
 
 SIZE MeasureText(DrawSurface* surface, const ByteString& text) {
     SIZE size = {0, 0};
+    // Held for the whole measurement: when the owner has no window yet, the
+    // window-DC provider creates it, and applying the font to the new window
+    // releases the owner's surface, which may be this one.
+    AddRef(surface);
     if (!EnsureSelected(surface, SurfaceHasDC | SurfaceFont)) {
         // No window DC to be had: measure on a memory DC of our own.
         AttachDC(surface, CreateCompatibleDC(nullptr));
@@ -114,5 +118,6 @@ SIZE MeasureText(DrawSurface* surface, const ByteString& text) {
     HDC dc = EnsureSelected(surface, SurfaceHasDC | SurfaceFont);
     if (dc) GetTextExtentPoint32A(dc, text.CStr(), static_cast<int>(text.Length()), &size);
     AttachDC(surface, nullptr);
+    Release(surface);
     return size;
 }

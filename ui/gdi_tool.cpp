@@ -131,8 +131,21 @@ GdiTool* GetFont(Widget* widget) {
 
 void WidgetFontChanged(void* context, RefObject* sender) {
     Widget* widget = static_cast<Widget*>(context);
-    widget->textColor = static_cast<GdiTool*>(sender)->data.toolColor;
+    GdiTool* font = static_cast<GdiTool*>(sender);
+    widget->textColor = font->data.toolColor;
     ApplyFont(widget);
+    // Child windows that were given this font's object through an unchanged
+    // copy still hold it, and ToolChanged deletes it once this returns:
+    // re-apply theirs now, which makes them an object of their own (or
+    // shares the new one when only a system colour changed).
+    if (widget->children) {
+        for (int32_t i = 0; i < widget->children->count; ++i) {
+            Widget* child = static_cast<Widget*>(ItemAt(widget->children, i));
+            if (child && child->handle && child->font && child->font->parentTool == font &&
+                !child->font->gdiHandle)
+                ApplyFont(child);
+        }
+    }
     Invalidate(widget);
 }
 
