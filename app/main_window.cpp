@@ -134,6 +134,14 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     if (window->dlgFile) window->dlgFile->ownerWindow = EnsureHandle(form);
     SetColor(window->memDescription, ColorBtnFace);
 
+    // SetCanResize below takes the sizing frame away, and the thinner frame
+    // left in its place would widen the client area by the difference (2
+    // pixels each way) inside the same outer size. Take the frame away now
+    // and size the client area again, so that the size centred and locked
+    // below holds a client area of exactly 275 x 205.
+    SetStyle(form, form->style & ~static_cast<uint32_t>(WS_THICKFRAME));
+    SetClientSize(form, FormClientWidth, FormClientHeight);
+
     CenterOnParent(form);
     SetCanResize(form, false);
 

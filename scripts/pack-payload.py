@@ -49,6 +49,7 @@ def main():
     tmp = out_path + ".tmp"
     with open(tmp, "wb") as f:
         f.write(stub + payload)
+    os.chmod(tmp, os.stat(stub_path).st_mode & 0o777)
     os.replace(tmp, out_path)
     print(f"{os.path.basename(out_path)}: stub {len(stub)} + description {len(description)} "
           f"+ patch {len(patch)} + 8 = {len(stub) + len(payload)} bytes")

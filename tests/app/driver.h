@@ -1,0 +1,73 @@
+// Drives a running Tessel from another process through real window
+// messages, as a user's clicks and typing would: shared by the end-to-end
+// tests and the tessel-drive program (make demo, screenshots).
+//
+// Cross-process rules relied on: WM_SETTEXT and WM_GETTEXT are marshalled
+// between processes; BM_CLICK on a button that opens a modal window must be
+// posted (SendMessage would wait inside the modal loop); posted messages of
+// one thread are handled in the order they were posted.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace drive {
+
+struct Program {
+    PROCESS_INFORMATION process = {};
+    HWND form = nullptr;
+};
+
+// "/unix/path" -> "Z:\unix\path" (wine maps Z: to /); other paths unchanged.
+std::string WindowsPath(const std::string& path);
+
+// Starts exe and waits until its main form (class "obj_Form") is visible.
+bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000);
+// WM_CLOSE to the form, then waits for the process; false on timeout.
+bool Close(Program* program, DWORD* exitCode, DWORD timeoutMs = 20000);
+// Ends the process if it is still running (tests clean up after a failure).
+void Kill(Program* program);
+
+// Visible top-level windows of the process with this class, oldest first.
+std::vector<HWND> TopLevelWindows(DWORD pid, const char* className);
+// Waits for a visible top-level window of class "#32770" of the process
+// (message box or common dialog); null on timeout.
+HWND WaitForDialog(DWORD pid, DWORD timeoutMs);
+
+// Child window with this control id (GWLP_ID), or the first child of the
+// class when id is -1.
+HWND Child(HWND parent, int id, const char* className = nullptr);
+std::string ClassOf(HWND window);
+std::string TextOf(HWND window);         // WM_GETTEXT, bytes in the ANSI code page
+bool SetTextOf(HWND window, const std::string& text);
+// Rectangle of a child in its parent's client coordinates.
+RECT ChildRect(HWND child);
+
+// Posts BM_CLICK.
+void Click(HWND button);
+// Returns once the thread of `window` has handled everything posted to it
+// before this call: posts a new text limit to `marker` (an edit box of
+// the same thread) and waits for it to take effect. A modal window opened by an
+// earlier posted message handles the marker in its own loop, so that window
+// exists by the time this returns.
+bool Drain(HWND marker, DWORD timeoutMs = 10000);
+
+// Text of a message box (its Static 0xFFFF) and dismissal through IDOK.
+std::string MessageBoxText(HWND box);
+bool DismissMessageBox(HWND box, DWORD timeoutMs = 10000);
+
+// Code-page conversions for comparisons and printing.
+std::string ToCodePage(const std::u16string& text, UINT codePage);
+std::string ToUtf8(const std::string& text, UINT fromCodePage);
+std::u16string FromUtf8(const std::string& text);
+
+// Whole file, or false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+// An IPS block applied to a byte image the simple way (data and run
+// records, no end marker): the reference the tests compare targets with.
+bool ApplyIpsReference(const std::string& ips, std::string* image);
+
+}  // namespace drive

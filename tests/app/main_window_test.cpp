@@ -1,0 +1,216 @@
+// The main window built in-process: what createMainWindow leaves behind,
+// the wiring of the patch run to the window, NotifyUser's owner and title,
+// and the order in which shutdown releases things.
+//
+// ctest runs every test in a process of its own: MessageLoop leaves the
+// layer terminated, so the shutdown test must not share a process.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_texts.h"
+#include "app/file_dialog.h"
+#include "app/main_window.h"
+#include "core/byte_stream.h"
+#include "core/conversions.h"
+#include "core/patch_container.h"
+#include "driver.h"
+#include "ui/controls.h"
+#include "ui/gdi_tool.h"
+#include "ui/message_routing.h"
+#include "ui/properties.h"
+#include "ui/widget.h"
+
+namespace {
+
+// Waits on another thread for this process's message box, notes what it
+// shows and presses OK, so the test thread can sit in MessageBoxA.
+class BoxWatcher {
+public:
+    BoxWatcher() : thread_([this] { Watch(); }) {}
+    ~BoxWatcher() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void Join() { thread_.join(); }
+    bool seen = false;
+    HWND owner = nullptr;
+    std::string title, text;
+
+private:
+    void Watch() {
+        HWND box = drive::WaitForDialog(GetCurrentProcessId(), 15000);
+        if (!box) return;
+        seen = true;
+        owner = GetWindow(box, GW_OWNER);
+        title = drive::TextOf(box);
+        text = drive::MessageBoxText(box);
+        drive::DismissMessageBox(box);
+    }
+    std::thread thread_;
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        moduleInstance = GetModuleHandleA(nullptr);
+        createMainWindow(&window_, nullptr);
+        ASSERT_NE(window_, nullptr);
+        ASSERT_NE(window_->frmMain, nullptr);
+    }
+    void TearDown() override {
+        // Without the run loop: release the form as Shutdown would, but leave
+        // the layer running.
+        if (window_ && window_->frmMain) {
+            Widget* form = window_->frmMain;
+            window_->frmMain = nullptr;
+            mainWidget = nullptr;
+            Release(form);
+        }
+    }
+    MainWindow* window_ = nullptr;
+};
+
+TEST_F(MainWindowTest, ControlsCarryIdsFontsAndColours) {
+    MainWindow* w = window_;
+    EXPECT_EQ(mainWidget, w->frmMain);
+    struct Row {
+        Widget* control;
+        uint32_t id;
+        uint32_t color;
+    } rows[] = {
+        {w->btnBrowse, 0x8000, ColorBtnFace}, {w->btnOk, 0x8001, ColorBtnFace},
+        {w->edtFile, 0x8002, ColorWindow},    {w->prgPatch, 0, ColorBtnFace},
+        {w->chkBackup, 0x8004, ColorBtnFace}, {w->memDescription, 0x8005, ColorBtnFace},
+    };
+    // The first control's id tells where this process's counter started.
+    uint32_t base = w->btnBrowse->controlId - 0x8000;
+    // A form's window keeps no font (DefWindowProcA ignores WM_SETFONT), so
+    // the form's own font tool is the reference.
+    ASSERT_NE(w->frmMain->font, nullptr);
+    HFONT formFont = reinterpret_cast<HFONT>(ToolHandle(w->frmMain->font));
+    ASSERT_NE(formFont, nullptr);
+    LOGFONTA lf = {};
+    ASSERT_EQ(GetObjectA(formFont, sizeof lf, &lf), static_cast<int>(sizeof lf));
+    EXPECT_EQ(lf.lfHeight, -12);
+    EXPECT_STREQ(lf.lfFaceName, "Arial");
+    EXPECT_EQ(lf.lfCharSet, ANSI_CHARSET);
+    for (const Row& row : rows) {
+        ASSERT_NE(row.control, nullptr);
+        SCOPED_TRACE(row.control->className);
+        EXPECT_EQ(row.control->parent, w->frmMain);
+        EXPECT_EQ(row.control->controlId, row.id ? row.id + base : 0);
+        EXPECT_EQ(row.control->color, row.color);
+        if (row.control == w->prgPatch) continue;  // a progress bar keeps no font
+        HWND handle = EnsureHandle(row.control);
+        EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(handle, WM_GETFONT, 0, 0)), formFont)
+            << "every control shares the form's 12-pixel Arial";
+    }
+    RECT client;
+    GetClientRect(w->frmMain->handle, &client);
+    EXPECT_EQ(client.right, 275) << "with the sizing frame gone";
+    EXPECT_EQ(client.bottom, 205);
+    EXPECT_EQ(w->frmMain->currentControl, w->btnBrowse);
+    EXPECT_FALSE(w->frmMain->style & WS_MAXIMIZEBOX);
+    EXPECT_FALSE(w->frmMain->style & WS_THICKFRAME);
+    EXPECT_FALSE(IsWindowVisible(w->frmMain->handle)) << "hidden until the run loop";
+    ASSERT_NE(w->dlgFile, nullptr);
+    EXPECT_EQ(w->dlgFile->ownerWindow, w->frmMain->handle);
+    EXPECT_EQ(w->dlgFile->options, DefaultFileDialogOptions);
+    // The test program carries no payload: empty description, empty patch.
+    EXPECT_TRUE(GetText(w->memDescription).Empty());
+    ASSERT_NE(patchStream, nullptr);
+    EXPECT_EQ(StreamGetSize(patchStream), 0u);
+    EXPECT_EQ(msgDone, WideToAnsiText(u"完成! 總用時:"));
+    EXPECT_EQ(msgWriteFailed, WideToAnsiText(u"寫入失敗!"));
+    EXPECT_EQ(msgBackupFailed, WideToAnsiText(u"備份失敗!"));
+}
+
+TEST_F(MainWindowTest, PatchRunIsWiredToCheckBoxBarAndMessageBox) {
+    // A one-record patch in place of the (absent) carried one.
+    const char block[] = "PATCH\x00\x00\x02\x00\x03xyz";
+    ReleaseAndClear(patchStream);
+    patchStream = CreateMemoryStream();
+    ASSERT_EQ(StreamWrite(patchStream, block, sizeof block - 1), sizeof block - 1);
+
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string path = std::string(temp) + "tessel-wiring-" + std::to_string(GetCurrentProcessId());
+    struct Row {
+        bool backup;
+    } rows[] = {{false}, {true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.backup);
+        DeleteFileA((path + ".bak").c_str());
+        ASSERT_TRUE(drive::WriteWholeFile(path, "abcdefgh"));
+        SendMessageA(EnsureHandle(window_->chkBackup), BM_SETCHECK,
+                     row.backup ? BST_CHECKED : BST_UNCHECKED, 0);
+        SendMessageA(EnsureHandle(window_->prgPatch), PBM_SETPOS, 42, 0);
+
+        BoxWatcher watcher;
+        window_->applyPatch(ByteString(path.c_str()));
+        watcher.Join();
+
+        std::string now;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_EQ(now, "abxyzfgh");
+        EXPECT_EQ(GetFileAttributesA((path + ".bak").c_str()) != INVALID_FILE_ATTRIBUTES, row.backup);
+        EXPECT_EQ(SendMessageA(window_->prgPatch->handle, PBM_GETPOS, 0, 0), 100);
+        ASSERT_TRUE(watcher.seen);
+        EXPECT_EQ(watcher.owner, window_->frmMain->handle);
+        EXPECT_EQ(watcher.title, "Tessel");
+        EXPECT_EQ(watcher.text.compare(0, msgDone.Length(), msgDone.CStr()), 0);
+    }
+    DeleteFileA(path.c_str());
+    DeleteFileA((path + ".bak").c_str());
+}
+
+TEST(NotifyUser, WithoutMainFormHasNoOwnerAndTheDefaultTitle) {
+    ASSERT_EQ(mainWidget, nullptr);
+    BoxWatcher watcher;
+    NotifyUser(ByteString("no form"), MB_OK);
+    watcher.Join();
+    ASSERT_TRUE(watcher.seen);
+    EXPECT_EQ(watcher.owner, nullptr);
+    EXPECT_EQ(watcher.text, "no form");
+    EXPECT_NE(watcher.title, "Tessel");
+    EXPECT_NE(watcher.title, "");
+}
+
+// Notes the order in which the watched objects are destroyed.
+std::vector<std::string>* destroyLog;
+void LogDestroy(void* context, RefObject*) {
+    destroyLog->push_back(static_cast<const char*>(context));
+}
+
+TEST(Shutdown, ReleasesPatchThenWindowFontDialogOnceEach) {
+    std::vector<std::string> log;
+    destroyLog = &log;
+    moduleInstance = GetModuleHandleA(nullptr);
+    MainWindow* window = nullptr;
+    createMainWindow(&window, nullptr);
+    ASSERT_NE(window, nullptr);
+    Widget* form = window->frmMain;
+    ASSERT_NE(form, nullptr);
+    ASSERT_NE(patchStream, nullptr);
+    ASSERT_NE(form->font, nullptr);
+    ASSERT_NE(window->dlgFile, nullptr);
+    patchStream->OnDestroy = {LogDestroy, const_cast<char*>("patchStream")};
+    window->OnDestroy = {LogDestroy, const_cast<char*>("MainWindow")};
+    form->font->OnDestroy = {LogDestroy, const_cast<char*>("font")};
+    window->dlgFile->OnDestroy = {LogDestroy, const_cast<char*>("FileDialog")};
+
+    // The user closes the window as soon as it is up.
+    PostMessageA(form->handle, WM_CLOSE, 0, 0);
+    MessageLoop(&window->frmMain);
+
+    EXPECT_EQ(log, (std::vector<std::string>{"patchStream", "MainWindow", "font", "FileDialog"}));
+    EXPECT_EQ(mainWidget, nullptr);
+    EXPECT_EQ(patchStream, nullptr) << "released by onFormDestroy";
+    destroyLog = nullptr;
+}
+
+}  // namespace

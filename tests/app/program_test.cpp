@@ -1,0 +1,430 @@
+// The real program, started as its own process and driven from here through
+// window messages: the window as the user sees it, patch runs, the file
+// dialog and the process's end. Runs with LC_ALL=zh_CN.UTF-8 (code page 936).
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+
+using drive::Program;
+
+namespace {
+
+const std::string kBinaryDir = drive::WindowsPath(TESSEL_BINARY_DIR);
+const std::string kSourceDir = drive::WindowsPath(TESSEL_SOURCE_DIR);
+const std::string kTessel = kBinaryDir + "\\tessel.exe";
+const std::string kStub = kBinaryDir + "\\tessel-stub.exe";
+
+const int kBrowseId = 0x8000, kOkId = 0x8001, kFileId = 0x8002, kBackupId = 0x8004,
+          kDescriptionId = 0x8005;
+
+std::string Ansi(const char16_t* text) { return drive::ToCodePage(text, CP_ACP); }
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(GetACP(), 936u) << "these tests expect LC_ALL=zh_CN.UTF-8";
+        // Under the build tree, whose Unix path is known (see MakeReadOnly).
+        std::string name = "/e2e-" + std::to_string(GetCurrentProcessId());
+        unixDir_ = TESSEL_BINARY_DIR + name;
+        dir_ = drive::WindowsPath(unixDir_);
+        CreateDirectoryA(dir_.c_str(), nullptr);
+        ASSERT_TRUE(drive::ReadWholeFile(kSourceDir + "\\res\\demo.ips", &patch_));
+    }
+    void TearDown() override {
+        drive::Kill(&program_);
+        for (const std::string& name : immutable_) {
+            StartUnix("/usr/bin/chattr -i " + unixDir_ + "/" + name);
+            SetFileAttributesA(File(name.c_str()).c_str(), FILE_ATTRIBUTE_NORMAL);
+            WaitWritable(File(name.c_str()), true);
+        }
+        std::string pattern = dir_ + "\\*";
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
+                std::string path = dir_ + "\\" + found.cFileName;
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    RemoveDirectoryA(path.c_str());
+                else
+                    DeleteFileA(path.c_str());
+            } while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
+        RemoveDirectoryA(dir_.c_str());
+    }
+
+    void Start(const std::string& exe) {
+        ASSERT_TRUE(drive::Launch(exe, &program_)) << exe;
+        for (int id : {kBrowseId, kOkId, kFileId, kBackupId, kDescriptionId}) {
+            HWND control = drive::Child(program_.form, id);
+            ASSERT_NE(control, nullptr) << std::hex << id;
+        }
+    }
+    HWND Control(int id) { return drive::Child(program_.form, id); }
+    HWND ProgressBar() { return drive::Child(program_.form, 0, "obj_msctls_progress32"); }
+    DWORD Pid() const { return program_.process.dwProcessId; }
+
+    // Types a path and presses 確定; returns the message box text, or
+    // "(no box)" when the click was handled without one.
+    std::string RunOn(const std::string& path, std::string* title = nullptr) {
+        EXPECT_TRUE(drive::SetTextOf(Control(kFileId), path));
+        drive::Click(Control(kOkId));
+        EXPECT_TRUE(drive::Drain(Control(kDescriptionId)));
+        HWND box = drive::WaitForDialog(Pid(), 0);
+        if (!box) return "(no box)";
+        EXPECT_EQ(GetWindow(box, GW_OWNER), program_.form) << "the box is owned by the form";
+        if (title) *title = drive::TextOf(box);
+        std::string text = drive::MessageBoxText(box);
+        EXPECT_TRUE(drive::DismissMessageBox(box));
+        return text;
+    }
+
+    void ExpectClosesWithZero() {
+        DWORD code = 1234;
+        ASSERT_TRUE(drive::Close(&program_, &code));
+        EXPECT_EQ(code, 0u);
+    }
+
+    std::string File(const char* name) const { return dir_ + "\\" + name; }
+
+    static bool Writable(const std::string& path) {
+        HANDLE probe = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(probe);
+        return true;
+    }
+    // Wine starts Unix programs named by their Z: path. The handle it gives
+    // back is not the Unix process (no wait, no exit code), so callers look
+    // for the program's effect instead.
+    static bool StartUnix(const std::string& commandLine) {
+        size_t space = commandLine.find(' ');
+        std::string line = drive::WindowsPath(commandLine.substr(0, space)) + commandLine.substr(space);
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process))
+            return false;
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        return true;
+    }
+    static bool WaitWritable(const std::string& path, bool writable) {
+        for (int i = 0; i < 500; ++i) {
+            if (Writable(path) == writable) return true;
+            Sleep(10);
+        }
+        return false;
+    }
+    // Makes a file in the work folder refuse writers: the read-only
+    // attribute; where that does not bind (wine maps it to Unix permission
+    // bits, which root ignores) the Unix immutable flag. False when neither
+    // binds here.
+    bool MakeReadOnly(const char* name) {
+        std::string path = File(name);
+        if (!SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY)) return false;
+        if (!Writable(path)) return true;
+        immutable_.push_back(name);
+        return StartUnix("/usr/bin/chattr +i " + unixDir_ + "/" + name) && WaitWritable(path, false);
+    }
+
+    Program program_;
+    std::string dir_, unixDir_;
+    std::vector<std::string> immutable_;
+    std::string patch_;
+};
+
+// "完成! 總用時:" + decimal digits + " ms", in the ANSI code page.
+::testing::AssertionResult IsDoneMessage(const std::string& text) {
+    std::string prefix = Ansi(u"完成! 總用時:"), suffix = " ms";
+    if (text.size() <= prefix.size() + suffix.size() || text.compare(0, prefix.size(), prefix) ||
+        text.compare(text.size() - suffix.size(), suffix.size(), suffix))
+        return ::testing::AssertionFailure() << "not a done message: " << drive::ToUtf8(text, CP_ACP);
+    for (size_t i = prefix.size(); i < text.size() - suffix.size(); ++i)
+        if (text[i] < '0' || text[i] > '9')
+            return ::testing::AssertionFailure() << "not digits: " << drive::ToUtf8(text, CP_ACP);
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(ProgramTest, WindowLooksAsBuilt) {
+    Start(kTessel);
+    HWND form = program_.form;
+    EXPECT_EQ(drive::ClassOf(form), "obj_Form");
+    EXPECT_EQ(drive::TextOf(form), "Tessel");
+
+    RECT client, outer;
+    GetClientRect(form, &client);
+    GetWindowRect(form, &outer);
+    EXPECT_EQ(client.right - client.left, 275);
+    EXPECT_EQ(client.bottom - client.top, 205);
+    // Centred on the whole screen with an arithmetic shift; the test screen
+    // is 1023 wide so an odd remainder is dropped.
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    EXPECT_EQ(outer.left, (screenWidth - (outer.right - outer.left)) >> 1);
+    EXPECT_EQ(outer.top, (screenHeight - (outer.bottom - outer.top)) >> 1);
+
+    LONG style = GetWindowLongA(form, GWL_STYLE);
+    EXPECT_EQ(style & WS_MAXIMIZEBOX, 0) << "no maximize box";
+    EXPECT_EQ(style & WS_THICKFRAME, 0) << "no sizing frame";
+    EXPECT_NE(style & WS_MINIMIZEBOX, 0) << "other style bits stay";
+    // Every edge and corner answers as plain border: no resize cursor, no drag.
+    POINT probes[] = {{outer.left, (outer.top + outer.bottom) / 2},
+                      {outer.right - 1, (outer.top + outer.bottom) / 2},
+                      {(outer.left + outer.right) / 2, outer.bottom - 1},
+                      {outer.right - 1, outer.bottom - 1},
+                      {outer.left, outer.top}};
+    for (POINT p : probes) {
+        LRESULT hit = SendMessageA(form, WM_NCHITTEST, 0, MAKELPARAM(p.x, p.y));
+        EXPECT_FALSE(hit >= HTLEFT && hit <= HTBOTTOMRIGHT) << p.x << "," << p.y << " -> " << hit;
+    }
+
+    std::string description;
+    ASSERT_TRUE(drive::ReadWholeFile(kSourceDir + "\\res\\demo-description.txt", &description));
+    std::string carried = drive::ToCodePage(drive::FromUtf8(description), 936);
+    ASSERT_EQ(carried.size(), 231u);
+
+    struct Row {
+        int id;
+        const char* cls;
+        int left, top, width, height;  // width 0: sized to its caption
+        std::string caption;
+        LONG mustHave, mustNotHave;
+    };
+    const Row rows[] = {
+        {kBrowseId, "obj_BUTTON", 216, 136, 49, 23, Ansi(u"文件"), WS_TABSTOP, BS_AUTOCHECKBOX},
+        {kOkId, "obj_BUTTON", 216, 170, 49, 23, Ansi(u"確定"), WS_TABSTOP, BS_AUTOCHECKBOX},
+        {kFileId, "obj_EDIT", 8, 136, 201, 23, "", ES_AUTOHSCROLL, ES_MULTILINE | ES_READONLY},
+        {0, "obj_msctls_progress32", 56, 176, 153, 15, "", 0, 0},
+        {kBackupId, "obj_BUTTON", 8, 175, 0, 0, Ansi(u"備份"), BS_AUTOCHECKBOX, 0},
+        {kDescriptionId, "obj_EDIT", 8, 8, 257, 121, carried,
+         ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL, ES_READONLY | WS_HSCROLL | ES_AUTOHSCROLL},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.cls + std::string(" id ") + std::to_string(row.id));
+        HWND control = drive::Child(form, row.id, row.cls);
+        ASSERT_NE(control, nullptr);
+        EXPECT_TRUE(IsWindowVisible(control));
+        RECT r = drive::ChildRect(control);
+        EXPECT_EQ(r.left, row.left);
+        EXPECT_EQ(r.top, row.top);
+        if (row.width) {
+            EXPECT_EQ(r.right - r.left, row.width);
+            EXPECT_EQ(r.bottom - r.top, row.height);
+        }
+        EXPECT_EQ(drive::TextOf(control), row.caption);
+        LONG controlStyle = GetWindowLongA(control, GWL_STYLE);
+        EXPECT_EQ(controlStyle & row.mustHave, row.mustHave);
+        EXPECT_EQ(controlStyle & row.mustNotHave, 0);
+    }
+
+    // The check box: unchecked, and sized to "備份" in its font plus 24 x 6.
+    HWND check = Control(kBackupId);
+    EXPECT_EQ(SendMessageA(check, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    HDC dc = GetDC(nullptr);
+    HFONT arial = CreateFontA(-12, 0, 0, 0, 0, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, "Arial");
+    HGDIOBJ old = SelectObject(dc, arial);
+    std::string caption = Ansi(u"備份");
+    SIZE extent = {};
+    GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &extent);
+    SelectObject(dc, old);
+    DeleteObject(arial);
+    ReleaseDC(nullptr, dc);
+    RECT box = drive::ChildRect(check);
+    EXPECT_EQ(box.right - box.left, extent.cx + 24);
+    EXPECT_EQ(box.bottom - box.top, extent.cy + 6);
+
+    EXPECT_EQ(SendMessageA(ProgressBar(), PBM_GETPOS, 0, 0), 0);
+
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    ASSERT_TRUE(GetGUIThreadInfo(program_.process.dwThreadId, &info));
+    EXPECT_EQ(info.hwndFocus, Control(kBrowseId)) << "focus starts on the browse button";
+
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, RunsPatchTargetsOfEverySizeWithBackup) {
+    // Zero-filled targets: no data byte of the demo patch is 0, so every
+    // byte it writes inside the old size is a change.
+    struct Row {
+        const char* name;
+        size_t size;
+        size_t expectedSize;
+    } rows[] = {
+        {"short.bin", 0x1000, 0x1C0000},  // grows; the gap is filled with zeros
+        {"exact.bin", 0x1C0000, 0x1C0000},
+        {"long.bin", 0x200000, 0x200000},
+    };
+    Start(kTessel);
+    SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
+    ASSERT_EQ(SendMessageA(Control(kBackupId), BM_GETCHECK, 0, 0), BST_CHECKED);
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string path = File(row.name), old(row.size, '\0');
+        ASSERT_TRUE(drive::WriteWholeFile(path, old));
+        std::string expected = old;
+        ASSERT_TRUE(drive::ApplyIpsReference(patch_, &expected));
+        ASSERT_EQ(expected.size(), row.expectedSize);
+
+        std::string title;
+        EXPECT_TRUE(IsDoneMessage(RunOn(path, &title)));
+        EXPECT_EQ(title, "Tessel");
+        std::string now, backup;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == expected) << "target differs from the patch applied by the reference";
+        // Exactly the 131 patched bytes differ from the old content (read
+        // as zeros past its old end).
+        size_t changed = 0;
+        for (size_t i = 0; i < now.size(); ++i) changed += now[i] != (i < old.size() ? old[i] : 0);
+        EXPECT_EQ(changed, 131u);
+        EXPECT_EQ(now.size(), row.expectedSize);
+        ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
+        EXPECT_TRUE(backup == old) << "the .bak holds the target as it was";
+        EXPECT_EQ(SendMessageA(ProgressBar(), PBM_GETPOS, 0, 0), 100);
+        EXPECT_EQ(SendMessageA(Control(kBackupId), BM_GETCHECK, 0, 0), BST_CHECKED);
+
+        // A second run reads the whole patch again: same result, and the
+        // backup now holds the once-patched file.
+        EXPECT_TRUE(IsDoneMessage(RunOn(path)));
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == expected);
+        ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
+        EXPECT_TRUE(backup == expected);
+    }
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, ConfirmDoesNothingWithoutAnExistingFile) {
+    CreateDirectoryA(File("folder").c_str(), nullptr);
+    const std::string rows[] = {File("folder"), File("folder") + "\\", File("missing.bin"), "",
+                                "   "};
+    Start(kTessel);
+    for (const std::string& path : rows) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(RunOn(path), "(no box)");
+        EXPECT_EQ(SendMessageA(ProgressBar(), PBM_GETPOS, 0, 0), 0) << "the bar is not touched";
+        EXPECT_EQ(drive::TextOf(Control(kFileId)), path) << "the typed text stays";
+    }
+    EXPECT_EQ(GetFileAttributesA(File("missing.bin").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "nothing is created";
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, StubWithoutPayloadReportsErrorOnEveryRun) {
+    std::string path = File("target.bin"), old(0x300, 'x');
+    ASSERT_TRUE(drive::WriteWholeFile(path, old));
+    Start(kStub);
+    EXPECT_EQ(drive::TextOf(Control(kDescriptionId)), "");
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(RunOn(path), Ansi(u"程序錯誤!")) << "run " << run;
+        std::string now;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == old) << "the target is untouched";
+    }
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
+    enum Setup { ReadOnly, HeldOpen, BackupBlocked };
+    struct Row {
+        const char* name;
+        Setup setup;
+        bool backup;
+        const char16_t* message;
+    } rows[] = {
+        {"readonly.bin", ReadOnly, false, u"寫入失敗!"},
+        {"readonly-backup.bin", ReadOnly, true, u"寫入失敗!"},
+        {"held.bin", HeldOpen, false, u"寫入失敗!"},  // open elsewhere without write sharing
+        {"blocked.bin", BackupBlocked, true, u"備份失敗!"},  // a folder stands where the .bak goes
+    };
+    Start(kTessel);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string path = File(row.name), old(0x2000, '\x11');
+        ASSERT_TRUE(drive::WriteWholeFile(path, old));
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (row.setup == ReadOnly && !MakeReadOnly(row.name)) {
+            ADD_FAILURE() << "cannot make a read-only file here";
+            continue;
+        }
+        if (row.setup == HeldOpen) {
+            held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        if (row.setup == BackupBlocked) ASSERT_TRUE(CreateDirectoryA((path + ".bak").c_str(), nullptr));
+        bool checked = SendMessageA(Control(kBackupId), BM_GETCHECK, 0, 0) == BST_CHECKED;
+        if (checked != row.backup) SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
+
+        EXPECT_EQ(RunOn(path), Ansi(row.message));
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        std::string now;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == old) << "the target is untouched";
+        if (row.setup == ReadOnly && row.backup) {
+            std::string backup;
+            ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
+            EXPECT_TRUE(backup == old) << "the backup was made before the write failed";
+        }
+    }
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, FileDialogIsOwnedCancelKeepsAndChoiceFills) {
+    std::string earlier = File("earlier.bin"), chosen = File("chosen.bin");
+    ASSERT_TRUE(drive::WriteWholeFile(earlier, "e"));
+    ASSERT_TRUE(drive::WriteWholeFile(chosen, "c"));
+    Start(kTessel);
+    ASSERT_TRUE(drive::SetTextOf(Control(kFileId), earlier));
+
+    // Cancel: the earlier path stays.
+    drive::Click(Control(kBrowseId));
+    HWND dialog = drive::WaitForDialog(Pid(), 15000);
+    ASSERT_NE(dialog, nullptr) << "the open dialog appears";
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), program_.form);
+    EXPECT_FALSE(IsWindowEnabled(program_.form)) << "modal: the form is disabled meanwhile";
+    drive::Click(GetDlgItem(dialog, IDCANCEL));
+    for (int i = 0; i < 500 && IsWindow(dialog); ++i) Sleep(10);
+    ASSERT_FALSE(IsWindow(dialog));
+    ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
+    EXPECT_EQ(drive::TextOf(Control(kFileId)), earlier);
+
+    // Choose: the full path lands in the file box. The explorer-style
+    // dialog's name box is the combo box cmb13 (0x47C); older layouts have
+    // the edit edt1 (0x480).
+    drive::Click(Control(kBrowseId));
+    dialog = drive::WaitForDialog(Pid(), 15000);
+    ASSERT_NE(dialog, nullptr);
+    HWND name = GetDlgItem(dialog, 0x47C);
+    if (!name) name = GetDlgItem(dialog, 0x480);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(drive::TextOf(name), "") << "the dialog starts with an empty name";
+    ASSERT_TRUE(drive::SetTextOf(name, chosen));
+    drive::Click(GetDlgItem(dialog, IDOK));
+    for (int i = 0; i < 500 && IsWindow(dialog); ++i) Sleep(10);
+    ASSERT_FALSE(IsWindow(dialog));
+    ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
+    EXPECT_EQ(lstrcmpiA(drive::TextOf(Control(kFileId)).c_str(), chosen.c_str()), 0)
+        << drive::TextOf(Control(kFileId));
+
+    // The chosen path is patched like a typed one.
+    EXPECT_TRUE(IsDoneMessage(RunOn(drive::TextOf(Control(kFileId)))));
+    ExpectClosesWithZero();
+}
+
+TEST_F(ProgramTest, ClosingAtOnceExitsWithZero) {
+    Start(kTessel);
+    ExpectClosesWithZero();
+}
+
+}  // namespace
