@@ -153,6 +153,12 @@ uint32_t FieldValue(const uint8_t* bytes, uint32_t count) {
 
 // The run's data buffer: static storage, not the caller's stack. It holds
 // the largest data record and the longest run (65,535 bytes each).
+// mingw's GCC emits zero-filled statics as .data$ sections under
+// -fdata-sections, which stores all 64 KiB in the .exe; naming .bss keeps
+// them out of the file.
+#ifdef __MINGW32__
+__attribute__((section(".bss")))
+#endif
 uint8_t g_dataBuffer[65536];
 
 void Notify(const PatchRunHooks& hooks, const ByteString* message) {
