@@ -10,22 +10,26 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <vector>
 
 namespace ipsref {
 
-inline bool Apply(const std::vector<uint8_t>& block, std::vector<uint8_t>* target) {
-    static const char kHeader[] = "PATCH";
-    if (block.size() < 5) return false;
-    for (int i = 0; i < 5; ++i)
-        if (block[i] != static_cast<uint8_t>(kHeader[i])) return false;
+struct Record {
+    size_t offset;
+    size_t length;      // bytes written
+    const uint8_t* data;  // null for a run
+    uint8_t value;      // run value
+};
 
-    std::vector<uint8_t> out = *target;
-    auto put = [&out](size_t at, uint8_t byte) {
-        if (out.size() <= at) out.resize(at + 1, 0);
-        out[at] = byte;
-    };
+// Splits the block into records. False when it is not acceptable. *resize
+// is the truncation size when the block ends with "EOF" + 3 bytes, else -1.
+inline bool Parse(const std::vector<uint8_t>& block, std::vector<Record>* records, int64_t* resize) {
+    static const char kHeader[] = "PATCH";
+    *resize = -1;
+    records->clear();
+    if (block.size() < 5 || memcmp(block.data(), kHeader, 5) != 0) return false;
     size_t p = 5;
     const size_t n = block.size();
     while (p < n) {
@@ -33,26 +37,52 @@ inline bool Apply(const std::vector<uint8_t>& block, std::vector<uint8_t>* targe
         bool eof = rest >= 3 && block[p] == 'E' && block[p + 1] == 'O' && block[p + 2] == 'F';
         if (eof && rest == 3) break;
         if (eof && rest == 6) {
-            size_t size = (size_t(block[p + 3]) << 16) | (size_t(block[p + 4]) << 8) | block[p + 5];
-            out.resize(size, 0);
+            *resize = (int64_t(block[p + 3]) << 16) | (int64_t(block[p + 4]) << 8) | block[p + 5];
             break;
         }
         if (rest < 5) return false;
-        size_t offset = (size_t(block[p]) << 16) | (size_t(block[p + 1]) << 8) | block[p + 2];
+        Record r;
+        r.offset = (size_t(block[p]) << 16) | (size_t(block[p + 1]) << 8) | block[p + 2];
         size_t size = (size_t(block[p + 3]) << 8) | block[p + 4];
         p += 5;
         if (size > 0) {
             if (n - p < size) return false;
-            for (size_t i = 0; i < size; ++i) put(offset + i, block[p + i]);
+            r.length = size;
+            r.data = block.data() + p;
+            r.value = 0;
             p += size;
         } else {
             if (n - p < 3) return false;
-            size_t count = (size_t(block[p]) << 8) | block[p + 1];
-            uint8_t value = block[p + 2];
+            r.length = (size_t(block[p]) << 8) | block[p + 1];
+            r.data = nullptr;
+            r.value = block[p + 2];
             p += 3;
-            for (size_t i = 0; i < count; ++i) put(offset + i, value);
         }
+        records->push_back(r);
     }
+    return true;
+}
+
+// The size the target ends with. Call only for an accepted block.
+inline size_t FinalSize(const std::vector<Record>& records, int64_t resize, size_t targetSize) {
+    if (resize >= 0) return size_t(resize);
+    size_t size = targetSize;
+    for (const Record& r : records)
+        if (r.length > 0 && r.offset + r.length > size) size = r.offset + r.length;
+    return size;
+}
+
+inline bool Apply(const std::vector<uint8_t>& block, std::vector<uint8_t>* target) {
+    std::vector<Record> records;
+    int64_t resize;
+    if (!Parse(block, &records, &resize)) return false;
+    std::vector<uint8_t> out = *target;
+    for (const Record& r : records) {
+        if (r.length == 0) continue;
+        if (out.size() < r.offset + r.length) out.resize(r.offset + r.length, 0);
+        for (size_t i = 0; i < r.length; ++i) out[r.offset + i] = r.data ? r.data[i] : r.value;
+    }
+    if (resize >= 0) out.resize(size_t(resize), 0);
     *target = out;
     return true;
 }

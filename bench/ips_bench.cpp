@@ -1,0 +1,236 @@
+// Patch-run throughput: applies generated patches of three shapes to real
+// files with the product's run and, in the same process, with an in-memory
+// reference (read the whole target, copy the records, one write), and prints
+// records/s and MiB/s for both. Both results are compared byte for byte.
+//
+// Usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1|2|3]
+// Temporary files go to DIRECTORY (default: the system temp directory) and
+// are removed at the end.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/byte_stream.h"
+#include "core/file_handle.h"
+#include "core/ips_patch.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Shape {
+    std::string name;
+    uint32_t targetSize;
+    Bytes patch;
+};
+
+void PutOffset(Bytes* b, uint32_t v) {
+    b->push_back(uint8_t(v >> 16));
+    b->push_back(uint8_t(v >> 8));
+    b->push_back(uint8_t(v));
+}
+void PutU16(Bytes* b, uint32_t v) {
+    b->push_back(uint8_t(v >> 8));
+    b->push_back(uint8_t(v));
+}
+Bytes Header() { return Bytes{'P', 'A', 'T', 'C', 'H'}; }
+
+// Records can only address the first 16 MiB (3-byte offsets); a 256 MiB
+// target is the case where rewriting the whole file is most wasteful.
+Shape FewRecordsOnLargeTarget() {
+    Shape s{"16 records, 256 MiB target", 256u << 20, Header()};
+    std::mt19937 rng(1);
+    for (int i = 0; i < 16; ++i) {
+        uint32_t offset = (uint32_t(i) << 20) + (rng() & 0xFFFF);
+        uint32_t size = 4096;
+        PutOffset(&s.patch, offset);
+        PutU16(&s.patch, size);
+        for (uint32_t k = 0; k < size; ++k) s.patch.push_back(uint8_t(rng()));
+    }
+    return s;
+}
+
+Shape ManySmallRecords() {
+    Shape s{"200,000 data records, 16 MiB", 16u << 20, Header()};
+    std::mt19937 rng(2);
+    for (int i = 0; i < 200000; ++i) {
+        uint32_t size = 1 + (rng() % 16);
+        uint32_t offset = rng() % ((16u << 20) - size);
+        if (offset == 0x454F46) ++offset;  // keep clear of the marker's look
+        PutOffset(&s.patch, offset);
+        PutU16(&s.patch, size);
+        for (uint32_t k = 0; k < size; ++k) s.patch.push_back(uint8_t(rng()));
+    }
+    return s;
+}
+
+Shape LongRuns() {
+    Shape s{"256 run records of 65,535", 16u << 20, Header()};
+    for (uint32_t i = 0; i < 256; ++i) {
+        PutOffset(&s.patch, i * 65535u);
+        PutU16(&s.patch, 0);
+        PutU16(&s.patch, 65535);
+        s.patch.push_back(uint8_t(i * 37 + 1));
+    }
+    return s;
+}
+
+// The in-memory reference: read the whole target, apply the records to the
+// buffer, write the whole file once.
+bool ReferenceApply(const Bytes& patch, const fs::path& source, const fs::path& destination) {
+    std::error_code error;
+    const uintmax_t size = fs::file_size(source, error);
+    if (error) return false;
+    Bytes file(size_t(size), 0);
+    std::ifstream in(source, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(file.data()), std::streamsize(file.size()))) return false;
+    size_t p = 5;
+    while (p + 5 <= patch.size()) {
+        size_t offset = (size_t(patch[p]) << 16) | (size_t(patch[p + 1]) << 8) | patch[p + 2];
+        size_t size = (size_t(patch[p + 3]) << 8) | patch[p + 4];
+        p += 5;
+        if (size) {
+            if (file.size() < offset + size) file.resize(offset + size);
+            memcpy(file.data() + offset, patch.data() + p, size);
+            p += size;
+        } else {
+            size_t count = (size_t(patch[p]) << 8) | patch[p + 1];
+            if (file.size() < offset + count) file.resize(offset + count);
+            memset(file.data() + offset, patch[p + 2], count);
+            p += 3;
+        }
+    }
+    std::ofstream out(destination, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    return out.good();
+}
+
+bool MakeTarget(const fs::path& path, uint32_t size) {
+    // Extended, not written: the file system keeps it sparse, so making the
+    // 256 MiB target costs no disk work.
+    { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
+    std::error_code error;
+    fs::resize_file(path, size, error);
+    return !error;
+}
+
+bool SameFiles(const fs::path& a, const fs::path& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (fa && fb) {
+        fa.read(ba.data(), std::streamsize(ba.size()));
+        fb.read(bb.data(), std::streamsize(bb.size()));
+        if (fa.gcount() != fb.gcount() || memcmp(ba.data(), bb.data(), size_t(fa.gcount())) != 0) return false;
+    }
+    return fa.eof() && fb.eof();
+}
+
+struct Sinks {
+    uint32_t progressCalls = 0;
+    std::string message;
+    static void Progress(void* c, uint32_t) { ++static_cast<Sinks*>(c)->progressCalls; }
+    static void Notify(void* c, const ByteString& m, uint32_t) {
+        static_cast<Sinks*>(c)->message.assign(m.CStr(), m.Length());
+    }
+};
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    fs::path base = fs::temp_directory_path();
+    int repeat = 3;
+    int only = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--dir" && i + 1 < argc) {
+            base = argv[++i];
+        } else if (a == "--shape" && i + 1 < argc) {
+            only = atoi(argv[++i]);
+        } else if (a == "--repeat" && i + 1 < argc) {
+            repeat = std::max(1, atoi(argv[++i]));
+        } else {
+            fprintf(stderr, "usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1|2|3]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    std::error_code error;
+    fs::path dir = base / ("tessel-bench-" + std::to_string(Clock::now().time_since_epoch().count()));
+    fs::create_directories(dir, error);
+    if (error) {
+        fprintf(stderr, "ips_bench: cannot create %s\n", dir.string().c_str());
+        return 3;
+    }
+
+    printf("%-29s %8s %9s | %-27s | %-27s | %s\n", "shape", "records", "MiB", "patch run (in place)",
+           "in-memory reference", "run/ref");
+    printf("%-29s %8s %9s | %8s %10s %7s | %8s %10s %7s |\n", "", "", "written", "ms", "records/s", "MiB/s",
+           "ms", "records/s", "MiB/s");
+
+    const PatchMessages messages = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    int status = 0;
+    Shape shapes[] = {FewRecordsOnLargeTarget(), ManySmallRecords(), LongRuns()};
+    for (Shape& shape : shapes) {
+        if (only != 0 && &shape - shapes != only - 1) continue;
+        PatchScan scan;
+        if (!ScanPatch(shape.patch.data(), uint32_t(shape.patch.size()), &scan)) {
+            fprintf(stderr, "ips_bench: generated patch for \"%s\" is malformed\n", shape.name.c_str());
+            status = 1;
+            continue;
+        }
+        ByteStream* patch = CreateMemoryStream();
+        StreamWrite(patch, shape.patch.data(), uint32_t(shape.patch.size()));
+        const double mib = double(scan.dataBytes + scan.runBytes) / (1024.0 * 1024.0);
+        // The large shape runs once: its reference rewrites 256 MiB each time.
+        const int runs = shape.targetSize > (64u << 20) ? 1 : repeat;
+        double bestRun = 1e30, bestRef = 1e30;
+        bool same = true;
+        for (int r = 0; r < runs && same; ++r) {
+            fs::path target = dir / "target.bin", reference = dir / "reference.bin";
+            if (!MakeTarget(target, shape.targetSize)) {
+                fprintf(stderr, "ips_bench: cannot make %s\n", target.string().c_str());
+                status = 3;
+                break;
+            }
+            Clock::time_point t0 = Clock::now();
+            bool refOk = ReferenceApply(shape.patch, target, reference);
+            bestRef = std::min(bestRef, Seconds(Clock::now() - t0));
+
+            Sinks sinks;
+            PatchRunHooks hooks = {false, &Sinks::Progress, &sinks, &Sinks::Notify, &sinks};
+            std::string targetText = target.string();
+            Clock::time_point t1 = Clock::now();
+            PatchResult result = ApplyPatch(patch, ByteString(targetText.c_str()), hooks, messages, nullptr);
+            bestRun = std::min(bestRun, Seconds(Clock::now() - t1));
+
+            same = refOk && result == PatchResultDone && SameFiles(target, reference);
+            if (!same) {
+                fprintf(stderr, "ips_bench: \"%s\": run result %d, reference %s, files %s\n", shape.name.c_str(),
+                        int(result), refOk ? "written" : "failed", same ? "equal" : "differ");
+                status = 1;
+            }
+            fs::remove(target, error);
+            fs::remove(reference, error);
+        }
+        Release(patch);
+        if (!same || bestRun >= 1e30) continue;
+        printf("%-29s %8u %9.1f | %8.1f %10.0f %7.1f | %8.1f %10.0f %7.1f | %5.2fx\n", shape.name.c_str(),
+               scan.recordCount, mib, bestRun * 1000, scan.recordCount / bestRun, mib / bestRun, bestRef * 1000,
+               scan.recordCount / bestRef, mib / bestRef, bestRef / bestRun);
+        fflush(stdout);
+    }
+    fs::remove_all(dir, error);
+    return status;
+}
