@@ -1,6 +1,72 @@
 #!/usr/bin/env bash
-# Placeholder until the program exists: runs the most meaningful thing built.
+# The patcher on its built-in demo payload (`make demo` builds everything
+# first). Makes a demo target file and starts tessel.exe under wine64.
+#
+# The product is the i686 build (BUILD/win32/tessel.exe); 32-bit programs
+# cannot run on these machines, so the demo runs the x86_64 build of the same
+# sources, BUILD/win64/tessel.exe, which carries the same payload.
+#
+#  - No DISPLAY: runs on its own Xvfb with code page 936 (LC_ALL=zh_CN.UTF-8),
+#    types the target's path, ticks the backup box, presses 確定, prints the
+#    message box text and the changed byte count, saves a screenshot to
+#    BUILD/demo.png and closes the window.
+#  - With a DISPLAY: opens the window for a person and waits until it is
+#    closed.
+# Usage: scripts/demo.sh BUILD_ROOT
 set -u
-root="$1"
-echo "The patcher program is not built yet; running the object and stream tests instead."
-ctest --test-dir "$root/host" --output-on-failure
+root="$(cd "${1:-build}" && pwd)"
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$root/win64"
+for f in tessel.exe tessel-drive.exe; do
+  [ -f "$build/$f" ] || { echo "demo: $build/$f is missing; run make demo (it builds first)"; exit 1; }
+done
+
+# The demo target: 0x1C0000 zero bytes, the size the demo patch reaches, so
+# every one of its 131 bytes shows as a change.
+demo="$root/demo"
+mkdir -p "$demo"
+rm -f "$demo/target.bin" "$demo/target.bin.bak"
+head -c $((0x1C0000)) /dev/zero > "$demo/target.bin"
+target_win="Z:$(echo "$demo/target.bin" | tr / '\\')"
+
+export TESSEL_WINEPREFIX="$build/wineprefix"
+"$here/wine-prefix" "$TESSEL_WINEPREFIX"
+export WINEPREFIX="$TESSEL_WINEPREFIX" WINEDEBUG=-all
+# Code page 936 for the programs under wine only (bash itself has no such
+# glibc locale and would warn).
+cjk="LC_ALL=zh_CN.UTF-8"
+
+if [ -n "${DISPLAY:-}" ]; then
+  echo "demo: opening the patcher window on $DISPLAY."
+  echo "demo: target file to patch: $target_win"
+  echo "demo: type or browse to it, tick 備份 for a backup, press 確定; close the window to end."
+  env "$cjk" "$here/wine-run" "$build/tessel.exe" 2>/dev/null
+  echo "demo: the window was closed (exit code $?)."
+  exit 0
+fi
+
+echo "demo: no DISPLAY; running headless on a private Xvfb (1023x768, code page 936)."
+shots="$(mktemp -d)"
+trap 'rm -rf "$shots"' EXIT
+rm -f "$root/demo.png"
+# Inside the Xvfb session: answer the driver's screenshot requests while
+# it drives the program.
+session='
+  source "$here/shot-loop.sh"
+  shot_loop "$shots" "$shots" &
+  loop=$!
+  env "$cjk" "$here/wine-run" "$build/tessel-drive.exe" --backup --shots "$shots" \
+    "$build/tessel.exe" "$target_win" 2> >(grep -v "setlocale" >&2)
+  status=$?
+  kill $loop 2>/dev/null; wait $loop 2>/dev/null
+  exit $status'
+export here build shots target_win cjk
+xvfb-run -a -s "-screen 0 1023x768x24 -nolisten tcp" "$here/with-wineserver" bash -c "$session"
+status=$?
+if [ -s "$shots/success-box.png" ]; then
+  cp "$shots/success-box.png" "$root/demo.png"
+  echo "demo: screenshot of the window and its message box: $root/demo.png"
+fi
+cmp -s "$demo/target.bin.bak" <(head -c $((0x1C0000)) /dev/zero) && echo "demo: backup $demo/target.bin.bak holds the old target."
+[ $status -eq 0 ] && echo "demo: done." || echo "demo: FAILED (status $status)."
+exit $status
