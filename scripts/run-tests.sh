@@ -14,7 +14,7 @@ echo "=== win64 tests (under wine64 + Xvfb) ==="
 
 if [ -x "$here/fuzz.sh" ]; then
   echo "=== fuzzers (bounded) ==="
-  "$here/fuzz.sh" "$root" 30 || status=1
+  "$here/fuzz.sh" "$root" 20 || status=1
 fi
 
 if [ -x "$here/check-product.sh" ]; then
