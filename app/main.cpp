@@ -10,15 +10,14 @@
 
 #include "app/main_window.h"
 #include "ui/message_routing.h"
-#include "ui/widget.h"
 
 // Set by createMainWindow as its first step and never cleared: nothing
 // reads it after the loop returns.
 MainWindow* mainWindow;
 
+// The command line is ignored. The module instance handle the window classes
+// and the file dialog use is taken by the window layer at start-up.
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    // The instance handle for window classes and the file dialog.
-    moduleInstance = GetModuleHandleA(nullptr);
     createMainWindow(&mainWindow, nullptr);
     if (mainWindow && mainWindow->frmMain) MessageLoop(&mainWindow->frmMain);
     return 0;
