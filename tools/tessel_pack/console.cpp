@@ -2,10 +2,20 @@
 
 #ifdef _WIN32
 #include <fcntl.h>
+#include <stdlib.h>
 #include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
+#endif
+
+#ifdef _WIN32
+// The console's output code page outlives the process: put back what the
+// user's console had, so a cmd.exe window is not left in UTF-8.
+static UINT g_savedOutputCodePage;
+static void RestoreOutputCodePage() {
+    if (g_savedOutputCodePage) SetConsoleOutputCP(g_savedOutputCodePage);
+}
 #endif
 
 Console ProcessConsole() {
@@ -23,7 +33,10 @@ Console ProcessConsole() {
     // A console window shows bytes in its own output code page; the tool
     // writes UTF-8. SetConsoleOutputCP fails harmlessly when stdout is a pipe
     // or a file, which then simply receive the UTF-8 bytes.
-    if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr))) SetConsoleOutputCP(CP_UTF8);
+    if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr))) {
+        g_savedOutputCodePage = GetConsoleOutputCP();
+        if (g_savedOutputCodePage && SetConsoleOutputCP(CP_UTF8)) atexit(RestoreOutputCodePage);
+    }
     console.errIsTerminal = _isatty(_fileno(stderr)) != 0;
 #else
     console.errIsTerminal = isatty(fileno(stderr)) != 0;
