@@ -347,16 +347,19 @@ TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
         {"held.bin", HeldOpen, false, u"寫入失敗!"},  // open elsewhere without write sharing
         {"blocked.bin", BackupBlocked, true, u"備份失敗!"},  // a folder stands where the .bak goes
     };
+    // Some file systems take neither the attribute nor the immutable flag
+    // from root; the read-only rows are then left out and the test is
+    // reported as skipped once the other rows have run.
+    ASSERT_TRUE(drive::WriteWholeFile(File("probe.bin"), "p"));
+    bool readOnlyWorks = MakeReadOnly("probe.bin");
     Start(kTessel);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.setup == ReadOnly && !readOnlyWorks) continue;
         std::string path = File(row.name), old(0x2000, '\x11');
         ASSERT_TRUE(drive::WriteWholeFile(path, old));
         HANDLE held = INVALID_HANDLE_VALUE;
-        if (row.setup == ReadOnly && !MakeReadOnly(row.name)) {
-            ADD_FAILURE() << "cannot make a read-only file here";
-            continue;
-        }
+        if (row.setup == ReadOnly) ASSERT_TRUE(MakeReadOnly(row.name));
         if (row.setup == HeldOpen) {
             held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -378,6 +381,7 @@ TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
         }
     }
     ExpectClosesWithZero();
+    if (!readOnlyWorks) GTEST_SKIP() << "no way to make a file read-only for this user here";
 }
 
 TEST_F(ProgramTest, FileDialogIsOwnedCancelKeepsAndChoiceFills) {
