@@ -192,14 +192,11 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) 
         return false;
     }
 
-    // Opening the destination for writing would truncate the source when
-    // both names lead to the same file: refuse that before touching it.
+    // The destination is opened without O_TRUNC and cut only after it has
+    // been checked: when both names lead to the same file, cutting it would
+    // destroy the source.
     struct stat before;
     bool existed = stat(destination.CStr(), &before) == 0;
-    if (existed && before.st_dev == sourceInfo.st_dev && before.st_ino == sourceInfo.st_ino) {
-        close(in);
-        return false;
-    }
     int out = open(destination.CStr(), O_WRONLY | O_CREAT | O_CLOEXEC, sourceInfo.st_mode & 0777);
     if (out < 0) {
         close(in);
