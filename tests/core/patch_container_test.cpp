@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/patch_container.h"
 #include "stream_test_files.h"
