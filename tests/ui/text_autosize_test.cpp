@@ -78,6 +78,51 @@ TEST(Text, TextSetBeforeTheWindowReadsBackAndIsApplied) {
     EXPECT_EQ(uitest::WindowText(button->handle), "Go");
 }
 
+// The program's users run code page 936, where a character takes one or
+// two bytes and GetWindowTextLengthA may answer more than the text holds.
+// Runs for real as ui_tests_cp936 (LC_ALL=zh_CN.UTF-8); skipped elsewhere.
+struct Cp936Case {
+    const char* name;
+    std::string bytes;  // code page 936
+};
+
+const Cp936Case kCp936[] = {
+    {"two characters", "\xD6\xD0\xCE\xC4"},  // 中文
+    {"path", "C:\\\xD3\xCE\xCF\xB7\\rom.bin"},  // C:\游戏\rom.bin
+    {"mixed single and double bytes", "a\xD6\xD0" "b\xCE\xC4" "c"},
+};
+
+TEST(Text, CodePage936TextReadsBackWithItsExactLength) {
+    if (GetACP() != 936) GTEST_SKIP() << "needs code page 936: run as ui_tests_cp936";
+    for (const Cp936Case& c : kCp936) {
+        SCOPED_TRACE(c.name);
+        FormHolder form;
+        Widget* edit = MakeEdit(form, 0);
+        ASSERT_TRUE(form->RealizeWindow());
+        SendMessageA(edit->handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(c.bytes.c_str()));
+        ByteString got = GetText(edit);
+        EXPECT_EQ(got.Length(), c.bytes.size()) << "no trailing zeros counted";
+        EXPECT_EQ(Str(got), c.bytes);
+        EXPECT_EQ(Str(GetText(edit)), c.bytes) << "and again from the stored copy";
+    }
+}
+
+TEST(AutoSize, CodePage936CaptionIsMeasuredLikeTheSystemDoes) {
+    if (GetACP() != 936) GTEST_SKIP() << "needs code page 936: run as ui_tests_cp936";
+    FormHolder form;
+    uitest::UseProgramFont(form);
+    const std::string caption = "\xB1\xB8\xB7\xDD";  // 备份
+    Widget* box = MakeCheckBox(form, ByteString(caption.c_str()));
+    SetAutoSize(box, true);
+    ASSERT_NE(box->handle, nullptr);
+    const SIZE text = ExtentInFont(WindowFont(box->handle), caption);
+    ASSERT_GT(text.cx, ExtentInFont(WindowFont(box->handle), "\xB1\xB8").cx)
+        << "two characters measure wider than one";
+    const SIZE s = WindowSize(box->handle);
+    EXPECT_EQ(s.cx, text.cx + 24);
+    EXPECT_EQ(s.cy, text.cy + 6);
+}
+
 enum Kind { CheckBox, PushButton, Edit };
 
 struct AutoSizeCase {
