@@ -170,7 +170,7 @@ struct ArgsCase {
 };
 
 TEST(CommandLineParsing, OptionsValuesAndPositionals) {
-    const OptionSpec specs[] = {{"stub", 0, true}, {"output", 'o', true}, {"backup", 0, false}};
+    const OptionDef defs[] = {{"stub", 0, true}, {"output", 'o', true}, {"backup", 0, false}};
     const ArgsCase cases[] = {
         {{"--stub", "a", "-o", "b"}, true, {{"stub", "a"}, {"output", "b"}}, {}, ""},
         {{"--stub=a=b"}, true, {{"stub", "a=b"}}, {}, ""},
@@ -190,7 +190,7 @@ TEST(CommandLineParsing, OptionsValuesAndPositionals) {
     for (const ArgsCase& c : cases) {
         CommandLine line;
         std::string error;
-        const bool ok = ParseCommandLine(c.args, specs, 3, line, error);
+        const bool ok = ParseCommandLine(c.args, defs, 3, line, error);
         const std::string name = c.args.empty() ? "" : c.args[0];
         EXPECT_EQ(ok, c.ok) << name;
         if (ok) {

@@ -15,7 +15,7 @@
 
 static const char kCommand[] = "apply";
 
-static const OptionSpec kApplyOptions[] = {
+static const OptionDef kApplyOptions[] = {
     {"backup", 0, false},
     {"help", 'h', false},
 };

@@ -12,19 +12,19 @@ const std::string* CommandLine::Value(const char* longName) const {
     return nullptr;
 }
 
-static const OptionSpec* FindLong(const std::string& name, const OptionSpec* specs, size_t count) {
+static const OptionDef* FindLong(const std::string& name, const OptionDef* defs, size_t count) {
     for (size_t i = 0; i < count; ++i)
-        if (name == specs[i].longName) return &specs[i];
+        if (name == defs[i].longName) return &defs[i];
     return nullptr;
 }
 
-static const OptionSpec* FindShort(char name, const OptionSpec* specs, size_t count) {
+static const OptionDef* FindShort(char name, const OptionDef* defs, size_t count) {
     for (size_t i = 0; i < count; ++i)
-        if (specs[i].shortName != 0 && specs[i].shortName == name) return &specs[i];
+        if (defs[i].shortName != 0 && defs[i].shortName == name) return &defs[i];
     return nullptr;
 }
 
-bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* specs, size_t count,
+bool ParseCommandLine(const std::vector<std::string>& args, const OptionDef* defs, size_t count,
                       CommandLine& out, std::string& error) {
     out = CommandLine();
     bool optionsEnded = false;
@@ -38,7 +38,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* sp
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* spec;
+        const OptionDef* def;
         std::string shown;  // the option as the user should read it back
         bool hasInlineValue = false;
         std::string inlineValue;
@@ -50,26 +50,26 @@ bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* sp
                 inlineValue = name.substr(equals + 1);
                 name.resize(equals);
             }
-            spec = FindLong(name, specs, count);
+            def = FindLong(name, defs, count);
             shown = "--" + name;
         } else {
-            spec = FindShort(arg[1], specs, count);
+            def = FindShort(arg[1], defs, count);
             shown = arg.substr(0, 2);
             if (arg.size() > 2) {
                 hasInlineValue = true;
                 inlineValue = arg.substr(2);
             }
         }
-        if (!spec) {
+        if (!def) {
             error = "unknown option " + shown;
             return false;
         }
-        if (out.Has(spec->longName)) {
-            error = "option --" + std::string(spec->longName) + " given more than once";
+        if (out.Has(def->longName)) {
+            error = "option --" + std::string(def->longName) + " given more than once";
             return false;
         }
         std::string value;
-        if (spec->takesValue) {
+        if (def->takesValue) {
             if (hasInlineValue) {
                 value = inlineValue;
             } else if (i + 1 < args.size()) {
@@ -82,7 +82,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* sp
             error = "option " + shown + " takes no value";
             return false;
         }
-        out.options.emplace_back(spec->longName, value);
+        out.options.emplace_back(def->longName, value);
     }
     return true;
 }

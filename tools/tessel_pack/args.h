@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-struct OptionSpec {
+struct OptionDef {
     const char* longName;  // without the leading "--"
     char shortName;        // 0 when there is none
     bool takesValue;
@@ -27,7 +27,7 @@ struct CommandLine {
 
 // False with a one-line reason for an unknown option, a missing value, a
 // value given to a flag, or an option given twice.
-bool ParseCommandLine(const std::vector<std::string>& args, const OptionSpec* specs, size_t count,
+bool ParseCommandLine(const std::vector<std::string>& args, const OptionDef* defs, size_t count,
                       CommandLine& out, std::string& error);
 
 // Decimal code page number 1..65535, nothing else (no sign, no blanks).

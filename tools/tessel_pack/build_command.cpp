@@ -13,7 +13,7 @@
 
 static const char kCommand[] = "build";
 
-static const OptionSpec kBuildOptions[] = {
+static const OptionDef kBuildOptions[] = {
     {"stub", 0, true},       {"patch", 0, true},  {"description", 0, true},
     {"codepage", 0, true},   {"output", 'o', true}, {"help", 'h', false},
 };

@@ -12,7 +12,7 @@
 
 static const char kCommand[] = "inspect";
 
-static const OptionSpec kInspectOptions[] = {
+static const OptionDef kInspectOptions[] = {
     {"codepage", 0, true},
     {"help", 'h', false},
 };
