@@ -128,6 +128,48 @@ TEST(Click, DoubleClickIsASecondClick) {
     }
 }
 
+void MouseAt(DWORD flags, POINT p) {
+    INPUT in{};
+    in.type = INPUT_MOUSE;
+    in.mi.dx = p.x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+    in.mi.dy = p.y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
+    in.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &in, sizeof in);
+}
+
+// The same through real input: the button's class kept CS_DBLCLKS from the
+// system class, so the system itself turns the second press into
+// WM_LBUTTONDBLCLK.
+TEST(Click, RealDoubleClickIsTwoClicks) {
+    FormHolder form;
+    SetPosition(form, 120, 110);
+    SetClientSize(form, 200, 100);
+    Widget* button = MakeButton(form, ByteString("x"));
+    SetPosition(button, 40, 30);
+    EventCounter clicks;
+    button->OnClick = clicks.Slot();
+    ASSERT_TRUE(form->RealizeWindow());
+    SetForegroundWindow(form->handle);
+    uitest::Pump();
+    uitest::MessageSpy spy(button->handle);
+    RECT r{};
+    GetWindowRect(button->handle, &r);
+    const POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    ASSERT_EQ(WindowFromPoint(centre), button->handle) << "nothing may cover the button";
+
+    MouseAt(MOUSEEVENTF_MOVE, centre);
+    for (int i = 0; i < 2; ++i) {
+        MouseAt(MOUSEEVENTF_LEFTDOWN, centre);
+        MouseAt(MOUSEEVENTF_LEFTUP, centre);
+    }
+    for (int i = 0; i < 50 && clicks.calls < 2; ++i) {
+        uitest::Pump();
+        Sleep(10);
+    }
+    EXPECT_EQ(spy.Only(WM_LBUTTONDBLCLK).size(), 1u) << "the system saw a double click";
+    EXPECT_EQ(clicks.calls, 2);
+}
+
 struct CheckCase {
     WPARAM state;
     bool checked;
