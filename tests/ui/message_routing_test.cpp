@@ -346,6 +346,17 @@ TEST_F(RoutingTest, FormFocusGoesToItsCurrentControl) {
     EXPECT_FALSE(FormFocusHandler(empty, &forEmpty, &result));
     MessageRecord other{form->handle, WM_KILLFOCUS, 0, 0, 0, {0, 0}};
     EXPECT_FALSE(FormFocusHandler(form, &other, &result));
+
+    // The main form's record of the last focused form must not outlive
+    // that form: its focus handler would otherwise realize freed memory.
+    EXPECT_EQ(mainForm->currentControl, empty.get());
+    Widget* gone = empty.get();
+    empty.Reset();
+    // Activation may pass to the other form, which then records itself.
+    EXPECT_NE(mainForm->currentControl, gone);
+    mainForm->currentControl = form;
+    form.Reset();
+    EXPECT_EQ(mainForm->currentControl, nullptr);
     mainWidget = nullptr;
 }
 
