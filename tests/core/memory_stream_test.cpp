@@ -11,21 +11,12 @@
 #include "stream_test_files.h"
 
 using streamtest::Bytes;
+using streamtest::Contents;
+using streamtest::MemoryWith;
 using streamtest::Pattern;
 
 namespace {
 
-// A memory stream holding data, positioned at position.
-ByteStream* MemoryWith(const Bytes& data, uint32_t position) {
-    ByteStream* s = CreateMemoryStream();
-    if (!data.empty()) StreamWrite(s, data.data(), static_cast<uint32_t>(data.size()));
-    SetStreamPosition(s, static_cast<int32_t>(position));
-    return s;
-}
-
-Bytes Contents(ByteStream* s) {
-    return s->size ? Bytes(reinterpret_cast<const char*>(s->block), s->size) : Bytes();
-}
 
 struct Holder {
     ByteStream* s;

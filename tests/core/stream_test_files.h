@@ -10,11 +10,25 @@
 #include <string>
 #include <system_error>
 
+#include "core/byte_stream.h"
 #include "core/byte_string.h"
 
 namespace streamtest {
 
 typedef std::string Bytes;
+
+// A memory stream holding data, positioned at position.
+inline ByteStream* MemoryWith(const Bytes& data, uint32_t position) {
+    ByteStream* s = CreateMemoryStream();
+    if (!data.empty()) StreamWrite(s, data.data(), static_cast<uint32_t>(data.size()));
+    SetStreamPosition(s, static_cast<int32_t>(position));
+    return s;
+}
+
+// The data of a memory stream, read straight from its block.
+inline Bytes Contents(ByteStream* s) {
+    return s->size ? Bytes(reinterpret_cast<const char*>(s->block), s->size) : Bytes();
+}
 
 inline ByteString ToByteString(const std::string& s) {
     return ByteString(s.data(), static_cast<uint32_t>(s.size()));

@@ -38,14 +38,9 @@ int RunBuild(const std::vector<std::string>& args, const Console& console) {
     for (const char* required : {"stub", "patch", "description", "output"})
         if (!line.Has(required))
             return UsageError(console, std::string("missing --") + required);
-    uint32_t codePage = 936;
-    if (const std::string* text = line.Value("codepage")) {
-        if (!ParseCodePage(*text, codePage))
-            return UsageError(console, "--codepage needs a code page number, not '" + *text + "'");
-    }
-    if (!IsUsableCodePage(codePage))
-        return UsageError(console, "code page " + std::to_string(codePage) +
-                                       " is not an ANSI code page this tool can convert to");
+    uint32_t codePage = 0;
+    std::string codePageError;
+    if (!CodePageOption(line, codePage, codePageError)) return UsageError(console, codePageError);
 
     const std::string& stubPath = *line.Value("stub");
     const std::string& patchPath = *line.Value("patch");

@@ -132,3 +132,18 @@ std::string DescribeProblem(const DescriptionProblem& problem, uint32_t codePage
     }
     return "no problem";
 }
+
+bool CodePageOption(const CommandLine& line, uint32_t& codePage, std::string& error) {
+    codePage = 936;
+    if (const std::string* text = line.Value("codepage")) {
+        if (!ParseCodePage(*text, codePage)) {
+            error = "--codepage needs a code page number, not '" + *text + "'";
+            return false;
+        }
+    }
+    if (!IsUsableCodePage(codePage)) {
+        error = "code page " + std::to_string(codePage) + " is not an ANSI code page this tool can convert to";
+        return false;
+    }
+    return true;
+}

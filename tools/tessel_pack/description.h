@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tools/tessel_pack/args.h"
+
 struct DescriptionProblem {
     enum Kind {
         None,
@@ -23,6 +25,10 @@ struct DescriptionProblem {
 // as 37 (EBCDIC) or 1200 (UTF-16) from producing a description the program
 // could never display.
 bool IsUsableCodePage(uint32_t codePage);
+
+// The --codepage option of a command line (936 when absent): false with a
+// usage message when it is not a number or not a usable code page.
+bool CodePageOption(const CommandLine& line, uint32_t& codePage, std::string& error);
 
 // UTF-8 text -> container bytes in codePage. A leading UTF-8 byte-order mark
 // is dropped; a line feed not preceded by a carriage return becomes CR LF

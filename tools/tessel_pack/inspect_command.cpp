@@ -95,14 +95,9 @@ int RunInspect(const std::vector<std::string>& args, const Console& console) {
     if (line.positionals.empty()) return UsageError(console, "missing FILE");
     if (line.positionals.size() > 1)
         return UsageError(console, "unexpected argument '" + line.positionals[1] + "'");
-    uint32_t codePage = 936;
-    if (const std::string* text = line.Value("codepage")) {
-        if (!ParseCodePage(*text, codePage))
-            return UsageError(console, "--codepage needs a code page number, not '" + *text + "'");
-    }
-    if (!IsUsableCodePage(codePage))
-        return UsageError(console, "code page " + std::to_string(codePage) +
-                                       " is not an ANSI code page this tool can convert to");
+    uint32_t codePage = 0;
+    std::string codePageError;
+    if (!CodePageOption(line, codePage, codePageError)) return UsageError(console, codePageError);
     const std::string& path = line.positionals[0];
 
     std::string bytes, reason;
