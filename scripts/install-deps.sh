@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686
   clang libclang-rt-14-dev googletest libgtest-dev
   wine64 xvfb xauth imagemagick xdotool
-  fonts-wqy-microhei fonts-liberation fonts-wine
+  fonts-wqy-microhei fonts-liberation
 )
 
 missing=()
