@@ -10,14 +10,8 @@ extern const char16_t TextFormCaption[];    // "Tessel"
 extern const char16_t TextBrowseCaption[];  // "文件"
 extern const char16_t TextOkCaption[];      // "確定"
 extern const char16_t TextBackupCaption[];  // "備份"
-// Messages of a patch run.
-extern const char16_t TextDone[];           // "完成! 總用時:"
-extern const char16_t TextMs[];             // " ms"
-extern const char16_t TextError[];          // "程序錯誤!"
-extern const char16_t TextWriteFailed[];    // "寫入失敗!"
-extern const char16_t TextBackupFailed[];   // "備份失敗!"
 
-// The converted messages, set by LoadMessageTexts. They are ordinary
+// The patch run's messages (core/patch_messages.h) converted, set by LoadMessageTexts. They are ordinary
 // globals, so the runtime releases them at exit, after the window is gone.
 extern ByteString msgDone;
 extern ByteString msgMs;

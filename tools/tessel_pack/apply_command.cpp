@@ -5,6 +5,7 @@
 #include "core/byte_stream.h"
 #include "core/file_handle.h"
 #include "core/ips_patch.h"
+#include "core/patch_messages.h"
 #include "tools/tessel_pack/args.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/file_io.h"
@@ -94,7 +95,7 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
         }
         if (!carried.patchFound) {
             PrintError(console, kCommand, source,
-                       std::string("carries no payload (") + kMsgError + ")");
+                       "carries no payload (" + MessageUtf8(PatchTextError) + ")");
             return kExitRefused;
         }
         patch.swap(carried.patch);
@@ -120,8 +121,11 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
     ProgressBar bar = {&console, false};
     std::string message;
     PatchRunHooks hooks = {line.Has("backup"), DrawProgress, &bar, KeepMessage, &message};
-    const ByteString done(kMsgDone), ms(kMsgMs), malformed(kMsgError), writeFailed(kMsgWriteFailed),
-        backupFailed(kMsgBackupFailed);
+    const std::string texts[] = {MessageUtf8(PatchTextDone), MessageUtf8(PatchTextMs),
+                                 MessageUtf8(PatchTextError), MessageUtf8(PatchTextWriteFailed),
+                                 MessageUtf8(PatchTextBackupFailed)};
+    const ByteString done(texts[0].c_str()), ms(texts[1].c_str()), malformed(texts[2].c_str()),
+        writeFailed(texts[3].c_str()), backupFailed(texts[4].c_str());
     const PatchMessages messages = {&done, &ms, &malformed, &writeFailed, &backupFailed};
     PatchRunReport report;
     const PatchResult result = ApplyPatch(stream, ByteString(target.c_str()), hooks, messages, &report);

@@ -1,0 +1,10 @@
+// What a patch run tells its user, as UTF-16 literals. The program converts
+// them into the thread's ANSI code page for its message boxes; the publisher
+// tool prints them as UTF-8. One set of texts, so both say the same.
+#pragma once
+
+extern const char16_t PatchTextDone[];          // "完成! 總用時:" then the milliseconds
+extern const char16_t PatchTextMs[];            // " ms"
+extern const char16_t PatchTextError[];         // "程序錯誤!": not a (complete) IPS patch
+extern const char16_t PatchTextWriteFailed[];   // "寫入失敗!"
+extern const char16_t PatchTextBackupFailed[];  // "備份失敗!"
