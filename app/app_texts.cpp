@@ -1,7 +1,8 @@
 #include "app/app_texts.h"
 
-#include "core/conversions.h"
-#include "core/patch_messages.h"
+#include "platform/conversions.h"
+#include "patch/patch_messages.h"
+#include "patch/patch_run.h"
 
 const char16_t TextFormCaption[] = u"Tessel";
 const char16_t TextBrowseCaption[] = u"文件";
@@ -20,4 +21,16 @@ void LoadMessageTexts() {
     msgMs = WideToAnsiText(PatchTextMs);
     msgWriteFailed = WideToAnsiText(PatchTextWriteFailed);
     msgBackupFailed = WideToAnsiText(PatchTextBackupFailed);
+}
+
+ByteString RunResultText(const PatchRunReport& report) {
+    switch (report.result) {
+    case PatchResultDone:
+        // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
+        return msgDone + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
+    case PatchResultMalformed: return msgError;
+    case PatchResultBackupFailed: return msgBackupFailed;
+    case PatchResultWriteFailed: break;
+    }
+    return msgWriteFailed;
 }

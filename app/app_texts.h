@@ -3,7 +3,9 @@
 // (WideToAnsiText), because every text the window layer handles is a byte
 // string in that code page.
 #pragma once
-#include "core/byte_string.h"
+#include "base/byte_string.h"
+
+struct PatchRunReport;
 
 // Captions.
 extern const char16_t TextFormCaption[];    // "Tessel"
@@ -11,7 +13,7 @@ extern const char16_t TextBrowseCaption[];  // "文件"
 extern const char16_t TextOkCaption[];      // "確定"
 extern const char16_t TextBackupCaption[];  // "備份"
 
-// The patch run's messages (core/patch_messages.h) converted, set by LoadMessageTexts. They are ordinary
+// The patch run's messages (patch/patch_messages.h) converted, set by LoadMessageTexts. They are ordinary
 // globals, so the runtime releases them at exit, after the window is gone.
 extern ByteString msgDone;
 extern ByteString msgMs;
@@ -20,3 +22,6 @@ extern ByteString msgWriteFailed;
 extern ByteString msgBackupFailed;
 
 void LoadMessageTexts();
+
+// What the message box says at the end of a run.
+ByteString RunResultText(const PatchRunReport& report);

@@ -7,8 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core/byte_string.h"
-#include "ui/ref_object.h"
+#include "base/byte_string.h"
+#include "base/ref_object.h"
 
 // Bit i of the set selects one OFN_ flag; bits 13 to 15 select nothing.
 typedef uint16_t FileDialogOptions;

@@ -4,11 +4,12 @@
 #include <commctrl.h>
 
 #include "app/app_texts.h"
+#include "app/carried_patch.h"
+#include "patch/byte_stream.h"
 #include "app/file_dialog.h"
-#include "core/conversions.h"
-#include "core/file_handle.h"
-#include "core/ips_patch.h"
-#include "core/patch_container.h"
+#include "platform/conversions.h"
+#include "platform/file_handle.h"
+#include "patch/patch_run.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
 #include "ui/properties.h"
@@ -25,24 +26,26 @@ void NotifyUser(const ByteString& message, uint32_t type) {
     MessageBoxA(owner, message.CStr(), title, type);
 }
 
-// The patch run's three touch points with the window.
-static void progressToBar(void* context, uint32_t position) {
-    SetProgress(static_cast<Widget*>(context), static_cast<int>(position));
-}
+namespace {
 
-static void notifyToUser(void*, const ByteString& message, uint32_t type) {
-    NotifyUser(message, type);
-}
+// The patch run's three touch points with this window: the backup box, the
+// progress bar, and the message box that reports the result.
+class WindowRunHooks : public PatchRunHooks {
+public:
+    explicit WindowRunHooks(MainWindow* window) : window_(window) {}
+    bool WantsBackup() override { return GetChecked(window_->chkBackup); }
+    void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
+    void Finished(const PatchRunReport& report) override { NotifyUser(RunResultText(report), MB_OK); }
+
+private:
+    MainWindow* window_;  // borrowed: the window outlives the run
+};
+
+}  // namespace
 
 void MainWindow::applyPatch(const ByteString& targetPath) {
-    PatchRunHooks hooks = {};
-    hooks.backup = GetChecked(chkBackup);
-    hooks.progress = progressToBar;
-    hooks.progressContext = prgPatch;
-    hooks.notify = notifyToUser;
-    hooks.notifyContext = this;
-    PatchMessages messages = {&msgDone, &msgMs, &msgError, &msgWriteFailed, &msgBackupFailed};
-    ApplyPatch(patchStream, targetPath, hooks, messages, nullptr);
+    WindowRunHooks hooks(this);
+    ApplyPatch(patchStream, targetPath, &hooks, nullptr);
 }
 
 void onBrowseClick(void* context, RefObject*) {

@@ -4,8 +4,8 @@
 #pragma once
 #include <stdint.h>
 
-#include "core/byte_string.h"
-#include "ui/ref_object.h"
+#include "base/byte_string.h"
+#include "base/ref_object.h"
 
 class Widget;
 class FileDialog;

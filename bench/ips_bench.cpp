@@ -19,9 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "core/byte_stream.h"
-#include "core/file_handle.h"
-#include "core/ips_patch.h"
+#include "patch/byte_stream.h"
+#include "platform/file_handle.h"
+#include "patch/ips_patch.h"
+#include "patch/patch_run.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -136,13 +137,11 @@ bool SameFiles(const fs::path& a, const fs::path& b) {
     return fa.eof() && fb.eof();
 }
 
-struct Sinks {
+struct Sinks : PatchRunHooks {
     uint32_t progressCalls = 0;
-    std::string message;
-    static void Progress(void* c, uint32_t) { ++static_cast<Sinks*>(c)->progressCalls; }
-    static void Notify(void* c, const ByteString& m, uint32_t) {
-        static_cast<Sinks*>(c)->message.assign(m.CStr(), m.Length());
-    }
+    bool WantsBackup() override { return false; }
+    void Progress(uint32_t) override { ++progressCalls; }
+    void Finished(const PatchRunReport&) override {}
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -179,7 +178,6 @@ int main(int argc, char** argv) {
     printf("%-29s %8s %9s | %8s %10s %7s | %8s %10s %7s |\n", "", "", "written", "ms", "records/s", "MiB/s",
            "ms", "records/s", "MiB/s");
 
-    const PatchMessages messages = {nullptr, nullptr, nullptr, nullptr, nullptr};
     int status = 0;
     Shape shapes[] = {FewRecordsOnLargeTarget(), ManySmallRecords(), LongRuns()};
     for (Shape& shape : shapes) {
@@ -209,10 +207,9 @@ int main(int argc, char** argv) {
             bestRef = std::min(bestRef, Seconds(Clock::now() - t0));
 
             Sinks sinks;
-            PatchRunHooks hooks = {false, &Sinks::Progress, &sinks, &Sinks::Notify, &sinks};
             std::string targetText = target.string();
             Clock::time_point t1 = Clock::now();
-            PatchResult result = ApplyPatch(patch, ByteString(targetText.c_str()), hooks, messages, nullptr);
+            PatchResult result = ApplyPatch(patch, ByteString(targetText.c_str()), &sinks, nullptr);
             bestRun = std::min(bestRun, Seconds(Clock::now() - t1));
 
             same = refOk && result == PatchResultDone && SameFiles(target, reference);

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "core/patch_container.h"
+#include "patch/patch_container.h"
 
 namespace {
 

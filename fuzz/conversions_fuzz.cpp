@@ -12,7 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "core/conversions.h"
+#include "platform/conversions.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "core/byte_string.h"
+#include "base/byte_string.h"
 #include "ui/control_actions.h"
 #include "ui/message_routing.h"
 #include "ui/widget.h"

@@ -5,9 +5,9 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "core/byte_string.h"
+#include "base/byte_string.h"
 #include "ui/background.h"
-#include "ui/ref_object.h"
+#include "base/ref_object.h"
 
 class Widget;
 

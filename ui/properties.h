@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "core/byte_string.h"
+#include "base/byte_string.h"
 #include "ui/widget.h"
 
 // Outer rectangle: parent client coordinates for a control, screen

@@ -9,10 +9,10 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "core/byte_string.h"
+#include "base/byte_string.h"
 #include "ui/control_actions.h"
-#include "ui/ptr_list.h"
-#include "ui/ref_object.h"
+#include "base/ptr_list.h"
+#include "base/ref_object.h"
 
 class Widget;
 class GdiTool;

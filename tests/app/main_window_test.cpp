@@ -15,9 +15,10 @@
 #include "app/app_texts.h"
 #include "app/file_dialog.h"
 #include "app/main_window.h"
-#include "core/byte_stream.h"
-#include "core/conversions.h"
-#include "core/patch_container.h"
+#include "patch/byte_stream.h"
+#include "patch/patch_run.h"
+#include "platform/conversions.h"
+#include "app/carried_patch.h"
 #include "driver.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
@@ -166,6 +167,26 @@ TEST_F(MainWindowTest, PatchRunIsWiredToCheckBoxBarAndMessageBox) {
     }
     DeleteFileA(path.c_str());
     DeleteFileA((path + ".bak").c_str());
+}
+
+TEST(RunResultText, EachResultInTheProgramsWords) {
+    LoadMessageTexts();
+    PatchRunReport report = {};
+    report.elapsedMs = 1234;
+    struct Row {
+        PatchResult result;
+        const char16_t* text;
+    } rows[] = {
+        // The three parts joined with nothing in between.
+        {PatchResultDone, u"完成! 總用時:1234 ms"},
+        {PatchResultMalformed, u"程序錯誤!"},
+        {PatchResultWriteFailed, u"寫入失敗!"},
+        {PatchResultBackupFailed, u"備份失敗!"},
+    };
+    for (const Row& row : rows) {
+        report.result = row.result;
+        EXPECT_EQ(RunResultText(report), WideToAnsiText(row.text)) << int(row.result);
+    }
 }
 
 TEST(NotifyUser, WithoutMainFormHasNoOwnerAndTheDefaultTitle) {

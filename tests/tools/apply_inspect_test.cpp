@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/byte_string.h"
-#include "core/file_handle.h"
+#include "base/byte_string.h"
+#include "platform/file_handle.h"
 #include "tool_test_support.h"
 
 using namespace tooltest;

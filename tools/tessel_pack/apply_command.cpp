@@ -2,10 +2,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/byte_stream.h"
-#include "core/file_handle.h"
-#include "core/ips_patch.h"
-#include "core/patch_messages.h"
+#include "patch/byte_stream.h"
+#include "platform/file_handle.h"
+#include "patch/ips_patch.h"
+#include "patch/patch_run.h"
+#include "patch/patch_messages.h"
 #include "tools/tessel_pack/args.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/file_io.h"
@@ -28,34 +29,51 @@ static int UsageError(const Console& console, const std::string& what) {
 
 namespace {
 
-// Stands where the program has its progress bar: a text bar on stderr, drawn
-// only for a person watching a terminal.
-struct ProgressBar {
-    const Console* console;
-    bool drawn;
+// Stands where the program has its window: the --backup option for its
+// check box, a text bar on stderr (drawn only for a person watching a
+// terminal) for its progress bar, and the result kept for the caller, who
+// knows whether it is news or an error, for its message box.
+class ConsoleRunHooks : public PatchRunHooks {
+public:
+    ConsoleRunHooks(const Console& console, bool backup) : console_(console), backup_(backup) {}
+    bool WantsBackup() override { return backup_; }
+    void Progress(uint32_t percent) override;
+    void Finished(const PatchRunReport& report) override;
+
+    bool drawn = false;
+    std::string message;
+
+private:
+    const Console& console_;
+    bool backup_;
 };
 
-void DrawProgress(void* context, uint32_t position) {
-    ProgressBar* bar = static_cast<ProgressBar*>(context);
-    if (!bar->console->errIsTerminal) return;
-    if (position > 100) position = 100;
+void ConsoleRunHooks::Progress(uint32_t percent) {
+    if (!console_.errIsTerminal) return;
+    if (percent > 100) percent = 100;
     const uint32_t width = 40;
-    const uint32_t filled = position * width / 100;
+    const uint32_t filled = percent * width / 100;
     char line[64];
     memset(line, ' ', sizeof line);
     line[0] = '\r';
     line[1] = '[';
     for (uint32_t i = 0; i < filled; ++i) line[2 + i] = '#';
-    snprintf(line + 2 + width, sizeof line - 2 - width, "] %3u%%", static_cast<unsigned>(position));
-    fputs(line, bar->console->err);
-    fflush(bar->console->err);
-    bar->drawn = true;
+    snprintf(line + 2 + width, sizeof line - 2 - width, "] %3u%%", static_cast<unsigned>(percent));
+    fputs(line, console_.err);
+    fflush(console_.err);
+    drawn = true;
 }
 
-// Stands where the program has its message box: keeps the text for the
-// caller, who knows whether it is news or an error.
-void KeepMessage(void* context, const ByteString& message, uint32_t /*type*/) {
-    static_cast<std::string*>(context)->assign(message.CStr(), message.Length());
+// The program's own words for each result, as UTF-8.
+void ConsoleRunHooks::Finished(const PatchRunReport& report) {
+    switch (report.result) {
+    case PatchResultDone:
+        message = MessageUtf8(PatchTextDone) + std::to_string(report.elapsedMs) + MessageUtf8(PatchTextMs);
+        return;
+    case PatchResultMalformed: message = MessageUtf8(PatchTextError); return;
+    case PatchResultBackupFailed: message = MessageUtf8(PatchTextBackupFailed); return;
+    case PatchResultWriteFailed: message = MessageUtf8(PatchTextWriteFailed); return;
+    }
 }
 
 }  // namespace
@@ -118,19 +136,12 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
         return kExitIoFailure;
     }
 
-    ProgressBar bar = {&console, false};
-    std::string message;
-    PatchRunHooks hooks = {line.Has("backup"), DrawProgress, &bar, KeepMessage, &message};
-    const std::string texts[] = {MessageUtf8(PatchTextDone), MessageUtf8(PatchTextMs),
-                                 MessageUtf8(PatchTextError), MessageUtf8(PatchTextWriteFailed),
-                                 MessageUtf8(PatchTextBackupFailed)};
-    const ByteString done(texts[0].c_str()), ms(texts[1].c_str()), malformed(texts[2].c_str()),
-        writeFailed(texts[3].c_str()), backupFailed(texts[4].c_str());
-    const PatchMessages messages = {&done, &ms, &malformed, &writeFailed, &backupFailed};
+    ConsoleRunHooks hooks(console, line.Has("backup"));
     PatchRunReport report;
-    const PatchResult result = ApplyPatch(stream, ByteString(target.c_str()), hooks, messages, &report);
+    const PatchResult result = ApplyPatch(stream, ByteString(target.c_str()), &hooks, &report);
     Release(stream);
-    if (bar.drawn) fputs("\n", console.err);
+    if (hooks.drawn) fputs("\n", console.err);
+    const std::string& message = hooks.message;
 
     switch (result) {
     case PatchResultDone:

@@ -1,7 +1,7 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
 #include <stdio.h>
 
-#include "core/ips_patch.h"
+#include "patch/ips_patch.h"
 #include "tools/tessel_pack/args.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "core/conversions.h"
+#include "platform/conversions.h"
 #include "tools/tessel_pack/utf8.h"
 
 bool IsUsableCodePage(uint32_t codePage) {

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "base/byte_order.h"
+
 std::string Hex24(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%06X", static_cast<unsigned>(value));
@@ -14,10 +16,22 @@ std::string HexValue(uint64_t value) {
     return text;
 }
 
+// The caller has checked that count bytes stand at `at`.
 static uint32_t BigEndianAt(const std::string& block, uint32_t at, uint32_t count) {
-    uint32_t value = 0;
-    for (uint32_t i = 0; i < count; ++i) value = (value << 8) | static_cast<uint8_t>(block[at + i]);
-    return value;
+    return ReadBigEndian(reinterpret_cast<const uint8_t*>(block.data()) + at, count);
+}
+
+static const char* PatchProblemText(PatchProblem problem) {
+    switch (problem) {
+    case PatchProblemNone: return "no problem";
+    case PatchProblemNoHeader: return "does not begin with \"PATCH\"";
+    case PatchProblemCutInOffset: return "record cut short in its offset";
+    case PatchProblemCutInSize: return "record cut short in its size";
+    case PatchProblemCutInData: return "record cut short in its data";
+    case PatchProblemCutInRunCount: return "run record cut short in its run length";
+    case PatchProblemCutInRunValue: return "run record cut short in its value";
+    }
+    return "unknown problem";
 }
 
 std::string DescribePatchProblem(const PatchScan& scan, const std::string& block) {

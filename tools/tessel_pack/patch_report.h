@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ips_patch.h"
+#include "patch/ips_patch.h"
 
 // "0x1BFFB8" (at least six digits, the width of an IPS offset).
 std::string Hex24(uint32_t value);

@@ -1,6 +1,6 @@
 #include "tools/tessel_pack/payload.h"
 
-#include "core/byte_stream.h"
+#include "patch/byte_stream.h"
 
 void ReadCarriedPayload(const std::string& path, CarriedPayload& payload) {
     payload = CarriedPayload();

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/patch_container.h"
+#include "patch/patch_container.h"
 #include "tools/tessel_pack/pe_layout.h"
 
 struct CarriedPayload {

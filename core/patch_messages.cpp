@@ -1,7 +1,0 @@
-#include "core/patch_messages.h"
-
-const char16_t PatchTextDone[] = u"完成! 總用時:";
-const char16_t PatchTextMs[] = u" ms";
-const char16_t PatchTextError[] = u"程序錯誤!";
-const char16_t PatchTextWriteFailed[] = u"寫入失敗!";
-const char16_t PatchTextBackupFailed[] = u"備份失敗!";

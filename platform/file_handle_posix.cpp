@@ -1,0 +1,247 @@
+// The file wrappers on POSIX, giving the results the Win32 calls give: the
+// host build runs the same stream and patch code over them.
+#include "platform/file_handle.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// CreateFileA's numbers, so the OpenMode words mean the same here.
+const uint32_t GenericRead = 0x80000000u;
+const uint32_t GenericWrite = 0x40000000u;
+const uint32_t GenericAll = 0x10000000u;
+const uint32_t ShareRead = 0x1u;
+const uint32_t ShareWrite = 0x2u;
+const uint32_t CreateNew = 1, CreateAlways = 2, OpenExisting = 3, OpenAlways = 4,
+               TruncateExisting = 5;
+
+int ToDescriptor(FileHandle handle) {
+    if (!IsValidFileHandle(handle)) return -1;
+    return static_cast<int>(reinterpret_cast<intptr_t>(handle));
+}
+
+FileHandle FromDescriptor(int fd) {
+    return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd));
+}
+
+// Descriptor 0 would look like a null handle: move it out of the way.
+int AvoidDescriptorZero(int fd) {
+    if (fd != 0) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
+}
+
+// Windows share modes decide whether a second open may proceed; advisory
+// locks give the same answer between opens made through this file.
+bool LockForShareMode(int fd, uint32_t access, uint32_t share) {
+    if (share & ShareWrite) return true;
+    bool writes = (access & (GenericWrite | GenericAll)) != 0;
+    int operation = (!writes && (share & ShareRead)) ? LOCK_SH : LOCK_EX;
+    while (flock(fd, operation | LOCK_NB) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
+    OpenModeArguments args = DecodeOpenMode(mode);
+    if (path.Empty()) return InvalidFileHandle();
+
+    bool reads = (args.access & (GenericRead | GenericAll)) != 0;
+    bool writes = (args.access & (GenericWrite | GenericAll)) != 0;
+    int flags = O_CLOEXEC;
+    if (reads && writes) flags |= O_RDWR;
+    else if (writes) flags |= O_WRONLY;
+    else flags |= O_RDONLY;
+
+    bool truncate = false;
+    switch (args.disposition) {
+    case CreateNew: flags |= O_CREAT | O_EXCL; break;
+    case CreateAlways: flags |= O_CREAT; truncate = true; break;
+    case OpenExisting: break;
+    case OpenAlways: flags |= O_CREAT; break;
+    case TruncateExisting: truncate = true; break;
+    default: return InvalidFileHandle();
+    }
+    if (truncate && !writes) return InvalidFileHandle();
+
+    int fd;
+    do {
+        fd = open(path.CStr(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return InvalidFileHandle();
+    fd = AvoidDescriptorZero(fd);
+    if (fd < 0) return InvalidFileHandle();
+
+    struct stat info;
+    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ||
+        !LockForShareMode(fd, args.access, args.share)) {
+        close(fd);
+        return InvalidFileHandle();
+    }
+    // Truncate only once the lock is held: a file that another open keeps
+    // from being shared must come out of a failed open untouched.
+    if (truncate && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return InvalidFileHandle();
+    }
+    return FromDescriptor(fd);
+}
+
+bool CloseFileHandle(FileHandle handle) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return false;
+    // The descriptor is gone after close() even when it reports EINTR.
+    return close(fd) == 0 || errno == EINTR;
+}
+
+uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return InvalidPosition;
+    int64_t base;
+    switch (origin) {
+    case SeekOrigin::Beginning: base = 0; break;
+    case SeekOrigin::Current: base = lseek(fd, 0, SEEK_CUR); break;
+    case SeekOrigin::End: {
+        struct stat info;
+        base = fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+        break;
+    }
+    default: return InvalidPosition;
+    }
+    if (base < 0) return InvalidPosition;
+    // SetFilePointer without a high word refuses targets before the start of
+    // the file and beyond 32 bits, leaving the position where it was.
+    int64_t target = base + offset;
+    if (target < 0 || target > static_cast<int64_t>(0xFFFFFFFFu)) return InvalidPosition;
+    if (lseek(fd, static_cast<off_t>(target), SEEK_SET) != static_cast<off_t>(target))
+        return InvalidPosition;
+    return static_cast<uint32_t>(target);
+}
+
+uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return 0;
+    // ReadFile on a disk file returns everything up to the end of the file in
+    // one call; read() may stop early, so keep asking until end or error.
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = read(fd, static_cast<char*>(buffer) + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return 0;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, static_cast<const char*>(buffer) + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+uint32_t GetFileSizeHandle(FileHandle handle) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return InvalidFileSize;
+    struct stat info;
+    if (fstat(fd, &info) != 0) return InvalidFileSize;
+    if (info.st_size < 0 || info.st_size > static_cast<off_t>(0xFFFFFFFFu)) return InvalidFileSize;
+    return static_cast<uint32_t>(info.st_size);
+}
+
+bool SetEndOfFileHandle(FileHandle handle) {
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return false;
+    off_t position = lseek(fd, 0, SEEK_CUR);
+    if (position < 0) return false;
+    // Fails on a descriptor opened without write access, as SetEndOfFile does.
+    return ftruncate(fd, position) == 0;
+}
+
+bool IsExistingFile(const ByteString& path) {
+    if (path.Empty()) return false;
+    struct stat info;
+    if (stat(path.CStr(), &info) != 0) return false;
+    return !S_ISDIR(info.st_mode);
+}
+
+bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) {
+    if (source.Empty() || destination.Empty()) return false;
+    int in = open(source.CStr(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    struct stat sourceInfo;
+    if (fstat(in, &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode) ||
+        !LockForShareMode(in, GenericRead, ShareRead)) {
+        close(in);
+        return false;
+    }
+
+    // The destination is opened without O_TRUNC and cut only after it has
+    // been checked: when both names lead to the same file, cutting it would
+    // destroy the source.
+    struct stat before;
+    bool existed = stat(destination.CStr(), &before) == 0;
+    int out = open(destination.CStr(), O_WRONLY | O_CREAT | O_CLOEXEC, sourceInfo.st_mode & 0777);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    struct stat destinationInfo;
+    if (fstat(out, &destinationInfo) != 0 || !S_ISREG(destinationInfo.st_mode) ||
+        (destinationInfo.st_dev == sourceInfo.st_dev && destinationInfo.st_ino == sourceInfo.st_ino) ||
+        !LockForShareMode(out, GenericWrite, ShareRead)) {
+        close(out);
+        if (!existed) unlink(destination.CStr());
+        close(in);
+        return false;
+    }
+
+    bool ok = ftruncate(out, 0) == 0;
+    const size_t chunk = 64 * 1024;
+    char* buffer = ok ? static_cast<char*>(malloc(chunk)) : nullptr;
+    ok = buffer != nullptr;
+    while (ok) {
+        ssize_t n = read(in, buffer, chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        ssize_t written = 0;
+        while (ok && written < n) {
+            ssize_t w = write(out, buffer + written, static_cast<size_t>(n - written));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false;
+            else written += w;
+        }
+    }
+    free(buffer);
+    if (ok) {
+        // CopyFileA keeps the attributes and the last-write time.
+        fchmod(out, sourceInfo.st_mode & 07777);
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_OMIT;
+        times[1] = sourceInfo.st_mtim;
+        futimens(out, times);
+    }
+    if (close(out) != 0) ok = false;
+    close(in);
+    // A half-written copy must not pass for a good one.
+    if (!ok) unlink(destination.CStr());
+    return ok;
+}

@@ -1,0 +1,71 @@
+// The file wrappers on Win32: each one is a single kernel call.
+#include "platform/file_handle.h"
+
+#include <windows.h>
+
+FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
+    OpenModeArguments args = DecodeOpenMode(mode);
+    return CreateFileA(path.CStr(), args.access, args.share, NULL, args.disposition,
+                       args.flagsAndAttributes, NULL);
+}
+
+bool CloseFileHandle(FileHandle handle) {
+    if (!IsValidFileHandle(handle)) return false;
+    return CloseHandle(handle) != FALSE;
+}
+
+uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
+    if (!IsValidFileHandle(handle)) return InvalidPosition;
+    // With no high word the distance is a signed 32-bit value, and a target
+    // that is negative or does not fit in 32 bits makes the call fail and
+    // leaves the pointer where it was. A real position of 0xFFFFFFFF is
+    // indistinguishable from the failure value; files that large are outside
+    // the design.
+    DWORD result = SetFilePointer(handle, offset, NULL, static_cast<DWORD>(origin));
+    return result == INVALID_SET_FILE_POINTER ? InvalidPosition : static_cast<uint32_t>(result);
+}
+
+uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+    if (!IsValidFileHandle(handle)) return 0;
+    DWORD done = 0;
+    if (!ReadFile(handle, buffer, count, &done, NULL)) return 0;
+    return done;
+}
+
+uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
+    if (!IsValidFileHandle(handle)) return 0;
+    DWORD done = 0;
+    if (!WriteFile(handle, buffer, count, &done, NULL)) return 0;
+    return done;
+}
+
+uint32_t GetFileSizeHandle(FileHandle handle) {
+    if (!IsValidFileHandle(handle)) return InvalidFileSize;
+    // Asking for the high word as well tells a real failure from a size whose
+    // low word happens to be 0xFFFFFFFF, and keeps a 4 GiB+ file from being
+    // taken for a small one.
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = GetFileSize(handle, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return InvalidFileSize;
+    if (high != 0) return InvalidFileSize;
+    return low;
+}
+
+bool SetEndOfFileHandle(FileHandle handle) {
+    if (!IsValidFileHandle(handle)) return false;
+    return SetEndOfFile(handle) != FALSE;
+}
+
+bool IsExistingFile(const ByteString& path) {
+    DWORD attributes = GetFileAttributesA(path.CStr());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) {
+    // bFailIfExists = FALSE: an existing destination is overwritten. A copy
+    // onto the source itself fails: the destination cannot be opened for
+    // writing while the source is open without write sharing.
+    return CopyFileA(source.CStr(), destination.CStr(), FALSE) != FALSE;
+}
