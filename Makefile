@@ -4,6 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
+# ccache shares compiled objects between rebuilds and between working copies
+# (paths are taken relative to the working copy).
+CMAKE_GEN += $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR := $(CURDIR)
 
 .PHONY: all deps build host win64 win32 test test-host test-win64 demo fuzz bench clean
 
