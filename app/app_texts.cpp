@@ -14,6 +14,8 @@ ByteString msgMs;
 ByteString msgError;
 ByteString msgWriteFailed;
 ByteString msgBackupFailed;
+ByteString msgMayBeDamaged;
+ByteString msgBackupIn;
 
 void LoadMessageTexts() {
     msgDone = WideToAnsiText(PatchTextDone);
@@ -21,16 +23,22 @@ void LoadMessageTexts() {
     msgMs = WideToAnsiText(PatchTextMs);
     msgWriteFailed = WideToAnsiText(PatchTextWriteFailed);
     msgBackupFailed = WideToAnsiText(PatchTextBackupFailed);
+    msgMayBeDamaged = WideToAnsiText(PatchTextMayBeDamaged);
+    msgBackupIn = WideToAnsiText(PatchTextBackupIn);
 }
 
-ByteString RunResultText(const PatchRunReport& report) {
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
     switch (report.result) {
     case PatchResultDone:
         // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
         return msgDone + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
     case PatchResultMalformed: return msgError;
     case PatchResultBackupFailed: return msgBackupFailed;
-    case PatchResultWriteFailed: break;
+    case PatchResultWriteFailed: return msgWriteFailed;
+    case PatchResultRestoreFailed: break;
     }
-    return msgWriteFailed;
+    // The one case where 寫入失敗! does not mean "nothing was changed".
+    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
+    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
+    return text;
 }

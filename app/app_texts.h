@@ -20,8 +20,10 @@ extern ByteString msgMs;
 extern ByteString msgError;
 extern ByteString msgWriteFailed;
 extern ByteString msgBackupFailed;
+extern ByteString msgMayBeDamaged;
+extern ByteString msgBackupIn;
 
 void LoadMessageTexts();
 
 // What the message box says at the end of a run.
-ByteString RunResultText(const PatchRunReport& report);
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath);

@@ -28,24 +28,53 @@ void NotifyUser(const ByteString& message, uint32_t type) {
 
 namespace {
 
-// The patch run's three touch points with this window: the backup box, the
-// progress bar, and the message box that reports the result.
+// The patch run's touch points with this window: the backup box, the
+// progress bar, the message box that reports the result, and keeping the
+// window alive while a long run works.
 class WindowRunHooks : public PatchRunHooks {
 public:
-    explicit WindowRunHooks(MainWindow* window) : window_(window) {}
+    WindowRunHooks(MainWindow* window, const ByteString& targetPath)
+        : window_(window), targetPath_(targetPath), lastPulse_(GetTickCount()) {}
     bool WantsBackup() override { return GetChecked(window_->chkBackup); }
     void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
-    void Finished(const PatchRunReport& report) override { NotifyUser(RunResultText(report), MB_OK); }
+    void StillWorking() override;
+    void Finished(const PatchRunReport& report) override {
+        NotifyUser(RunResultText(report, targetPath_), MB_OK);
+    }
 
 private:
-    MainWindow* window_;  // borrowed: the window outlives the run
+    MainWindow* window_;             // borrowed: the window outlives the run
+    const ByteString& targetPath_;   // borrowed: the caller's, for the run's length
+    DWORD lastPulse_;
 };
+
+// Windows marks a window "Not Responding" when its thread leaves messages
+// waiting for 5 seconds, and invites the user to kill it, which would leave
+// a half-patched file. Every 100 ms of work the bar is repainted and the
+// queue is looked at: PeekMessage delivers messages other threads sent
+// (WM_NULL probes among them) and shows the system the thread is alive,
+// while PM_NOREMOVE leaves input queued, so the window still takes no
+// clicks until the run ends.
+void WindowRunHooks::StillWorking() {
+    const DWORD now = GetTickCount();
+    if (now - lastPulse_ < 100) return;
+    lastPulse_ = now;
+    if (window_->prgPatch->handle) UpdateWindow(window_->prgPatch->handle);
+    MSG message;
+    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_NOYIELD);
+}
 
 }  // namespace
 
 void MainWindow::applyPatch(const ByteString& targetPath) {
-    WindowRunHooks hooks(this);
+    // A message delivered while the run looks at its queue could lead back
+    // here; one run at a time.
+    static bool running = false;
+    if (running) return;
+    running = true;
+    WindowRunHooks hooks(this, targetPath);
     ApplyPatch(patchStream, targetPath, &hooks, nullptr);
+    running = false;
 }
 
 void onBrowseClick(void* context, RefObject*) {

@@ -29,8 +29,14 @@ void AddAutoFree(RefObject* owner, RefObject* object) {
         owner->autoFree = CreatePtrList();
         if (!owner->autoFree) return;
     }
-    Insert(owner->autoFree, 0, object);
-    Insert(owner->autoFree, 0, reinterpret_cast<void*>(&ReleaseEntry));
+    // Entries come in pairs: when the second insert is refused the first
+    // is taken back, or RemoveAutoFree would later remove a wrong pair.
+    PtrList* list = owner->autoFree;
+    const int32_t before = list->count;
+    Insert(list, 0, object);
+    if (list->count == before) return;
+    Insert(list, 0, reinterpret_cast<void*>(&ReleaseEntry));
+    if (list->count == before + 1) Delete(list, 0);
 }
 
 void RemoveAutoFree(RefObject* owner, RefObject* object) {

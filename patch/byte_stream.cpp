@@ -80,6 +80,9 @@ bool MemorySetSize(ByteStream* s, uint32_t n) {
         s->block = nullptr;
         s->capacity = 0;
     }
+    // Grown bytes read as zeros, as a file's do: the block may hold stale
+    // bytes of an earlier, larger size or of realloc.
+    if (n > s->size) memset(s->block + s->size, 0, n - s->size);
     s->size = n;
     if (s->position >= n) s->position = n;
     return true;
@@ -244,4 +247,18 @@ StreamReallocFunction SetStreamReallocFunction(StreamReallocFunction function) {
     StreamReallocFunction old = streamRealloc;
     streamRealloc = function ? function : realloc;
     return old;
+}
+
+bool FlushStream(ByteStream* stream) {
+    if (!stream) return false;
+    if (stream->methods->Close != FileClose) return true;
+    return FlushFileHandle(stream->fileHandle);
+}
+
+bool CloseStream(ByteStream* stream) {
+    if (!stream) return false;
+    if (stream->methods->Close != FileClose) return true;
+    const bool closed = CloseFileHandle(stream->fileHandle);
+    stream->fileHandle = InvalidFileHandle();
+    return closed;
 }

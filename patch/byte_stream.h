@@ -86,6 +86,14 @@ uint32_t StreamPosition(ByteStream* stream);
 // (the offset is signed 32-bit) and give InvalidPosition.
 uint32_t SetStreamPosition(ByteStream* stream, int32_t p);
 
+// A file stream's data handed to the disk (FlushFileBuffers); true for a
+// memory stream, which has no disk.
+bool FlushStream(ByteStream* stream);
+// Closes a file stream's handle now, reporting the result (a close can
+// report a write the cache could not complete); the stream keeps no handle
+// afterwards. True for a memory stream.
+bool CloseStream(ByteStream* stream);
+
 // Up to count bytes from the current position, as many as were actually
 // read. Never allocates more than the stream has left to read.
 ByteString ReadStreamText(ByteStream* stream, uint32_t count);

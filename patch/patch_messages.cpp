@@ -5,3 +5,5 @@ const char16_t PatchTextMs[] = u" ms";
 const char16_t PatchTextError[] = u"程序錯誤!";
 const char16_t PatchTextWriteFailed[] = u"寫入失敗!";
 const char16_t PatchTextBackupFailed[] = u"備份失敗!";
+const char16_t PatchTextMayBeDamaged[] = u"檔案可能已損壞!";
+const char16_t PatchTextBackupIn[] = u"原檔備份: ";

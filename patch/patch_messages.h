@@ -8,3 +8,6 @@ extern const char16_t PatchTextMs[];            // " ms"
 extern const char16_t PatchTextError[];         // "程序錯誤!": not a (complete) IPS patch
 extern const char16_t PatchTextWriteFailed[];   // "寫入失敗!"
 extern const char16_t PatchTextBackupFailed[];  // "備份失敗!"
+// After 寫入失敗! when the target could not be put back as it was.
+extern const char16_t PatchTextMayBeDamaged[];  // "檔案可能已損壞!"
+extern const char16_t PatchTextBackupIn[];      // "原檔備份: " then the backup's path

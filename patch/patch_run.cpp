@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "patch/byte_stream.h"
+#include "patch/change_map.h"
+#include "patch/target_writer.h"
 #include "platform/clock.h"
 #include "platform/file_handle.h"
 
@@ -10,33 +12,34 @@ namespace {
 
 const uint32_t kHeaderSize = 5;
 const uint32_t kProgressEvery = 5000;  // data records between progress updates
+const uint32_t kPulseEvery = 4096;     // records between StillWorking calls
+// Write phases smaller than this are over before a bar could show them.
+const uint32_t kWriteProgressFrom = 4 * 1024 * 1024;
 
-// The run's data buffer: static storage, not the caller's stack. It holds
-// the longest run (65,535 bytes).
-// mingw's GCC emits zero-filled statics as .data$ sections under
-// -fdata-sections, which stores all 64 KiB in the .exe; naming .bss keeps
-// them out of the file.
-#ifdef __MINGW32__
-__attribute__((section(".bss")))
-#endif
-uint8_t g_dataBuffer[65536];
-
-// The hooks a run was given, any of which may be absent.
+// The hooks a run was given, any of which may be absent; progress never
+// goes backwards.
 struct Host {
     PatchRunHooks* hooks;
+    uint32_t shown;  // last position given to Progress
+
     bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
-    void Progress(uint32_t percent) const {
+    void Progress(uint32_t percent) {
+        if (percent < shown) percent = shown;
+        shown = percent;
         if (hooks) hooks->Progress(percent);
+    }
+    void StillWorking() const {
+        if (hooks) hooks->StillWorking();
     }
 };
 
-PatchResult Finish(const Host& host, PatchRunReport* report, PatchResult result) {
+PatchResult Finish(Host& host, PatchRunReport* report, PatchResult result) {
     report->result = result;
     if (host.hooks) host.hooks->Finished(*report);
     return result;
 }
 
-// The patch bytes: a memory stream's own block, or nothing.
+// The patch bytes: a memory stream's own block.
 bool PatchBlock(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
     *size = 0;
@@ -46,54 +49,93 @@ bool PatchBlock(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     return true;
 }
 
-// Every record in block order, each seeking the target to its own offset:
-// records may come in any order and overlap, later ones winning.
-PatchResult WriteRecords(const Host& host, const uint8_t* block, uint32_t blockSize, ByteStream* target,
-                         PatchRunReport* report) {
-    const PatchScan& scan = report->scan;
-    uint32_t position = kHeaderSize;
-    uint32_t dataRecords = 0;
+// Every record into the map, in block order, so later records win as they
+// would on disk. Progress every 5,000 data records, from the position in
+// the block (64-bit product: position * 100 passes 32 bits above 42 MiB).
+void GatherChanges(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan,
+                   ChangeMap* map) {
+    uint32_t position = kHeaderSize, records = 0, dataRecords = 0;
     IpsRecord record;
     while (NextIpsRecord(block, scan, &position, &record)) {
-        const uint8_t* bytes = record.data;
-        if (!bytes) {
-            memset(g_dataBuffer, record.value, record.length);
-            bytes = g_dataBuffer;
-        } else if (++dataRecords % kProgressEvery == 0) {
-            // 64-bit product: position * 100 passes 32 bits above 42 MiB.
+        map->Apply(record);
+        if (record.data && ++dataRecords % kProgressEvery == 0)
             host.Progress(static_cast<uint32_t>(uint64_t(position) * 100u / blockSize));
-        }
-        if (StreamSeek(target, static_cast<int32_t>(record.offset), SeekOrigin::Beginning) != record.offset ||
-            (record.length != 0 && StreamWrite(target, bytes, record.length) != record.length))
-            return PatchResultWriteFailed;
-        ++report->recordsApplied;
+        if (++records % kPulseEvery == 0) host.StillWorking();
     }
-    // The truncation size of an "EOF" marker applies after all records.
-    if (scan.endMarker == PatchEndTruncate &&
-        (!StreamSetSize(target, scan.truncateSize) || StreamGetSize(target) != scan.truncateSize))
-        return PatchResultWriteFailed;
-    return PatchResultDone;
+}
+
+// A long write phase moves the bar on from where the records left it,
+// short of 100, which is kept for the end.
+void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
+    Host* host = static_cast<Host*>(context);
+    host->StillWorking();
+    if (total < kWriteProgressFrom || host->shown >= 99) return;
+    const uint32_t percent = host->shown + static_cast<uint32_t>(uint64_t(99 - host->shown) * done / total);
+    if (percent > host->shown) host->Progress(percent);
+}
+
+// Gathers the changes, brings the target to its size and writes them, hands
+// them to the disk, then cuts a shrinking target. False at the first
+// failure; the writer knows what to take back.
+bool WriteAllChanges(Host& host, const uint8_t* block, uint32_t blockSize, ByteStream* target,
+                     TargetWriter* writer, PatchRunReport* report) {
+    const PatchScan& scan = report->scan;
+    ChangeMap map;
+    if (!map.Reserve(scan)) {
+        report->outOfMemory = true;
+        return false;
+    }
+    GatherChanges(host, block, blockSize, scan, &map);
+    const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
+    if (!writer->WriteChanges(target, map, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
+        return false;
+    // The cut comes last, once the data is on disk, and is flushed itself.
+    return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
+}
+
+// A scanned block on an open target, from progress 0 on. On failure the
+// target is put back; *written tells whether the writes all went through.
+PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, ByteStream* target,
+                        TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+    host.Progress(0);
+    *start = TickCount();
+    if (WriteAllChanges(host, block, blockSize, target, writer, report)) return PatchResultDone;
+    return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
+                                                          : PatchResultRestoreFailed;
+}
+
+void Succeed(Host& host, PatchRunReport* report, uint32_t start) {
+    host.Progress(100);
+    report->elapsedMs = TickCount() - start;
+    report->recordsApplied = report->scan.recordCount;
+}
+
+// The close of a file the run wrote can still fail (a write the cache could
+// not complete). The target is opened again to put it back.
+PatchResult RestoreAfterFailedClose(const ByteString& targetPath, TargetWriter* writer) {
+    ByteStream* again = OpenReadWriteFileStream(targetPath);
+    const bool restored = again && IsValidFileHandle(again->fileHandle) && writer->Restore(again) &&
+                          FlushStream(again) && CloseStream(again);
+    Release(again);
+    return restored ? PatchResultWriteFailed : PatchResultRestoreFailed;
 }
 
 }  // namespace
-
-ByteString BackupPathFor(const ByteString& targetPath) {
-    ByteString path(targetPath);
-    path.Append(".bak");
-    return path;
-}
 
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report) {
     PatchRunReport local;
     PatchRunReport* r = report ? report : &local;
     memset(r, 0, sizeof *r);
-    const Host host = {hooks};
+    Host host = {hooks, 0};
 
-    // 1. Backup before anything touches the target. Patching without the
+    // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
-    if (host.WantsBackup() && !CopyFileOverwrite(targetPath, BackupPathFor(targetPath)))
-        return Finish(host, r, PatchResultBackupFailed);
+    if (host.WantsBackup()) {
+        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath)))
+            return Finish(host, r, PatchResultBackupFailed);
+        r->backupMade = true;
+    }
 
     // 2. Open the target (a missing file is created empty). Opening comes
     //    before the block test, so a bad patch still opens the target; it
@@ -113,16 +155,32 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     }
     SetStreamPosition(patch, static_cast<int32_t>(size));
 
-    // 4. Progress 0, start time, the records.
-    host.Progress(0);
-    const uint32_t start = TickCount();
-    PatchResult result = WriteRecords(host, block, size, target, r);
-
-    // 5. Progress 100, then the elapsed time (taken after the bar moved).
-    if (result == PatchResultDone) {
-        host.Progress(100);
-        r->elapsedMs = TickCount() - start;
-    }
+    // 4. The records, then the close: success is told only once the data
+    //    has reached the disk and the file is closed.
+    TargetWriter writer;
+    uint32_t start;
+    PatchResult result = RunOnTarget(host, block, size, target, &writer, r, &start);
+    if (!CloseStream(target) && result == PatchResultDone)
+        result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
+    if (result == PatchResultDone) Succeed(host, r, start);
+    return Finish(host, r, result);
+}
+
+PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
+                               PatchRunReport* report) {
+    PatchRunReport local;
+    PatchRunReport* r = report ? report : &local;
+    memset(r, 0, sizeof *r);
+    Host host = {hooks, 0};
+    const uint8_t* block;
+    uint32_t size;
+    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &r->scan))
+        return Finish(host, r, PatchResultMalformed);
+    SetStreamPosition(patch, static_cast<int32_t>(size));
+    TargetWriter writer;
+    uint32_t start;
+    const PatchResult result = RunOnTarget(host, block, size, target, &writer, r, &start);
+    if (result == PatchResultDone) Succeed(host, r, start);
     return Finish(host, r, result);
 }

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "base/byte_string.h"
+#include "patch/backup_copy.h"
 #include "patch/ips_patch.h"
 
 class ByteStream;
@@ -16,7 +17,12 @@ enum PatchResult : uint8_t {
     PatchResultDone = 0,
     PatchResultMalformed,     // not a patch or malformed: target unchanged
     PatchResultBackupFailed,  // backup asked for and not made: target untouched
-    PatchResultWriteFailed    // target not opened for writing, or a seek/write came up short
+    // The target could not be opened, or a write, resize, flush or close
+    // failed: the target was put back byte for byte as it was.
+    PatchResultWriteFailed,
+    // A write failed and putting the target back failed too: it may be
+    // damaged (the backup, when one was made, holds the original).
+    PatchResultRestoreFailed
 };
 
 // What a run did, for its host to put into words.
@@ -24,7 +30,9 @@ struct PatchRunReport {
     PatchResult result;
     PatchScan scan;
     uint32_t elapsedMs;       // PatchResultDone only
-    uint32_t recordsApplied;  // records fully written before the end or failure
+    uint32_t recordsApplied;  // every record on success, 0 otherwise: a run is all or nothing
+    bool backupMade;          // target + ".bak" holds the target as it was before the run
+    bool outOfMemory;         // the changes could not be gathered: nothing was written
 };
 
 // The places where a run meets its host. The run never owns its hooks.
@@ -35,6 +43,9 @@ public:
     // 0 when the records start, 100 when they are all written; never
     // backwards.
     virtual void Progress(uint32_t percent) = 0;
+    // Called every few milliseconds of work while a run is long: the
+    // program keeps its window alive here.
+    virtual void StillWorking() {}
     // Exactly once per run, with the report ApplyPatch also returns.
     virtual void Finished(const PatchRunReport& report) = 0;
 
@@ -42,13 +53,18 @@ protected:
     ~PatchRunHooks() = default;
 };
 
-// Suffix of the backup file: "D:\x\a.bin" -> "D:\x\a.bin.bak".
-ByteString BackupPathFor(const ByteString& targetPath);
-
-// One patch run of the block in `patch` (rewound first) on targetPath:
-// backup, open target, block test, progress 0, start time, records,
-// [truncation], progress 100, elapsed time, report, release. hooks may be
-// null (no backup, nothing told); report may be null.
-// Not reentrant: the data buffer is one static 64 KiB array.
+// One patch run of the block in `patch` (a memory stream) on targetPath:
+// backup, open the target, scan the whole block, progress 0, start time,
+// gather every record in memory, write the changed ranges, flush, cut,
+// close, progress 100, elapsed time, report. All or nothing: on any failure
+// after the open the target is put back as it was. hooks may be null (no
+// backup, nothing told); report may be null. The patch stream is left
+// positioned at its end.
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report);
+
+// The same run on a target that is already open (any stream), without the
+// backup: scan, gather, write, flush, cut; restored on failure. The target
+// is not closed.
+PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
+                               PatchRunReport* report);

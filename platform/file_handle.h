@@ -85,7 +85,14 @@ uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count);
 // GetFileSize; InvalidFileSize on failure.
 uint32_t GetFileSizeHandle(FileHandle handle);
 // SetEndOfFile: the file ends at the current position (cut or extended).
+// Extending allocates the new space on Windows; POSIX reserves it with
+// posix_fallocate first, so a full disk shows here and not in a later write.
 bool SetEndOfFileHandle(FileHandle handle);
+
+// FlushFileBuffers / fsync: true once the file's data and size have been
+// handed to the disk, so a success reported afterwards is not a promise the
+// cache may still break.
+bool FlushFileHandle(FileHandle handle);
 
 // GetFileAttributesA: true for an existing file, false for a directory, an
 // empty path and a path that names nothing.
@@ -98,3 +105,14 @@ bool IsExistingFile(const ByteString& path);
 // removes a half-written destination when the copy fails.
 bool CopyFileOverwrite(const ByteString& source, const ByteString& destination);
 
+
+// True when nothing stands at path or an ordinary file does; false for a
+// directory, a symbolic link, a device or anything else that a copy written
+// to path would go through or fail on.
+bool IsPlainFileOrAbsent(const ByteString& path);
+// DeleteFileA / unlink; true when the file is gone.
+bool DeleteFileAtPath(const ByteString& path);
+// Gives the file at source the name destination in one step, replacing an
+// existing destination (MoveFileExA with MOVEFILE_REPLACE_EXISTING |
+// MOVEFILE_WRITE_THROUGH; rename on POSIX). Both must be in one folder.
+bool RenameFileReplacing(const ByteString& source, const ByteString& destination);

@@ -1,9 +1,11 @@
 // The file wrappers on POSIX, giving the results the Win32 calls give: the
 // host build runs the same stream and patch code over them.
 #include "platform/file_handle.h"
+#include "platform/file_faults.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +13,10 @@
 #include <unistd.h>
 
 namespace {
+
+FileFaultHook faultHook = nullptr;
+
+bool Faulted(FileOperation operation) { return faultHook && faultHook(operation); }
 
 // CreateFileA's numbers, so the OpenMode words mean the same here.
 const uint32_t GenericRead = 0x80000000u;
@@ -53,6 +59,7 @@ bool LockForShareMode(int fd, uint32_t access, uint32_t share) {
 }  // namespace
 
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
+    if (Faulted(FileOperation::Open)) return InvalidFileHandle();
     OpenModeArguments args = DecodeOpenMode(mode);
     if (path.Empty()) return InvalidFileHandle();
 
@@ -100,11 +107,16 @@ FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
 bool CloseFileHandle(FileHandle handle) {
     int fd = ToDescriptor(handle);
     if (fd < 0) return false;
+    // A faulted close still releases the descriptor, as a close that
+    // reports a deferred write error does.
+    const bool faulted = Faulted(FileOperation::Close);
     // The descriptor is gone after close() even when it reports EINTR.
-    return close(fd) == 0 || errno == EINTR;
+    const bool closed = close(fd) == 0 || errno == EINTR;
+    return closed && !faulted;
 }
 
 uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
+    if (Faulted(FileOperation::Seek)) return InvalidPosition;
     int fd = ToDescriptor(handle);
     if (fd < 0) return InvalidPosition;
     int64_t base;
@@ -129,6 +141,7 @@ uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
 }
 
 uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+    if (Faulted(FileOperation::Read)) return 0;
     int fd = ToDescriptor(handle);
     if (fd < 0) return 0;
     // ReadFile on a disk file returns everything up to the end of the file in
@@ -144,6 +157,7 @@ uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
 }
 
 uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
+    if (Faulted(FileOperation::Write)) return 0;
     int fd = ToDescriptor(handle);
     if (fd < 0) return 0;
     uint32_t done = 0;
@@ -166,12 +180,47 @@ uint32_t GetFileSizeHandle(FileHandle handle) {
 }
 
 bool SetEndOfFileHandle(FileHandle handle) {
+    if (Faulted(FileOperation::SetEnd)) return false;
     int fd = ToDescriptor(handle);
     if (fd < 0) return false;
     off_t position = lseek(fd, 0, SEEK_CUR);
     if (position < 0) return false;
+    // Growing: reserve the blocks first, as SetEndOfFile allocates them, so
+    // a full disk fails here instead of in a later write. A file system that
+    // cannot reserve (EOPNOTSUPP) still gets the plain, sparse extension.
+    struct stat info;
+    if (fstat(fd, &info) != 0) return false;
+    if (position > info.st_size) {
+        int reserved = posix_fallocate(fd, info.st_size, position - info.st_size);
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != EINVAL) {
+            errno = reserved;
+            return false;
+        }
+    }
     // Fails on a descriptor opened without write access, as SetEndOfFile does.
     return ftruncate(fd, position) == 0;
+}
+
+bool FlushFileHandle(FileHandle handle) {
+    if (Faulted(FileOperation::Flush)) return false;
+    int fd = ToDescriptor(handle);
+    if (fd < 0) return false;
+    return fsync(fd) == 0;
+}
+
+bool IsPlainFileOrAbsent(const ByteString& path) {
+    struct stat info;
+    if (lstat(path.CStr(), &info) != 0) return errno == ENOENT;
+    return S_ISREG(info.st_mode);
+}
+
+bool DeleteFileAtPath(const ByteString& path) {
+    return unlink(path.CStr()) == 0 || errno == ENOENT;
+}
+
+bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
+    if (Faulted(FileOperation::Rename)) return false;
+    return rename(source.CStr(), destination.CStr()) == 0;
 }
 
 bool IsExistingFile(const ByteString& path) {
@@ -182,6 +231,7 @@ bool IsExistingFile(const ByteString& path) {
 }
 
 bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) {
+    if (Faulted(FileOperation::Copy)) return false;
     if (source.Empty() || destination.Empty()) return false;
     int in = open(source.CStr(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
@@ -244,4 +294,10 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) 
     // A half-written copy must not pass for a good one.
     if (!ok) unlink(destination.CStr());
     return ok;
+}
+
+FileFaultHook SetFileFaultHook(FileFaultHook hook) {
+    FileFaultHook previous = faultHook;
+    faultHook = hook;
+    return previous;
 }

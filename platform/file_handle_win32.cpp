@@ -69,3 +69,28 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) 
     // writing while the source is open without write sharing.
     return CopyFileA(source.CStr(), destination.CStr(), FALSE) != FALSE;
 }
+
+bool FlushFileHandle(FileHandle handle) {
+    if (!IsValidFileHandle(handle)) return false;
+    return FlushFileBuffers(handle) != FALSE;
+}
+
+bool IsPlainFileOrAbsent(const ByteString& path) {
+    DWORD attributes = GetFileAttributesA(path.CStr());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    // A reparse point is a symbolic link or junction: a copy written to it
+    // would land wherever it points.
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                          FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool DeleteFileAtPath(const ByteString& path) {
+    return DeleteFileA(path.CStr()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
+    // WRITE_THROUGH: the call returns only once the new name is on disk.
+    return MoveFileExA(source.CStr(), destination.CStr(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}

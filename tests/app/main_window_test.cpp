@@ -182,10 +182,13 @@ TEST(RunResultText, EachResultInTheProgramsWords) {
         {PatchResultMalformed, u"程序錯誤!"},
         {PatchResultWriteFailed, u"寫入失敗!"},
         {PatchResultBackupFailed, u"備份失敗!"},
+        // Only here does the box say more than 寫入失敗!.
+        {PatchResultRestoreFailed, u"寫入失敗!\r\n檔案可能已損壞!\r\n原檔備份: C:\\t.bin.bak"},
     };
+    report.backupMade = true;
     for (const Row& row : rows) {
         report.result = row.result;
-        EXPECT_EQ(RunResultText(report), WideToAnsiText(row.text)) << int(row.result);
+        EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToAnsiText(row.text)) << int(row.result);
     }
 }
 

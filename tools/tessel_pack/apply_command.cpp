@@ -73,6 +73,9 @@ void ConsoleRunHooks::Finished(const PatchRunReport& report) {
     case PatchResultMalformed: message = MessageUtf8(PatchTextError); return;
     case PatchResultBackupFailed: message = MessageUtf8(PatchTextBackupFailed); return;
     case PatchResultWriteFailed: message = MessageUtf8(PatchTextWriteFailed); return;
+    case PatchResultRestoreFailed:
+        message = MessageUtf8(PatchTextWriteFailed) + " " + MessageUtf8(PatchTextMayBeDamaged);
+        return;
     }
 }
 
@@ -166,14 +169,15 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
     case PatchResultWriteFailed:
         // The scan runs after the open: a target that could not be opened
         // leaves it unfilled.
-        if (!report.scan.valid)
-            PrintError(console, kCommand, target,
-                       message + " (the file cannot be opened for writing)");
-        else
-            PrintError(console, kCommand, target,
-                       message + " (" + std::to_string(report.recordsApplied) + " of " +
-                           std::to_string(report.scan.recordCount) +
-                           " records were written before the failure)");
+        PrintError(console, kCommand, target,
+                   message + (!report.scan.valid ? " (the file cannot be opened for writing)"
+                              : report.outOfMemory ? " (out of memory; nothing was changed)"
+                                                   : " (nothing was changed)"));
+        return kExitIoFailure;
+    case PatchResultRestoreFailed:
+        PrintError(console, kCommand, target,
+                   message + (report.backupMade ? " (the original is in " + target + ".bak)"
+                                                : " (no backup was asked for)"));
         return kExitIoFailure;
     }
     return kExitIoFailure;

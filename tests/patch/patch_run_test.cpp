@@ -1,0 +1,263 @@
+// The patch run's write path against the plain reference applier, and what
+// it leaves behind when any operation on the target fails.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ips_reference.h"
+#include "patch/byte_stream.h"
+#include "patch/patch_run.h"
+#include "stream_test_files.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_faults.h"
+#endif
+
+using namespace streamtest;
+
+namespace {
+
+typedef std::vector<uint8_t> Block;
+
+// A random block: records overlapping each other and the target's end,
+// runs, now and then records far apart (joined and split writes) and an
+// "EOF" with a size that cuts or extends.
+Block RandomPatch(std::mt19937& rng, uint32_t reach) {
+    Block b = {'P', 'A', 'T', 'C', 'H'};
+    const int records = int(rng() % 40);
+    for (int i = 0; i < records; ++i) {
+        uint32_t offset = rng() % reach;
+        if (offset == 0x454F46) ++offset;
+        b.insert(b.end(), {uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset)});
+        const uint32_t length = rng() % 20 == 0 ? rng() % 70000 % 65536 : rng() % 300;
+        if (rng() % 4 == 0) {  // run record
+            b.insert(b.end(), {0, 0, uint8_t(length >> 8), uint8_t(length), uint8_t(rng())});
+        } else {
+            const uint32_t size = length ? length : 1;
+            b.insert(b.end(), {uint8_t(size >> 8), uint8_t(size)});
+            const uint8_t first = uint8_t(rng());
+            for (uint32_t k = 0; k < size; ++k) b.push_back(uint8_t(first + k * 7));
+        }
+    }
+    if (rng() % 5 == 0) {
+        const uint32_t size = rng() % (reach + 1000);
+        b.insert(b.end(), {'E', 'O', 'F', uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)});
+    }
+    return b;
+}
+
+Bytes RandomTarget(std::mt19937& rng, uint32_t maxSize) {
+    Bytes target(rng() % maxSize, '\0');
+    for (char& c : target) c = char(rng());
+    return target;
+}
+
+// "identical", or where two contents part (gtest would print megabytes).
+std::string Compare(const Bytes& got, const Bytes& want) {
+    if (got == want) return "identical";
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    return "sizes " + std::to_string(got.size()) + "/" + std::to_string(want.size()) + ", first difference at " +
+           std::to_string(i);
+}
+
+Bytes Expected(const Block& patch, const Bytes& target) {
+    Block bytes(target.begin(), target.end());
+    EXPECT_TRUE(ipsref::Apply(patch, &bytes));
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+ByteStream* PatchStreamOf(const Block& patch) {
+    return MemoryWith(Bytes(patch.begin(), patch.end()), 0);
+}
+
+TEST(PatchRunWriter, RandomPatchesGiveTheReferenceBytes) {
+    std::mt19937 rng(20261208);
+    for (int i = 0; i < 3000; ++i) {
+        // Most cases stay near the target; one in thirty spreads its
+        // records over 3 MiB, so ranges are written apart.
+        const uint32_t reach = i % 30 == 0 ? 3u << 20 : 6000;
+        const Block patch = RandomPatch(rng, reach);
+        const Bytes before = RandomTarget(rng, 5000);
+        ByteStream* stream = PatchStreamOf(patch);
+        ByteStream* target = MemoryWith(before, 0);
+        PatchRunReport report;
+        ASSERT_EQ(ApplyPatchToStream(stream, target, nullptr, &report), PatchResultDone) << "case " << i;
+        ASSERT_EQ(Compare(Contents(target), Expected(patch, before)), "identical") << "case " << i;
+        Release(stream);
+        Release(target);
+    }
+}
+
+// A memory target whose N-th seek, read, write or resize fails (counting
+// from 1; 0 fails none), once or from then on.
+struct Faults {
+    int countdown = 0;
+    bool sticky = false;
+    int calls = 0;
+    bool Fail() {
+        ++calls;
+        if (countdown == 0) return false;
+        if (--countdown == 0) {
+            if (sticky) countdown = 1;
+            return true;
+        }
+        return false;
+    }
+} faults;
+
+uint32_t FaultySeek(ByteStream* s, int32_t o, SeekOrigin origin) {
+    return faults.Fail() ? InvalidPosition : MemoryStreamTable.Seek(s, o, origin);
+}
+uint32_t FaultyRead(ByteStream* s, void* b, uint32_t n) {
+    return faults.Fail() ? 0 : MemoryStreamTable.Read(s, b, n);
+}
+uint32_t FaultyWrite(ByteStream* s, const void* b, uint32_t n) {
+    return faults.Fail() ? n / 2 : MemoryStreamTable.Write(s, b, n);
+}
+bool FaultySetSize(ByteStream* s, uint32_t n) {
+    return faults.Fail() ? false : MemoryStreamTable.SetSize(s, n);
+}
+
+ByteStream* FaultyTarget(const Bytes& contents) {
+    ByteStream* s = MemoryWith(contents, 0);
+    s->ownMethods.Seek = FaultySeek;
+    s->ownMethods.Read = FaultyRead;
+    s->ownMethods.Write = FaultyWrite;
+    s->ownMethods.SetSize = FaultySetSize;
+    return s;
+}
+
+TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
+    const Bytes before = Pattern(40000, 5);
+    struct Case {
+        const char* name;
+        Block patch;
+    } cases[] = {
+        {"in place, joined", {'P', 'A', 'T', 'C', 'H', 0, 0, 2, 0, 2, 'a', 'b', 0, 0, 9, 0, 1, 'c'}},
+        {"apart, growing", {'P', 'A', 'T', 'C', 'H', 0, 0, 1, 0, 1, 'x', 0, 0xA0, 0, 0, 0, 0, 3, 0x55}},
+        {"cut", {'P', 'A', 'T', 'C', 'H', 0, 0, 4, 0, 1, 'y', 'E', 'O', 'F', 0, 0, 10}},
+    };
+    for (const Case& c : cases) {
+        // A clean run counts the operations a fault can hit.
+        faults = Faults();
+        ByteStream* stream = PatchStreamOf(c.patch);
+        ByteStream* clean = FaultyTarget(before);
+        ASSERT_EQ(ApplyPatchToStream(stream, clean, nullptr, nullptr), PatchResultDone) << c.name;
+        const int operations = faults.calls;
+        Release(clean);
+        for (int n = 1; n <= operations; ++n) {
+            for (bool sticky : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + ", operation " + std::to_string(n) +
+                             (sticky ? " and all after it" : " once"));
+                faults = Faults();
+                faults.countdown = n;
+                faults.sticky = sticky;
+                ByteStream* target = FaultyTarget(before);
+                PatchRunReport report;
+                const PatchResult result = ApplyPatchToStream(stream, target, nullptr, &report);
+                if (!sticky) {
+                    // One failure: taken back whole.
+                    EXPECT_EQ(result, PatchResultWriteFailed);
+                    EXPECT_EQ(Compare(Contents(target), before), "identical");
+                } else {
+                    // Nothing works any more: either nothing had changed yet,
+                    // or the run says the file may be damaged.
+                    EXPECT_TRUE(result == PatchResultRestoreFailed ||
+                                (result == PatchResultWriteFailed && Contents(target) == before));
+                }
+                EXPECT_EQ(report.recordsApplied, 0u);
+                Release(target);
+            }
+        }
+        Release(stream);
+    }
+    faults = Faults();
+}
+
+#ifndef _WIN32
+// Failures of the file system itself, injected below the file wrappers:
+// the N-th call of one operation fails.
+FileOperation g_failing;
+int g_failAt = 0;
+bool FailNth(FileOperation operation) { return operation == g_failing && --g_failAt == 0; }
+
+TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    const Bytes original = Pattern(70000, 3);
+    const Bytes olderBackup = "an older backup";
+    const Block patch = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x01, 0x20, 0, 0, 1, 'z'};
+    // The patch grows the target, so its old size has to come back too.
+    ASSERT_GT(Expected(patch, original).size(), original.size());
+    struct Row {
+        const char* name;
+        FileOperation operation;
+        int nth;
+        bool backup;
+        PatchResult result;
+    } rows[] = {
+        {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
+        {"close of the target", FileOperation::Close, 1, false, PatchResultWriteFailed},
+        {"the backup's copy", FileOperation::Copy, 1, true, PatchResultBackupFailed},
+        {"the backup's flush", FileOperation::Flush, 1, true, PatchResultBackupFailed},
+        {"the backup's rename", FileOperation::Rename, 1, true, PatchResultBackupFailed},
+        {"the target's flush after a backup", FileOperation::Flush, 2, true, PatchResultWriteFailed},
+        {"the target's open", FileOperation::Open, 2, true, PatchResultWriteFailed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), original));
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin.bak"), olderBackup));
+        struct Hooks : PatchRunHooks {
+            bool backup;
+            bool WantsBackup() override { return backup; }
+            void Progress(uint32_t) override {}
+            void Finished(const PatchRunReport&) override {}
+        } hooks;
+        hooks.backup = row.backup;
+        g_failing = row.operation;
+        g_failAt = row.nth;
+        ByteStream* stream = PatchStreamOf(patch);
+        SetFileFaultHook(FailNth);
+        const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr);
+        SetFileFaultHook(nullptr);
+        Release(stream);
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical");
+        // The older backup is replaced only by a whole new one.
+        const bool backupReplaced = row.backup && row.result != PatchResultBackupFailed;
+        EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), backupReplaced ? original : olderBackup);
+        EXPECT_EQ(access(dir.Path("t.bin.bak.partial").c_str(), F_OK), -1) << "temporary copy left";
+    }
+
+    // A backup name that is a link or a folder is refused and left alone;
+    // nothing is written.
+    ASSERT_TRUE(WriteAll(dir.Path("t.bin"), original));
+    ASSERT_TRUE(WriteAll(dir.Path("elsewhere"), olderBackup));
+    for (int kind = 0; kind < 2; ++kind) {
+        unlink(dir.Path("t.bin.bak").c_str());
+        rmdir(dir.Path("t.bin.bak").c_str());
+        ASSERT_EQ(kind == 0 ? symlink(dir.Path("elsewhere").c_str(), dir.Path("t.bin.bak").c_str())
+                            : mkdir(dir.Path("t.bin.bak").c_str(), 0700),
+                  0);
+        struct : PatchRunHooks {
+            bool WantsBackup() override { return true; }
+            void Progress(uint32_t) override {}
+            void Finished(const PatchRunReport&) override {}
+        } hooks;
+        ByteStream* stream = PatchStreamOf(patch);
+        EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr), PatchResultBackupFailed) << kind;
+        Release(stream);
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical") << kind;
+        EXPECT_EQ(ReadAll(dir.Path("elsewhere")), olderBackup) << kind;
+    }
+}
+#endif
+
+}  // namespace
