@@ -33,12 +33,14 @@ for exe in "${targets[@]}"; do
   [ -d "$repo/fuzz/corpus/$name" ] && cp -r "$repo/fuzz/corpus/$name/." "$corpus/"
   log="$work/$name/log"
   echo "--- $target: ${seconds}s, seeds: $(ls "$corpus" | wc -l)"
-  "$exe" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  # 64 KiB inputs: long enough for the 5,000-record progress step.
+  "$exe" -max_total_time="$seconds" -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$corpus" >"$log" 2>&1
   rc=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$')
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
-  echo "    executions: ${runs:-?}, ${cov:-cov: ?}, corpus: $(ls "$corpus" | wc -l) inputs, exit $rc"
+  rate=$(grep -o 'exec/s: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$')
+  echo "    inputs: ${runs:-?} (${rate:-?}/s), coverage: ${cov#cov: } edges, corpus: $(ls "$corpus" | wc -l) inputs, exit $rc"
   if [ $rc -ne 0 ]; then
     status=1
     echo "    FAILED; last lines of its log:"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "faulty_stream.h"
 #include "ips_reference.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_run.h"
@@ -94,43 +95,8 @@ TEST(PatchRunWriter, RandomPatchesGiveTheReferenceBytes) {
     }
 }
 
-// A memory target whose N-th seek, read, write or resize fails (counting
-// from 1; 0 fails none), once or from then on.
-struct Faults {
-    int countdown = 0;
-    bool sticky = false;
-    int calls = 0;
-    bool Fail() {
-        ++calls;
-        if (countdown == 0) return false;
-        if (--countdown == 0) {
-            if (sticky) countdown = 1;
-            return true;
-        }
-        return false;
-    }
-} faults;
-
-uint32_t FaultySeek(ByteStream* s, int32_t o, SeekOrigin origin) {
-    return faults.Fail() ? InvalidPosition : MemoryStreamTable.Seek(s, o, origin);
-}
-uint32_t FaultyRead(ByteStream* s, void* b, uint32_t n) {
-    return faults.Fail() ? 0 : MemoryStreamTable.Read(s, b, n);
-}
-uint32_t FaultyWrite(ByteStream* s, const void* b, uint32_t n) {
-    return faults.Fail() ? n / 2 : MemoryStreamTable.Write(s, b, n);
-}
-bool FaultySetSize(ByteStream* s, uint32_t n) {
-    return faults.Fail() ? false : MemoryStreamTable.SetSize(s, n);
-}
-
 ByteStream* FaultyTarget(const Bytes& contents) {
-    ByteStream* s = MemoryWith(contents, 0);
-    s->ownMethods.Seek = FaultySeek;
-    s->ownMethods.Read = FaultyRead;
-    s->ownMethods.Write = FaultyWrite;
-    s->ownMethods.SetSize = FaultySetSize;
-    return s;
+    return faulty::MemoryStream(contents.data(), uint32_t(contents.size()));
 }
 
 TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
@@ -145,17 +111,18 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
     };
     for (const Case& c : cases) {
         // A clean run counts the operations a fault can hit.
-        faults = Faults();
+        faulty::Faults() = faulty::Schedule();
         ByteStream* stream = PatchStreamOf(c.patch);
         ByteStream* clean = FaultyTarget(before);
         ASSERT_EQ(ApplyPatchToStream(stream, clean, nullptr, nullptr), PatchResultDone) << c.name;
-        const int operations = faults.calls;
+        const uint32_t operations = faulty::Faults().calls;
         Release(clean);
-        for (int n = 1; n <= operations; ++n) {
+        for (uint32_t n = 1; n <= operations; ++n) {
             for (bool sticky : {false, true}) {
                 SCOPED_TRACE(std::string(c.name) + ", operation " + std::to_string(n) +
                              (sticky ? " and all after it" : " once"));
-                faults = Faults();
+                faulty::Schedule& faults = faulty::Faults();
+                faults = faulty::Schedule();
                 faults.countdown = n;
                 faults.sticky = sticky;
                 ByteStream* target = FaultyTarget(before);
@@ -177,7 +144,7 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
         }
         Release(stream);
     }
-    faults = Faults();
+    faulty::Faults() = faulty::Schedule();
 }
 
 #ifndef _WIN32
