@@ -39,7 +39,7 @@ void Fail(PatchScan* scan, PatchProblem problem, uint32_t record, uint32_t recor
     scan->problemFieldOffset = fieldOffset;
 }
 
-bool Scan(const ScanSource& source, PatchScan* scan) {
+bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, void* context = nullptr) {
     memset(scan, 0, sizeof *scan);
     const uint32_t size = source.size;
     uint8_t bytes[3];
@@ -116,7 +116,7 @@ bool Scan(const ScanSource& source, PatchScan* scan) {
             scan->runBytes += written;
         }
 
-        ++scan->recordCount;
+        if (++scan->recordCount % 4096 == 0 && pulse) pulse(context);
         if (written != 0) {
             if (!anyWrite || offset < scan->lowestOffset) scan->lowestOffset = offset;
             anyWrite = true;
@@ -136,10 +136,10 @@ bool Scan(const ScanSource& source, PatchScan* scan) {
 
 }  // namespace
 
-bool ScanPatch(const uint8_t* block, uint32_t size, PatchScan* scan) {
+bool ScanPatch(const uint8_t* block, uint32_t size, PatchScan* scan, ScanPulse pulse, void* context) {
     static const uint8_t kEmpty[1] = {0};
     ScanSource source = {block ? block : kEmpty, nullptr, block ? size : 0};
-    return Scan(source, scan);
+    return Scan(source, scan, pulse, context);
 }
 
 bool ScanPatchStream(ByteStream* patch, PatchScan* scan) {

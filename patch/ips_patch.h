@@ -84,8 +84,13 @@ struct IpsRecord {
 // records (scan.recordsEnd).
 bool NextIpsRecord(const uint8_t* block, const PatchScan& scan, uint32_t* position, IpsRecord* record);
 
+// Called every few thousand records of a scan, so a long one can keep its
+// window alive.
+typedef void (*ScanPulse)(void* context);
+
 // Scans a block in memory. Returns scan->valid.
-bool ScanPatch(const uint8_t* block, uint32_t size, PatchScan* scan);
+bool ScanPatch(const uint8_t* block, uint32_t size, PatchScan* scan, ScanPulse pulse = nullptr,
+               void* context = nullptr);
 // Scans a stream through its own Seek/Read, from position 0 to its size;
 // never seeks past the size (a memory stream would grow). The position is
 // left unspecified. Returns scan->valid.

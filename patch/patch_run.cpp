@@ -33,6 +33,8 @@ struct Host {
     }
 };
 
+void Pulse(void* context) { static_cast<Host*>(context)->StillWorking(); }
+
 PatchResult Finish(Host& host, PatchRunReport* report, PatchResult result) {
     report->result = result;
     if (host.hooks) host.hooks->Finished(*report);
@@ -149,7 +151,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     // 3. The whole block: nothing is written unless every record is complete.
     const uint8_t* block;
     uint32_t size;
-    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &r->scan)) {
+    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &r->scan, Pulse, &host)) {
         Release(target);
         return Finish(host, r, PatchResultMalformed);
     }
