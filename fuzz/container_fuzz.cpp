@@ -90,6 +90,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "description bytes");
     uint32_t start = !l1Valid ? n : !l2Valid ? n - l1 : n - l1 - l2;
     Check(info.payloadOffset == start, "payload offset");
+
+    // The extension, read directly: trailer, a size that leaves room for
+    // the NUL, and fields that tile the rest exactly.
+    ByteString split("stale");
+    PayloadExtension extension;
+    SplitDescriptionBlock(text, &split, &extension);
+    const size_t d = description.size();
+    bool present = d >= 13 && description.compare(d - 4, 4, "TsEx") == 0 && Le32(description, d - 8) == 1 &&
+                   Le32(description, d - 12) <= d - 13;
+    size_t fieldsStart = present ? d - 12 - Le32(description, d - 12) : 0;
+    present = present && description[fieldsStart - 1] == '\0';
+    for (size_t p = fieldsStart; present && p < d - 12;) {
+        size_t type = static_cast<uint8_t>(description[p]);
+        size_t size = p + 3 <= d - 12 ? static_cast<uint8_t>(description[p + 1]) |
+                                            static_cast<size_t>(static_cast<uint8_t>(description[p + 2])) << 8
+                                      : 0;
+        present = p + 3 + size <= d - 12 && (type != 1 || size == 4) && (type != 3 || size == 16);
+        p += 3 + size;
+    }
+    Check(extension.present == present, "extension found exactly when its layout holds");
+    const std::string expectedText = present ? description.substr(0, fieldsStart - 1) : description;
+    Check(split.Length() == expectedText.size() &&
+              (expectedText.empty() || memcmp(split.Data(), expectedText.data(), expectedText.size()) == 0),
+          "text before the extension");
+    Check(extension.title.Length() <= d, "title inside the block");
+    if (present) {
+        // Written again, the fields known to the reader give a block it reads the same way.
+        ByteString again, againText;
+        PayloadExtension reread;
+        again = ComposeDescriptionBlock(split, extension);
+        SplitDescriptionBlock(again, &againText, &reread);
+        Check(reread.present && againText == split && reread.title == extension.title &&
+                  reread.codePage == extension.codePage && reread.hasFacts == extension.hasFacts &&
+                  (!reread.hasFacts || memcmp(&reread.facts, &extension.facts, sizeof reread.facts) == 0),
+              "extension round trip");
+    }
     Release(stream);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "patch/patch_container.h"
 
+#include <string.h>
+
 namespace {
 
 // Seeks back bytes before the end of the file, where back has already been
@@ -85,4 +87,104 @@ bool ReadPatchContainer(const ByteString& path, ByteStream* patchOut, ByteString
     if (descriptionOut) *descriptionOut = static_cast<ByteString&&>(description);
     if (info) *info = found;
     return found.l1Valid;
+}
+
+namespace {
+
+const char kExtensionMagic[4] = {'T', 's', 'E', 'x'};
+const uint32_t kTrailerSize = 12;  // fields size, version, magic
+enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3 };
+
+uint32_t Le32At(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool AppendLe32(ByteString* out, uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                           static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+    return out->Append(bytes, 4);
+}
+
+bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size) {
+    if (size > 0xFFFF) return false;
+    const char head[3] = {static_cast<char>(type), static_cast<char>(size), static_cast<char>(size >> 8)};
+    return out->Append(head, 3) && out->Append(value, size);
+}
+
+// Reads the fields, all of which lie inside [p, end). False at the first
+// field that does not fit or a known field of the wrong size.
+bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
+    while (p != end) {
+        if (end - p < 3) return false;
+        uint8_t type = p[0];
+        uint32_t size = static_cast<uint32_t>(p[1]) | static_cast<uint32_t>(p[2]) << 8;
+        p += 3;
+        if (static_cast<uint32_t>(end - p) < size) return false;
+        if (type == FieldCodePage) {
+            if (size != 4) return false;
+            extension->codePage = Le32At(p);
+        } else if (type == FieldTitle) {
+            extension->title = ByteString(p, size);
+            if (extension->title.Length() != size) return false;
+        } else if (type == FieldFacts) {
+            if (size != 16) return false;
+            extension->hasFacts = true;
+            extension->facts.originalSize = Le32At(p);
+            extension->facts.originalCrc = Le32At(p + 4);
+            extension->facts.resultSize = Le32At(p + 8);
+            extension->facts.resultCrc = Le32At(p + 12);
+        }
+        p += size;
+    }
+    return true;
+}
+
+}  // namespace
+
+void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
+    PayloadExtension found = {};
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(block.CStr());
+    uint32_t n = block.Length();
+    // The trailer, then a fields size that leaves room for the NUL before
+    // the fields: every later read stays inside the block.
+    bool ok = n >= kTrailerSize + 1 && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
+              Le32At(bytes + n - 8) == PayloadExtensionVersion;
+    uint32_t fieldsSize = ok ? Le32At(bytes + n - kTrailerSize) : 0;
+    ok = ok && fieldsSize <= n - kTrailerSize - 1;
+    uint32_t fieldsStart = n - kTrailerSize - fieldsSize;
+    ok = ok && bytes[fieldsStart - 1] == 0 &&
+         ReadFields(bytes + fieldsStart, bytes + fieldsStart + fieldsSize, &found);
+    if (!ok) {
+        *extension = PayloadExtension();
+        *text = block;
+        return;
+    }
+    found.present = true;
+    *extension = static_cast<PayloadExtension&&>(found);
+    *text = ByteString(bytes, fieldsStart - 1);
+}
+
+ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtension& extension) {
+    ByteString fields;
+    bool ok = true;
+    if (extension.codePage) {
+        char value[4] = {static_cast<char>(extension.codePage), static_cast<char>(extension.codePage >> 8),
+                         static_cast<char>(extension.codePage >> 16),
+                         static_cast<char>(extension.codePage >> 24)};
+        ok = AppendField(&fields, FieldCodePage, value, 4);
+    }
+    if (ok && !extension.title.Empty())
+        ok = AppendField(&fields, FieldTitle, extension.title.Data(), extension.title.Length());
+    if (ok && extension.hasFacts) {
+        ByteString facts;
+        ok = AppendLe32(&facts, extension.facts.originalSize) && AppendLe32(&facts, extension.facts.originalCrc) &&
+             AppendLe32(&facts, extension.facts.resultSize) && AppendLe32(&facts, extension.facts.resultCrc) &&
+             AppendField(&fields, FieldFacts, facts.Data(), facts.Length());
+    }
+    ByteString block(text);
+    ok = ok && block.Length() == text.Length() && block.Append("\0", 1) && block.Append(fields) &&
+         AppendLe32(&block, fields.Length()) && AppendLe32(&block, PayloadExtensionVersion) &&
+         block.Append(kExtensionMagic, 4);
+    return ok ? block : ByteString();
 }

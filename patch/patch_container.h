@@ -5,10 +5,25 @@
 //   ... executable ... | description | L2 (u32 LE) | patch | L1 (u32 LE) |EOF
 //
 // L2 = description bytes + 4, L1 = patch bytes + 4. There is no magic number.
+//
+// The description block may end in an extension (version 1), which a
+// program that does not know it never sees: the window shows the block as
+// a NUL-terminated text, so whatever follows the text's NUL is skipped.
+//
+//   text | 00 | fields | fields size (u32 LE) | version (u32 LE) | "TsEx"
+//
+// Each field is type (u8), size (u16 LE), value. Known types: 1 the code
+// page of text and title (u32 LE; 65001 = UTF-8), 2 the window title, 3
+// target verification (original size, original CRC-32, result size, result
+// CRC-32; u32 LE each). Unknown types are skipped. An extension that does
+// not fit its block exactly (a size past its room, a cut field, a known
+// field of the wrong size, no NUL before the fields) is no extension: the
+// whole block is then the text, as before the extension existed.
 #pragma once
 #include <stdint.h>
 
 #include "patch/byte_stream.h"
+#include "patch/target_check.h"
 #include "base/byte_string.h"
 
 struct PatchContainerInfo {
@@ -34,3 +49,25 @@ struct PatchContainerInfo {
 // the patch block was found and read whole.
 bool ReadPatchContainer(const ByteString& path, ByteStream* patchOut, ByteString* descriptionOut,
                         PatchContainerInfo* info);
+
+const uint32_t PayloadExtensionVersion = 1;
+const uint32_t CodePageUtf8 = 65001;
+
+// What a description block's extension says.
+struct PayloadExtension {
+    bool present;
+    uint32_t codePage;   // of text and title; 0 when not recorded (the thread's own)
+    ByteString title;    // empty: the program's default title
+    bool hasFacts;
+    TargetFacts facts;
+};
+
+// Splits a description block as ReadPatchContainer returns it into its text
+// and its extension. Without a valid extension, *text is the whole block
+// and extension->present is false. Looks only inside the block.
+void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension);
+
+// text, NUL, the extension's fields and its trailer: a description block
+// for a new patcher (extension.present is not looked at). Empty when the
+// heap refuses or the title is longer than a field holds (65,535 bytes).
+ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtension& extension);

@@ -343,3 +343,74 @@ TEST_F(PatchContainerTest, TheRunningProgramFindsItselfAndItsPayload) {
 }
 
 }  // namespace
+
+namespace {
+
+// One extension written out by hand from the documented layout, so the
+// reader is checked against the bytes rather than against its own writer.
+Bytes Field(uint8_t type, const Bytes& value) {
+    return Bytes(1, static_cast<char>(type)) + static_cast<char>(value.size()) +
+           static_cast<char>(value.size() >> 8) + value;
+}
+Bytes Extended(const Bytes& text, const Bytes& fields, uint32_t sizeField, uint32_t version,
+               const char* magic = "TsEx") {
+    return text + Bytes(1, '\0') + fields + LittleEndian32(sizeField) + LittleEndian32(version) + magic;
+}
+
+TEST(DescriptionBlock, ExtensionIsReadOnlyWhenItFitsItsBlockExactly) {
+    const Bytes utf8 = Field(1, LittleEndian32(65001)), title = Field(2, "My Title");
+    const Bytes facts = Field(3, LittleEndian32(10) + LittleEndian32(0xAABBCCDD) + LittleEndian32(12) +
+                                     LittleEndian32(0x11223344));
+    const Bytes all = utf8 + title + Field(9, "future") + facts;
+    const uint32_t n = static_cast<uint32_t>(all.size());
+    const struct {
+        const char* name;
+        Bytes block;
+        bool present;
+        const char* text;  // null: the whole block
+        uint32_t codePage;
+        const char* title;
+        bool hasFacts;
+    } rows[] = {
+        {"every field, unknown type skipped", Extended("desc", all, n, 1), true, "desc", 65001, "My Title", true},
+        {"no fields, empty text", Extended("", "", 0, 1), true, "", 0, "", false},
+        {"plain text", "just text", false, nullptr, 0, "", false},
+        {"size one past its room", Extended("", all, n + 1, 1), false, nullptr, 0, "", false},
+        {"absurd size", Extended("desc", all, 0xFFFFFFF0u, 1), false, nullptr, 0, "", false},
+        {"size cuts a field", Extended("desc", all, n - 1, 1), false, nullptr, 0, "", false},
+        {"no NUL before the fields", "desc" + all + LittleEndian32(n) + LittleEndian32(1) + "TsEx",
+         false, nullptr, 0, "", false},
+        {"code page field of 3 bytes", Extended("d", Field(1, "abc"), 6, 1), false, nullptr, 0, "", false},
+        {"unknown version", Extended("desc", all, n, 2), false, nullptr, 0, "", false},
+        {"wrong magic", Extended("desc", all, n, 1, "TsEy"), false, nullptr, 0, "", false},
+        {"trailer alone", LittleEndian32(0) + LittleEndian32(1) + "TsEx", false, nullptr, 0, "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ByteString text("stale");
+        PayloadExtension extension;
+        extension.present = !row.present;
+        SplitDescriptionBlock(ToByteString(row.block), &text, &extension);
+        EXPECT_EQ(extension.present, row.present);
+        EXPECT_EQ(FromByteString(text), row.text ? Bytes(row.text) : row.block);
+        EXPECT_EQ(extension.codePage, row.codePage);
+        EXPECT_EQ(FromByteString(extension.title), row.title);
+        EXPECT_EQ(extension.hasFacts, row.hasFacts);
+        if (row.hasFacts) {
+            EXPECT_EQ(extension.facts.originalSize, 10u);
+            EXPECT_EQ(extension.facts.originalCrc, 0xAABBCCDDu);
+            EXPECT_EQ(extension.facts.resultSize, 12u);
+            EXPECT_EQ(extension.facts.resultCrc, 0x11223344u);
+        }
+    }
+    // The writer lays out the same bytes (types in order, no unknown field).
+    PayloadExtension written = {};
+    written.codePage = 65001;
+    written.title = ByteString("My Title");
+    written.hasFacts = true;
+    written.facts = {10, 0xAABBCCDDu, 12, 0x11223344u};
+    EXPECT_EQ(FromByteString(ComposeDescriptionBlock(ByteString("desc"), written)),
+              Extended("desc", utf8 + title + facts, static_cast<uint32_t>((utf8 + title + facts).size()), 1));
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Whether a target is the file a patch was made for, asked before a run
+// writes anything (patch/patch_run.h): a target that already holds the
+// patch is left alone, and one that is neither the original nor the
+// patched result is reported so the host can ask its user.
+#pragma once
+#include <stdint.h>
+
+#include "base/byte_string.h"
+#include "platform/file_handle.h"
+
+struct PatchScan;
+
+// Size and CRC-32 of the file a patch was made for and of the patched
+// result, as a patcher may carry them (patch/patch_container.h).
+struct TargetFacts {
+    uint32_t originalSize;
+    uint32_t originalCrc;
+    uint32_t resultSize;
+    uint32_t resultCrc;
+};
+
+// CRC-32 as zip and PNG use it (reflected, polynomial 0xEDB88320, initial
+// and final XOR 0xFFFFFFFF). Chains over chunks: Crc32Update(0, ...) starts,
+// and each call continues from the value the previous one returned.
+uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, uint32_t count);
+
+enum TargetVerdict : uint8_t {
+    TargetUnchecked = 0,   // nothing to go by: the run goes on as it always did
+    TargetIsOriginal,      // size and CRC-32 of the original
+    TargetAlreadyPatched,  // the patched result, or every byte the patch writes is there
+    TargetUnknown          // verification data present, and the target is neither
+};
+
+// Size and CRC-32 of a whole file, read from its start in chunks. False
+// when a read comes up short of the size the file reported.
+bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc);
+
+// Whether a run of a valid block on this target would change nothing: every
+// record's bytes already stand at its offset (where a later record writes
+// the same place, the later one's bytes count), and an end marker's size is
+// already the target's size. Reads only the patched ranges. A block whose
+// records write no byte is never "already there".
+bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target);
+
+// The check a run makes before its backup. facts may be null (the patcher
+// carries none): the target is then read only where the patch writes. A
+// target that cannot be opened for reading is TargetUnchecked; the run
+// reports what goes wrong with it.
+TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
+                          const TargetFacts* facts);

@@ -1,0 +1,87 @@
+// The check before a run: CRC-32 against its published check value and
+// across chunks, and each verdict on real files.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "patch/ips_patch.h"
+#include "patch/target_check.h"
+#include "ips_reference.h"
+#include "stream_test_files.h"
+
+using streamtest::Bytes;
+using streamtest::Pattern;
+using streamtest::TempDir;
+using streamtest::WriteAll;
+
+namespace {
+
+uint32_t Crc(const Bytes& bytes) {
+    return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+}
+
+TEST(TargetCheck, Crc32MatchesItsCheckValueWholeAndInChunks) {
+    EXPECT_EQ(Crc("123456789"), 0xCBF43926u);
+    EXPECT_EQ(Crc(""), 0u);
+    const Bytes big = Pattern(100000, 5);  // several 32 KiB chunks and a rest
+    uint32_t chained = Crc32Update(0, reinterpret_cast<const uint8_t*>(big.data()), 7);
+    chained = Crc32Update(chained, reinterpret_cast<const uint8_t*>(big.data()) + 7, 99993);
+    EXPECT_EQ(chained, Crc(big));
+    TempDir dir;
+    ASSERT_TRUE(WriteAll(dir.Path("big.bin"), big));
+    FileHandle file = OpenFileHandle(ByteString(dir.Path("big.bin").c_str()), OpenModeReadOnly);
+    uint32_t size = 0, crc = 0;
+    EXPECT_TRUE(FileSizeAndCrc(file, &size, &crc));
+    CloseFileHandle(file);
+    EXPECT_EQ(size, 100000u);
+    EXPECT_EQ(crc, Crc(big));
+}
+
+TEST(TargetCheck, VerdictsOnRealTargets) {
+    // Two overlapping records: the later one's bytes are the ones that stay.
+    const Bytes patch = Bytes("PATCH\0\0\x04\0\x06" "abcdef" "\0\0\x06\0\0\0\x03Z" "\0\0\x28\0\x03" "end", 32);
+    const Bytes original = Pattern(48, 3);
+    std::vector<uint8_t> image(original.begin(), original.end());
+    ASSERT_TRUE(ipsref::Apply(std::vector<uint8_t>(patch.begin(), patch.end()), &image));
+    const Bytes patched(image.begin(), image.end());
+    const TargetFacts facts = {48, Crc(original), static_cast<uint32_t>(patched.size()), Crc(patched)};
+    Bytes halfway = original;
+    halfway.replace(4, 6, "abcdef");  // the first record only
+    Bytes edited = patched;
+    edited[0] ^= 1;  // patched, then changed where the patch does not write
+    const struct {
+        const char* name;
+        Bytes target;
+        bool withFacts;
+        TargetVerdict verdict;
+    } rows[] = {
+        {"original, no facts", original, false, TargetUnchecked},
+        {"original", original, true, TargetIsOriginal},
+        {"patched, no facts: every byte there", patched, false, TargetAlreadyPatched},
+        {"patched", patched, true, TargetAlreadyPatched},
+        {"patched and edited elsewhere", edited, true, TargetAlreadyPatched},
+        {"half patched", halfway, true, TargetUnknown},
+        {"half patched, no facts", halfway, false, TargetUnchecked},
+        {"shorter than the patch reaches", patched.substr(0, 42), false, TargetUnchecked},
+        {"another file", Pattern(48, 9), true, TargetUnknown},
+    };
+    TempDir dir;
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+    PatchScan scan;
+    ASSERT_TRUE(ScanPatch(block, static_cast<uint32_t>(patch.size()), &scan));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), row.target));
+        EXPECT_EQ(CheckTarget(block, scan, ByteString(dir.Path("t.bin").c_str()), row.withFacts ? &facts : nullptr),
+                  row.verdict);
+    }
+    // A block without records never finds its bytes "there".
+    PatchScan empty;
+    ASSERT_TRUE(ScanPatch(reinterpret_cast<const uint8_t*>("PATCH"), 5, &empty));
+    EXPECT_EQ(CheckTarget(reinterpret_cast<const uint8_t*>("PATCH"), empty, ByteString(dir.Path("t.bin").c_str()),
+                          nullptr),
+              TargetUnchecked);
+}
+
+}  // namespace
