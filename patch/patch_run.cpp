@@ -7,6 +7,7 @@
 #include "patch/target_writer.h"
 #include "platform/clock.h"
 #include "platform/file_handle.h"
+#include "patch/target_check.h"
 
 namespace {
 
@@ -122,14 +123,34 @@ PatchResult RestoreAfterFailedClose(const ByteString& targetPath, TargetWriter* 
     return restored ? PatchResultWriteFailed : PatchResultRestoreFailed;
 }
 
+// The target check: false, with the result to report, when the run must
+// stop before its backup. A block that does not scan is left to step 3.
+bool TargetWantsPatch(const Host& host, ByteStream* patch, const ByteString& targetPath,
+                      const TargetFacts* facts, PatchResult* stop) {
+    const uint8_t* block;
+    uint32_t size;
+    PatchScan scan;
+    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &scan)) return true;
+    TargetVerdict verdict = CheckTarget(block, scan, targetPath, facts);
+    *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
+    return verdict != TargetAlreadyPatched &&
+           (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
+}
+
 }  // namespace
 
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
-                       PatchRunReport* report) {
+                       PatchRunReport* report, const TargetFacts* facts) {
     PatchRunReport local;
     PatchRunReport* r = report ? report : &local;
     memset(r, 0, sizeof *r);
     Host host = {hooks, 0};
+
+    // 0. A target that holds the patch already keeps its bytes and its
+    //    earlier .bak; one the patch was not made for goes on only if the
+    //    host says so.
+    PatchResult stop;
+    if (!TargetWantsPatch(host, patch, targetPath, facts, &stop)) return Finish(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.

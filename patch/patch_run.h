@@ -12,6 +12,7 @@
 #include "patch/ips_patch.h"
 
 class ByteStream;
+struct TargetFacts;
 
 enum PatchResult : uint8_t {
     PatchResultDone = 0,
@@ -22,7 +23,9 @@ enum PatchResult : uint8_t {
     PatchResultWriteFailed,
     // A write failed and putting the target back failed too: it may be
     // damaged (the backup, when one was made, holds the original).
-    PatchResultRestoreFailed
+    PatchResultRestoreFailed,
+    PatchResultAlreadyPatched,  // the target holds the patch already: nothing written, no backup
+    PatchResultDeclined         // not the file the patch was made for, and the host said no
 };
 
 // What a run did, for its host to put into words.
@@ -38,8 +41,13 @@ struct PatchRunReport {
 // The places where a run meets its host. The run never owns its hooks.
 class PatchRunHooks {
 public:
-    // Asked once, before anything else: copy the target to target + ".bak".
+    // Asked once, after the target check and before anything is written:
+    // copy the target to target + ".bak".
     virtual bool WantsBackup() = 0;
+    // Asked before the backup when the patcher's verification data says the
+    // target is neither the original nor the patched result; true patches
+    // it anyway.
+    virtual bool ProceedWithUnknownTarget() { return false; }
     // 0 when the records start, 100 when they are all written; never
     // backwards.
     virtual void Progress(uint32_t percent) = 0;
@@ -54,14 +62,14 @@ protected:
 };
 
 // One patch run of the block in `patch` (a memory stream) on targetPath:
-// backup, open the target, scan the whole block, progress 0, start time,
+// target check (patch/target_check.h; facts may be null), backup, open the target, scan the whole block, progress 0, start time,
 // gather every record in memory, write the changed ranges, flush, cut,
 // close, progress 100, elapsed time, report. All or nothing: on any failure
 // after the open the target is put back as it was. hooks may be null (no
 // backup, nothing told); report may be null. The patch stream is left
 // positioned at its end.
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
-                       PatchRunReport* report);
+                       PatchRunReport* report, const TargetFacts* facts = nullptr);
 
 // The same run on a target that is already open (any stream), without the
 // backup: scan, gather, write, flush, cut; restored on failure. The target

@@ -153,6 +153,8 @@ struct Recorder : PatchRunHooks {
         case PatchResultWriteFailed: notes.push_back("WRITE-FAILED"); break;
         case PatchResultRestoreFailed: notes.push_back("RESTORE-FAILED"); break;
         case PatchResultBackupFailed: notes.push_back("BACKUP-FAILED"); break;
+        case PatchResultAlreadyPatched: notes.push_back("ALREADY-PATCHED"); break;
+        case PatchResultDeclined: notes.push_back("DECLINED"); break;
         }
     }
     Recorder* Hooks(bool wantBackup) {
@@ -579,11 +581,16 @@ TEST_F(IpsRun, SecondRunReadsTheWholePatchAgain) {
     ASSERT_TRUE(ipsref::Apply(patch, &expected));
     WriteFile(a, before);
     WriteFile(b, before);
-    for (const fs::path* target : {&a, &a, &b}) {
+    // The second run on a finds every byte there already and writes nothing.
+    const struct {
+        const fs::path* target;
+        PatchResult result;
+    } runs[] = {{&a, PatchResultDone}, {&a, PatchResultAlreadyPatched}, {&b, PatchResultDone}};
+    for (const auto& run : runs) {
         Recorder r;
-        EXPECT_EQ(ApplyPatch(stream.stream, PathText(*target), r.Hooks(false), nullptr), PatchResultDone);
-        EXPECT_TRUE(IsElapsedMessage(r.Note()));
-        EXPECT_EQ(Difference(ReadFile(*target), expected), "identical") << *target;
+        EXPECT_EQ(ApplyPatch(stream.stream, PathText(*run.target), r.Hooks(false), nullptr), run.result);
+        EXPECT_EQ(IsElapsedMessage(r.Note()), run.result == PatchResultDone) << r.Note();
+        EXPECT_EQ(Difference(ReadFile(*run.target), expected), "identical") << *run.target;
     }
 }
 
@@ -612,10 +619,10 @@ TEST_F(IpsRun, BackupHoldsThePreRunBytes) {
     EXPECT_EQ(ReadFile(backup), original);
     EXPECT_EQ(ReadFile(target), once);
 
-    // A second run backs up the once-patched file.
+    // A second run finds the patch there: the backup keeps the original.
     Recorder second;
-    EXPECT_EQ(Run(patch, target, &second, true), PatchResultDone);
-    EXPECT_EQ(ReadFile(backup), once);
+    EXPECT_EQ(Run(patch, target, &second, true), PatchResultAlreadyPatched);
+    EXPECT_EQ(ReadFile(backup), original);
     EXPECT_EQ(ReadFile(target), once);
 }
 

@@ -151,6 +151,7 @@ TEST(ApplyCommand, ProgressBarOnlyOnATerminal) {
     const ToolRun quiet = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")});
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.err, "");
+    ASSERT_TRUE(WriteFile(dir.File("t.bin"), ""));  // patched targets are left alone
     const ToolRun drawn = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")}, "", true);
     EXPECT_EQ(drawn.exitCode, 0);
     // Positions 0, after 5,000 and 10,000 data records (8 bytes each after a

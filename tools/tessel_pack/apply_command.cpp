@@ -76,6 +76,8 @@ void ConsoleRunHooks::Finished(const PatchRunReport& report) {
     case PatchResultRestoreFailed:
         message = MessageUtf8(PatchTextWriteFailed) + " " + MessageUtf8(PatchTextMayBeDamaged);
         return;
+    case PatchResultAlreadyPatched: message = MessageUtf8(PatchTextAlreadyPatched); return;
+    case PatchResultDeclined: message = "not the original file this patch needs"; return;
     }
 }
 
@@ -157,6 +159,14 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
         fputs("\n", console.out);
         fflush(console.out);
         return kExitSuccess;
+    case PatchResultAlreadyPatched:
+        // Not a failure: the target is in the state the user asked for.
+        fprintf(console.out, "%s\n%s: nothing written, no backup made\n", message.c_str(), target.c_str());
+        fflush(console.out);
+        return kExitSuccess;
+    case PatchResultDeclined:
+        PrintError(console, kCommand, target, message + " (nothing written; --force patches it anyway)");
+        return kExitRefused;
     case PatchResultMalformed:
         PrintError(console, kCommand, source,
                    message + " (" + DescribePatchProblem(report.scan, patch) + "; " + target +
