@@ -1,7 +1,9 @@
 // The program's user-visible texts. They are kept as UTF-16 literals and
 // converted once, at start, into the ANSI code page of the thread's locale
 // (WideToAnsiText), because every text the window layer handles is a byte
-// string in that code page.
+// string in that code page. Where that code page cannot hold the Chinese
+// texts (a Western or Japanese Windows would show "??"), all of them are
+// taken in English instead, never a mix.
 #pragma once
 #include "base/byte_string.h"
 
@@ -13,17 +15,26 @@ extern const char16_t TextBrowseCaption[];  // "文件"
 extern const char16_t TextOkCaption[];      // "確定"
 extern const char16_t TextBackupCaption[];  // "備份"
 
-// The patch run's messages (patch/patch_messages.h) converted, set by LoadMessageTexts. They are ordinary
-// globals, so the runtime releases them at exit, after the window is gone.
+// The captions and the patch run's messages (patch/patch_messages.h)
+// converted, set by LoadMessageTexts. They are ordinary globals, so the
+// runtime releases them at exit, after the window is gone.
+extern ByteString msgBrowse;
+extern ByteString msgOk;
+extern ByteString msgBackup;
 extern ByteString msgDone;
 extern ByteString msgMs;
 extern ByteString msgError;
 extern ByteString msgWriteFailed;
 extern ByteString msgBackupFailed;
+extern ByteString msgAlreadyPatched;
+extern ByteString msgNotOriginal;  // the Yes/No question for a target the patch was not made for
 extern ByteString msgMayBeDamaged;
 extern ByteString msgBackupIn;
 
+// Chinese when the thread's code page holds every Chinese text exactly,
+// English otherwise.
 void LoadMessageTexts();
 
-// What the message box says at the end of a run.
+// What the message box says at the end of a run; empty for a run the user
+// declined (no box then).
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath);

@@ -2,16 +2,37 @@
 
 #include "patch/byte_stream.h"
 #include "patch/patch_container.h"
+#include "platform/conversions.h"
 #include "platform/program_path.h"
 
 ByteStream* patchStream = nullptr;
+const TargetFacts* carriedFacts = nullptr;
 
-ByteString LoadPatchContainer() {
+namespace {
+
+TargetFacts g_facts;
+
+// Carried text in the thread's ANSI code page. UTF-8 (new patchers) is
+// converted; code-page bytes (patchers without the extension, or built for
+// one code page) go through UTF-16 and back, so text valid in the thread's
+// code page comes out unchanged.
+ByteString ToAnsi(const ByteString& text, uint32_t codePage) {
+    return WideToAnsiText(codePage == CodePageUtf8 ? Utf8ToWideText(text) : AnsiToWideText(text));
+}
+
+}  // namespace
+
+ByteString LoadPatchContainer(ByteString* title) {
     // Loaded once per start; a second call replaces the stream rather than
     // leaking it.
     ReleaseAndClear(patchStream);
     patchStream = CreateMemoryStream();
-    ByteString description;
-    ReadPatchContainer(GetProgramPath(), patchStream, &description, nullptr);
-    return description;
+    ByteString block, description;
+    ReadPatchContainer(GetProgramPath(), patchStream, &block, nullptr);
+    PayloadExtension extension;
+    SplitDescriptionBlock(block, &description, &extension);
+    g_facts = extension.facts;
+    carriedFacts = extension.hasFacts ? &g_facts : nullptr;
+    if (title) *title = ToAnsi(extension.title, extension.codePage);
+    return ToAnsi(description, extension.codePage);
 }

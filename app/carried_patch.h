@@ -3,13 +3,18 @@
 #include "base/byte_string.h"
 
 class ByteStream;
+struct TargetFacts;
 
 // The carried patch, a memory stream holding exactly the patch bytes and
 // positioned at their end after LoadPatchContainer. The application owns it
 // and releases it when the main form goes.
 extern ByteStream* patchStream;
+// The carried target verification data, or null when the patcher has none.
+extern const TargetFacts* carriedFacts;
 
 // ReadPatchContainer on GetProgramPath(): sets patchStream to a new memory
-// stream (releasing any earlier one) holding the patch, and returns the
-// description.
-ByteString LoadPatchContainer();
+// stream (releasing any earlier one) holding the patch and carriedFacts to
+// the payload extension's verification data, and returns the description
+// in the thread's ANSI code page. *title gets the extension's window title
+// in that code page, empty when the patcher names none.
+ByteString LoadPatchContainer(ByteString* title = nullptr);

@@ -7,6 +7,7 @@
 #include "app/carried_patch.h"
 #include "patch/byte_stream.h"
 #include "app/file_dialog.h"
+#include "app/file_input.h"
 #include "platform/conversions.h"
 #include "platform/file_handle.h"
 #include "patch/patch_run.h"
@@ -15,7 +16,7 @@
 #include "ui/properties.h"
 #include "ui/widget.h"
 
-void NotifyUser(const ByteString& message, uint32_t type) {
+int NotifyUser(const ByteString& message, uint32_t type) {
     HWND owner = nullptr;
     const char* title = nullptr;
     if (mainWidget) {
@@ -23,23 +24,31 @@ void NotifyUser(const ByteString& message, uint32_t type) {
         owner = mainWidget->handle;
         title = mainWidget->text.Empty() ? nullptr : mainWidget->text.CStr();
     }
-    MessageBoxA(owner, message.CStr(), title, type);
+    return MessageBoxA(owner, message.CStr(), title, type);
 }
 
 namespace {
 
 // The patch run's touch points with this window: the backup box, the
-// progress bar, the message box that reports the result, and keeping the
-// window alive while a long run works.
+// question about a target the patch was not made for, the progress bar,
+// the message box that reports the result, and keeping the window alive
+// while a long run works.
 class WindowRunHooks : public PatchRunHooks {
 public:
     WindowRunHooks(MainWindow* window, const ByteString& targetPath)
         : window_(window), targetPath_(targetPath), lastPulse_(GetTickCount()) {}
     bool WantsBackup() override { return GetChecked(window_->chkBackup); }
     void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
+    bool ProceedWithUnknownTarget() override {
+        // No is the default button: Enter alone must not patch a wrong file.
+        return NotifyUser(msgNotOriginal, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+    }
     void StillWorking() override;
     void Finished(const PatchRunReport& report) override {
-        NotifyUser(RunResultText(report, targetPath_), MB_OK);
+        // A declined run has already had its box: the question.
+        if (report.result == PatchResultDeclined) return;
+        UINT icon = report.result == PatchResultAlreadyPatched ? MB_ICONINFORMATION : 0;
+        NotifyUser(RunResultText(report, targetPath_), MB_OK | icon);
     }
 
 private:
@@ -73,7 +82,7 @@ void MainWindow::applyPatch(const ByteString& targetPath) {
     if (running) return;
     running = true;
     WindowRunHooks hooks(this, targetPath);
-    ApplyPatch(patchStream, targetPath, &hooks, nullptr);
+    ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
     running = false;
 }
 
@@ -88,8 +97,10 @@ void onBrowseClick(void* context, RefObject*) {
 
 void onOkClick(void* context, RefObject*) {
     MainWindow* window = static_cast<MainWindow*>(context);
-    // GetText reads the edit window, so a typed path counts like a chosen one.
-    if (IsExistingFile(GetText(window->edtFile))) window->applyPatch(GetText(window->edtFile));
+    // GetText reads the edit window, so a typed path counts like a chosen
+    // one; a pasted path may come in quotes.
+    ByteString path = TrimTypedPath(GetText(window->edtFile));
+    if (IsExistingFile(path)) window->applyPatch(path);
 }
 
 void onFormDestroy(void*, RefObject*) {
@@ -100,19 +111,17 @@ void onFormDestroy(void*, RefObject*) {
 }
 
 void prepareMainWindow(MainWindow* window) {
-    SetText(window->btnBrowse, WideToAnsiText(TextBrowseCaption));
-    SetText(window->btnOk, WideToAnsiText(TextOkCaption));
-    // The check box sizes itself to its caption here (auto-size is on).
-    SetText(window->chkBackup, WideToAnsiText(TextBackupCaption));
-
     LoadMessageTexts();
+    SetText(window->btnBrowse, msgBrowse);
+    SetText(window->btnOk, msgOk);
+    // The check box sizes itself to its caption here (auto-size is on).
+    SetText(window->chkBackup, msgBackup);
 
-    SetText(window->frmMain, WideToAnsiText(TextFormCaption));
-
-    // The description goes through UTF-16 and back: text valid in the
-    // thread's code page comes out unchanged.
-    ByteString description = LoadPatchContainer();
-    SetText(window->memDescription, WideToAnsiText(AnsiToWideText(description)));
+    // The form's caption is also every message box's title (NotifyUser).
+    ByteString title;
+    ByteString description = LoadPatchContainer(&title);
+    SetText(window->frmMain, title.Empty() ? WideToAnsiText(TextFormCaption) : title);
+    SetText(window->memDescription, description);
 }
 
 void createMainWindow(MainWindow** variable, Widget* parent) {
@@ -161,6 +170,7 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     window->btnBrowse->OnClick.context = window;
     window->btnOk->OnClick.code = onOkClick;
     window->btnOk->OnClick.context = window;
+    AcceptDroppedFiles(form, window->edtFile);
 
     SetColor(window->edtFile, ColorWindow);
     if (window->dlgFile) window->dlgFile->ownerWindow = EnsureHandle(form);

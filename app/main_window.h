@@ -47,5 +47,6 @@ void onOkClick(void* context, RefObject* sender);
 void onFormDestroy(void* context, RefObject* sender);
 
 // Modal message box owned by the main form, titled with its caption; with
-// no main form, no owner and the system's default title.
-void NotifyUser(const ByteString& message, uint32_t type);
+// no main form, no owner and the system's default title. Returns the
+// button pressed (IDOK, IDYES, IDNO...), 0 when the box could not be shown.
+int NotifyUser(const ByteString& message, uint32_t type);

@@ -47,7 +47,15 @@ ByteString WideToAnsiText(const WideString& text);
 // Conversion code page -> UTF-16. Empty input gives empty text.
 WideString AnsiToWideText(const ByteString& text);
 
-// The code page the two calls above use (on Windows CP_THREAD_ACP = 3 or the
+// UTF-8 -> UTF-16, never failing: byte sequences that are not UTF-8 become
+// U+FFFD (MultiByteToWideChar(CP_UTF8, 0) on Windows).
+WideString Utf8ToWideText(const ByteString& text);
+
+// Whether the conversion code page holds a NUL-terminated text exactly: no
+// default character and no best-fit look-alike would stand in for any of it.
+bool AnsiCanHold(const char16_t* text);
+
+// The code page the calls above use (on Windows CP_THREAD_ACP = 3 or the
 // number read from the thread locale).
 uint32_t ConversionCodePage();
 

@@ -137,17 +137,29 @@ ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
     return result;
 }
 
-WideString AnsiToWideText(const ByteString& text) {
+namespace {
+
+WideString ToWideSubstituting(uint32_t codePage, const ByteString& text) {
     WideString result;
     if (text.Empty()) return result;
     char name[16];
-    CodePageName(g_conversionCodePage, name);
+    CodePageName(codePage, name);
     Buffer buffer;
     const char16_t replacement = 0xFFFD;
     if (Convert(HostUtf16Name(), name, text.Data(), text.Length(), 1, Substitute, &replacement,
                 sizeof replacement, &buffer, nullptr))
         ToWideString(buffer, &result);
     return result;
+}
+
+}  // namespace
+
+WideString AnsiToWideText(const ByteString& text) { return ToWideSubstituting(g_conversionCodePage, text); }
+
+WideString Utf8ToWideText(const ByteString& text) { return ToWideSubstituting(65001, text); }
+
+bool AnsiCanHold(const char16_t* text) {
+    return WideToCodePage(g_conversionCodePage, text, WideLength(text), nullptr, nullptr);
 }
 
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,

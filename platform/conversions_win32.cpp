@@ -115,6 +115,27 @@ WideString AnsiToWideText(const ByteString& text) {
     return out;
 }
 
+WideString Utf8ToWideText(const ByteString& text) {
+    WideString out;
+    if (text.Empty() || text.Length() > 0x3FFFFFFF) return out;
+    int n = static_cast<int>(text.Length());
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.Data(), n, NULL, 0);
+    if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return WideString();
+    int done = MultiByteToWideChar(CP_UTF8, 0, text.Data(), n, W(out.Data()), size);
+    if (done <= 0) return WideString();
+    out.SetLength(static_cast<uint32_t>(done));
+    return out;
+}
+
+bool AnsiCanHold(const char16_t* text) {
+    uint32_t n = WideLength(text);
+    if (n == 0 || ConvertExact(ConversionCodePage(), text, static_cast<int>(n), NULL)) return true;
+    // CP_THREAD_ACP takes the flags even where the thread's code page is
+    // UTF-8 (Windows 10's optional UTF-8 ANSI code page), and the call then
+    // fails; UTF-8 holds every text, so ask again in its own terms.
+    return GetACP() == CP_UTF8 && ConvertExact(CP_UTF8, text, static_cast<int>(n), NULL);
+}
+
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,
                     uint32_t* firstBadIndex) {
     if (out) *out = ByteString();

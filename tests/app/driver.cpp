@@ -1,8 +1,10 @@
 #include "driver.h"
 
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace drive {
 
@@ -26,7 +28,7 @@ BOOL CALLBACK CollectTopLevel(HWND window, LPARAM lParam) {
     FindData* data = reinterpret_cast<FindData*>(lParam);
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid != data->pid || !IsWindowVisible(window)) return TRUE;
+    if ((data->pid && pid != data->pid) || !IsWindowVisible(window)) return TRUE;
     if (data->className && ClassOf(window) != data->className) return TRUE;
     data->found->push_back(window);
     return TRUE;
@@ -55,12 +57,59 @@ std::vector<HWND> TopLevelWindows(DWORD pid, const char* className) {
     return found;
 }
 
-bool Launch(const std::string& exe, Program* program, DWORD timeoutMs) {
+namespace {
+
+// Wine takes a process's ANSI code page from LC_ALL in its Unix
+// environment, and a child started through CreateProcess gets its parent's.
+// Another code page therefore needs a fresh wine started from Unix (through
+// env, which wine runs as a Unix program). Its process is then found
+// through the form it shows: the first one that was not there before.
+bool LaunchUnderLocale(const std::string& exe, const std::string& arguments, const char* locale,
+                       Program* program, DWORD timeoutMs) {
+    std::string unixExe = exe.compare(0, 2, "Z:") == 0 ? exe.substr(2) : exe;
+    for (char& c : unixExe)
+        if (c == '\\') c = '/';
+    std::string line = "Z:\\usr\\bin\\env LC_ALL=" + std::string(locale) + " /usr/lib/wine/wine64 \"" +
+                       unixExe + "\" " + arguments;
+    std::vector<HWND> before = TopLevelWindows(0, "obj_Form");
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION unixProcess = {};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &unixProcess))
+        return false;
+    CloseHandle(unixProcess.hProcess);
+    CloseHandle(unixProcess.hThread);
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        for (HWND form : TopLevelWindows(0, "obj_Form")) {
+            bool seen = false;
+            for (HWND old : before) seen = seen || old == form;
+            if (seen) continue;
+            program->process.dwThreadId = GetWindowThreadProcessId(form, &program->process.dwProcessId);
+            program->process.hProcess =
+                OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                                PROCESS_VM_WRITE,
+                            FALSE, program->process.dwProcessId);
+            program->form = form;
+            return program->process.hProcess != nullptr;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Launch(const std::string& exe, Program* program, DWORD timeoutMs, const std::string& arguments,
+            const char* locale) {
+    if (locale) return LaunchUnderLocale(exe, arguments, locale, program, timeoutMs);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     std::string commandLine = "\"" + exe + "\"";
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &program->process))
+    if (!arguments.empty()) commandLine += " " + arguments;
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &program->process))
         return false;
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
@@ -132,6 +181,18 @@ std::string TextOf(HWND window) {
     return text;
 }
 
+std::u16string WideTextOf(HWND window) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        return std::u16string();
+    std::u16string text(length + 1, u'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+    text.resize(copied);
+    return text;
+}
+
 bool SetTextOf(HWND window, const std::string& text) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
@@ -171,8 +232,26 @@ std::string MessageBoxText(HWND box) {
 }
 
 bool DismissMessageBox(HWND box, DWORD timeoutMs) {
-    HWND ok = GetDlgItem(box, IDOK);
-    if (!ok) ok = GetDlgItem(box, IDCANCEL);
+    return AnswerMessageBox(box, GetDlgItem(box, IDOK) ? IDOK : IDCANCEL, timeoutMs);
+}
+
+bool DropFile(HWND window, DWORD pid, const std::string& path) {
+    std::string record(sizeof(DROPFILES), '\0');
+    DROPFILES header = {};
+    header.pFiles = sizeof(DROPFILES);
+    memcpy(&record[0], &header, sizeof header);
+    record += path;
+    record.append(2, '\0');  // the list ends with an empty name
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+    if (!process) return false;
+    void* remote = VirtualAllocEx(process, nullptr, record.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    bool ok = remote && WriteProcessMemory(process, remote, record.data(), record.size(), nullptr);
+    CloseHandle(process);
+    return ok && PostMessageA(window, WM_DROPFILES, reinterpret_cast<WPARAM>(remote), 0);
+}
+
+bool AnswerMessageBox(HWND box, int button, DWORD timeoutMs) {
+    HWND ok = GetDlgItem(box, button);
     if (!ok) return false;
     PostMessageA(ok, BM_CLICK, 0, 0);
     DWORD start = GetTickCount();

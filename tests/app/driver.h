@@ -22,14 +22,18 @@ struct Program {
 // "/unix/path" -> "Z:\unix\path" (wine maps Z: to /); other paths unchanged.
 std::string WindowsPath(const std::string& path);
 
-// Starts exe and waits until its main form (class "obj_Form") is visible.
-bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000);
+// Starts exe (with arguments after its quoted name; in a wine of its own
+// with LC_ALL=locale when a locale is given, which picks the program's ANSI
+// code page) and waits until its main form (class "obj_Form") is visible.
+bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000,
+            const std::string& arguments = std::string(), const char* locale = nullptr);
 // WM_CLOSE to the form, then waits for the process; false on timeout.
 bool Close(Program* program, DWORD* exitCode, DWORD timeoutMs = 20000);
 // Ends the process if it is still running (tests clean up after a failure).
 void Kill(Program* program);
 
-// Visible top-level windows of the process with this class, oldest first.
+// Visible top-level windows of the process (pid 0: of every process) with
+// this class, oldest first.
 std::vector<HWND> TopLevelWindows(DWORD pid, const char* className);
 // Waits for a visible top-level window of class "#32770" of the process
 // (message box or common dialog); null on timeout.
@@ -40,6 +44,9 @@ HWND WaitForDialog(DWORD pid, DWORD timeoutMs);
 HWND Child(HWND parent, int id, const char* className = nullptr);
 std::string ClassOf(HWND window);
 std::string TextOf(HWND window);         // WM_GETTEXT, bytes in the ANSI code page
+// WM_GETTEXT through the W call: the text as the window's own process
+// converted it, whatever the code page of either process.
+std::u16string WideTextOf(HWND window);
 bool SetTextOf(HWND window, const std::string& text);
 // Rectangle of a child in its parent's client coordinates.
 RECT ChildRect(HWND child);
@@ -56,6 +63,14 @@ bool Drain(HWND marker, DWORD timeoutMs = 10000);
 // Text of a message box (its Static 0xFFFF) and dismissal through IDOK.
 std::string MessageBoxText(HWND box);
 bool DismissMessageBox(HWND box, DWORD timeoutMs = 10000);
+// Presses one button of a message box (IDYES, IDNO...) and waits for it to go.
+bool AnswerMessageBox(HWND box, int button, DWORD timeoutMs = 10000);
+
+// A file dropped on window as the shell drops one: a DROPFILES record
+// written into the process's memory and WM_DROPFILES posted with it. The
+// record is plain memory, not a global handle: GlobalLock hands such a
+// pointer back unchanged, and DragFinish's free of it fails harmlessly.
+bool DropFile(HWND window, DWORD pid, const std::string& path);
 
 // Code-page conversions for comparisons and printing.
 std::string ToCodePage(const std::u16string& text, UINT codePage);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "driver.h"
+#include "patch/patch_container.h"
+#include "patch/target_check.h"
 
 using drive::Program;
 
@@ -85,6 +87,35 @@ protected:
         std::string text = drive::MessageBoxText(box);
         EXPECT_TRUE(drive::DismissMessageBox(box));
         return text;
+    }
+
+    // A patcher laid out as tessel-pack writes one: the stub, a description
+    // block with the extension (UTF-8 text), L2, the demo patch, L1.
+    std::string MakePatcher(const char* name, const std::string& utf8Text, const char* title,
+                            const TargetFacts* facts = nullptr) {
+        PayloadExtension extension = {};
+        extension.codePage = CodePageUtf8;
+        extension.title = ByteString(title);
+        extension.hasFacts = facts != nullptr;
+        if (facts) extension.facts = *facts;
+        ByteString block = ComposeDescriptionBlock(ByteString(utf8Text.data(), utf8Text.size()), extension);
+        std::string stub, out;
+        EXPECT_TRUE(drive::ReadWholeFile(kStub, &stub));
+        auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+        out = stub + std::string(block.CStr(), block.Length()) + le32(block.Length() + 4) + patch_ +
+              le32(patch_.size() + 4);
+        EXPECT_TRUE(drive::WriteWholeFile(File(name), out));
+        return File(name);
+    }
+    static uint32_t Crc(const std::string& bytes) {
+        return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    }
+    // Presses 確定 on the path already in the file box; the box that
+    // appears, or null.
+    HWND ConfirmAndWaitForBox() {
+        drive::Click(Control(kOkId));
+        EXPECT_TRUE(drive::Drain(Control(kDescriptionId)));
+        return drive::WaitForDialog(Pid(), 0);
     }
 
     void ExpectClosesWithZero() {
@@ -293,13 +324,13 @@ TEST_F(ProgramTest, RunsPatchTargetsOfEverySizeWithBackup) {
         EXPECT_EQ(SendMessageA(ProgressBar(), PBM_GETPOS, 0, 0), 100);
         EXPECT_EQ(SendMessageA(Control(kBackupId), BM_GETCHECK, 0, 0), BST_CHECKED);
 
-        // A second run reads the whole patch again: same result, and the
-        // backup now holds the once-patched file.
-        EXPECT_TRUE(IsDoneMessage(RunOn(path)));
+        // A second run finds the patch there: nothing written, and the
+        // backup still holds the original.
+        EXPECT_EQ(RunOn(path), Ansi(u"此檔案已經修補過了!"));
         ASSERT_TRUE(drive::ReadWholeFile(path, &now));
         EXPECT_TRUE(now == expected);
         ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
-        EXPECT_TRUE(backup == expected);
+        EXPECT_TRUE(backup == old);
     }
     ExpectClosesWithZero();
 }
@@ -429,6 +460,142 @@ TEST_F(ProgramTest, FileDialogIsOwnedCancelKeepsAndChoiceFills) {
 TEST_F(ProgramTest, ClosingAtOnceExitsWithZero) {
     Start(kTessel);
     ExpectClosesWithZero();
+}
+
+// One UTF-8 patcher under each code page: its Traditional-Chinese
+// description exact where the code page holds it, the Chinese captions and
+// messages on 936 and 950, English ones where they cannot be shown, and
+// the publisher's title on the window and its boxes everywhere.
+TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
+    const std::string text = "本補丁修改目標檔案中的三段資料。\r\n用法：按「文件」選擇要修補的檔案。";
+    const char* title = "Demo Patch 1.2";
+    const std::string patcher = MakePatcher("utf8.exe", text, title);
+    const struct {
+        const char* locale;
+        bool chinese;  // captions, messages and the description in Chinese
+        std::u16string browse, ok, backup, done, patched;
+    } rows[] = {
+        {"zh_CN.UTF-8", true, u"文件", u"確定", u"備份", u"完成! 總用時:", u"此檔案已經修補過了!"},
+        {"zh_TW.UTF-8", true, u"文件", u"確定", u"備份", u"完成! 總用時:", u"此檔案已經修補過了!"},
+        {"ja_JP.UTF-8", false, u"File", u"OK", u"Backup", u"Done! Total time: ",
+         u"This file has already been patched!"},
+        {"en_US.UTF-8", false, u"File", u"OK", u"Backup", u"Done! Total time: ",
+         u"This file has already been patched!"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.locale);
+        ASSERT_TRUE(drive::Launch(patcher, &program_, 20000, "", row.locale));
+        EXPECT_EQ(drive::WideTextOf(program_.form), drive::FromUtf8(title));
+        EXPECT_EQ(drive::WideTextOf(Control(kBrowseId)), row.browse);
+        EXPECT_EQ(drive::WideTextOf(Control(kOkId)), row.ok);
+        EXPECT_EQ(drive::WideTextOf(Control(kBackupId)), row.backup);
+        if (row.chinese) EXPECT_EQ(drive::WideTextOf(Control(kDescriptionId)), drive::FromUtf8(text));
+
+        const std::string target = File("t.bin");
+        ASSERT_TRUE(drive::WriteWholeFile(target, std::string(0x1000, '\0')));
+        for (const std::u16string& message : {row.done, row.patched}) {
+            ASSERT_TRUE(drive::SetTextOf(Control(kFileId), target));
+            HWND box = ConfirmAndWaitForBox();
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(drive::WideTextOf(box), drive::FromUtf8(title));
+            std::u16string said = drive::WideTextOf(GetDlgItem(box, 0xFFFF));
+            EXPECT_EQ(said.substr(0, message.size()), message);
+            EXPECT_TRUE(drive::DismissMessageBox(box));
+        }
+        ExpectClosesWithZero();
+    }
+}
+
+// A patcher that knows its original: the original is patched, the result
+// is left alone, and another file is patched only after Yes.
+TEST_F(ProgramTest, TargetsAreCheckedAgainstTheOriginalAndTheResult) {
+    const std::string original(0x1000, '\0'), other(0x1000, '\x11');
+    std::string result = original, otherPatched = other;
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &result));
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &otherPatched));
+    const TargetFacts facts = {uint32_t(original.size()), Crc(original), uint32_t(result.size()), Crc(result)};
+    enum Answer { NoQuestion, Yes, No };
+    const struct {
+        const char* name;
+        std::string before;
+        Answer answer;
+        const char16_t* message;  // null: no box after the question
+        std::string after;
+    } rows[] = {
+        {"original.bin", original, NoQuestion, u"完成! 總用時:", result},
+        {"patched.bin", result, NoQuestion, u"此檔案已經修補過了!", result},
+        {"other-no.bin", other, No, nullptr, other},
+        {"other-yes.bin", other, Yes, u"完成! 總用時:", otherPatched},
+    };
+    Start(MakePatcher("facts.exe", "facts", "Checked", &facts));
+    SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = File(row.name), earlierBackup = "an earlier backup";
+        ASSERT_TRUE(drive::WriteWholeFile(path, row.before));
+        ASSERT_TRUE(drive::WriteWholeFile(path + ".bak", earlierBackup));
+        ASSERT_TRUE(drive::SetTextOf(Control(kFileId), path));
+        HWND box = ConfirmAndWaitForBox();
+        ASSERT_NE(box, nullptr);
+        if (row.answer != NoQuestion) {
+            EXPECT_EQ(drive::MessageBoxText(box), Ansi(u"此檔案不是本補丁所需的原始檔案。\r\n仍要修補嗎?"));
+            EXPECT_EQ(drive::TextOf(box), "Checked");
+            EXPECT_NE(GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & BS_DEFPUSHBUTTON, 0) << "No is the default";
+            ASSERT_TRUE(drive::AnswerMessageBox(box, row.answer == Yes ? IDYES : IDNO));
+            ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
+            box = drive::WaitForDialog(Pid(), row.message ? 5000 : 0);
+        }
+        if (row.message) {
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(drive::MessageBoxText(box).substr(0, Ansi(row.message).size()), Ansi(row.message));
+            EXPECT_TRUE(drive::DismissMessageBox(box));
+        } else {
+            EXPECT_EQ(box, nullptr);
+        }
+        std::string now, backup;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == row.after) << "target as expected";
+        ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
+        EXPECT_EQ(backup == earlierBackup, row.after == row.before) << "a backup only where the file was patched";
+    }
+    ExpectClosesWithZero();
+}
+
+// A path pasted in quotes, a file dropped on the window and one named on
+// the command line all end in the file box; only 確定 patches.
+TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {
+    enum Way { Typed, Dropped, CommandLine };
+    const struct {
+        const char* name;
+        Way way;
+        const char* before;  // around the path, typed or on the command line
+        const char* after;
+    } rows[] = {
+        {"quoted.bin", Typed, "\"", "\""},
+        {"spaced quoted.bin", Typed, "  \"", "\" "},
+        {"dropped.bin", Dropped, "", ""},
+        {"named on the line.bin", CommandLine, "\"", "\""},
+        {"bare.bin", CommandLine, "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = File(row.name), old(0x1000, '\0');
+        ASSERT_TRUE(drive::WriteWholeFile(path, old));
+        const std::string wrapped = row.before + path + row.after;
+        ASSERT_TRUE(drive::Launch(kTessel, &program_, 20000, row.way == CommandLine ? wrapped : ""));
+        if (row.way == Typed) ASSERT_TRUE(drive::SetTextOf(Control(kFileId), wrapped));
+        if (row.way == Dropped) ASSERT_TRUE(drive::DropFile(program_.form, Pid(), path));
+        ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
+        EXPECT_EQ(drive::TextOf(Control(kFileId)), row.way == Typed ? wrapped : path);
+        std::string now;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == old) << "nothing is patched before 確定";
+        HWND box = ConfirmAndWaitForBox();
+        ASSERT_NE(box, nullptr);
+        EXPECT_TRUE(IsDoneMessage(drive::MessageBoxText(box)));
+        EXPECT_TRUE(drive::DismissMessageBox(box));
+        ExpectClosesWithZero();
+    }
 }
 
 }  // namespace
