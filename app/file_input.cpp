@@ -13,17 +13,16 @@ Widget* g_dropTarget;  // the file box of the one form that accepts drops
 
 bool IsQuoteOrSpace(char c) { return c == '"' || c == ' '; }
 
-// WM_DROPFILES: wParam is the HDROP the shell filled in; DragQueryFileA
-// with index 0xFFFFFFFF counts the files, with a buffer copies one name.
-// The receiver releases the HDROP with DragFinish.
+// WM_DROPFILES: wParam is the HDROP the shell filled in. DragQueryFileA
+// copies the first name and returns its length without the NUL, 0 when
+// there is none; a name cut to fit the buffer is not taken. The receiver
+// releases the HDROP with DragFinish.
 bool DropHandler(Widget*, MessageRecord* record, LRESULT* result) {
     if (record->message != WM_DROPFILES) return false;
     HDROP drop = reinterpret_cast<HDROP>(record->wParam);
     char name[MAX_PATH];
-    if (g_dropTarget && DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
-        UINT n = DragQueryFileA(drop, 0, name, MAX_PATH);
-        if (n > 0 && n < MAX_PATH) SetText(g_dropTarget, ByteString(name, n));
-    }
+    UINT n = DragQueryFileA(drop, 0, name, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) SetText(g_dropTarget, ByteString(name, n));
     DragFinish(drop);
     *result = 0;
     return true;
@@ -56,5 +55,11 @@ ByteString FirstCommandLineArgument(const char* commandLine) {
 void AcceptDroppedFiles(Widget* form, Widget* fileBox) {
     g_dropTarget = fileBox;
     AddMessageHandler(form, DropHandler, false);
-    DragAcceptFiles(EnsureHandle(form), TRUE);
+    // What DragAcceptFiles(window, TRUE) does: the shell posts WM_DROPFILES
+    // to windows with WS_EX_ACCEPTFILES. Set directly, it saves the
+    // downloaded program an import; the record keeps it for a re-created
+    // window.
+    form->exStyle |= WS_EX_ACCEPTFILES;
+    HWND window = EnsureHandle(form);
+    SetWindowLongPtrA(window, GWL_EXSTYLE, GetWindowLongPtrA(window, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
 }

@@ -17,7 +17,7 @@ ByteString TrimTypedPath(const ByteString& path);
 // else up to the first space. Empty when there is none.
 ByteString FirstCommandLineArgument(const char* commandLine);
 
-// Lets the shell drop files on form (DragAcceptFiles) and puts the first
+// Lets the shell drop files on form (WS_EX_ACCEPTFILES) and puts the first
 // dropped file's path into fileBox. Both are borrowed: the handler is the
 // form's, and fileBox is its child.
 void AcceptDroppedFiles(Widget* form, Widget* fileBox);

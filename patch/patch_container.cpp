@@ -112,8 +112,9 @@ bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size
     return out->Append(head, 3) && out->Append(value, size);
 }
 
-// Reads the fields, all of which lie inside [p, end). False at the first
-// field that does not fit or a known field of the wrong size.
+// Reads the fields, all of which lie inside [p, end), into an extension
+// that starts out empty. False at the first field that does not fit or a
+// known field of the wrong size.
 bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
     while (p != end) {
         if (end - p < 3) return false;
@@ -125,15 +126,13 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
             if (size != 4) return false;
             extension->codePage = Le32At(p);
         } else if (type == FieldTitle) {
-            extension->title = ByteString(p, size);
-            if (extension->title.Length() != size) return false;
+            extension->title = ByteString();
+            if (!extension->title.Append(p, size)) return false;
         } else if (type == FieldFacts) {
-            if (size != 16) return false;
+            if (size != sizeof(TargetFacts)) return false;
             extension->hasFacts = true;
-            extension->facts.originalSize = Le32At(p);
-            extension->facts.originalCrc = Le32At(p + 4);
-            extension->facts.resultSize = Le32At(p + 8);
-            extension->facts.resultCrc = Le32At(p + 12);
+            uint32_t* facts = &extension->facts.originalSize;
+            for (int i = 0; i < 4; ++i) facts[i] = Le32At(p + 4 * i);
         }
         p += size;
     }
@@ -143,26 +142,29 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
 }  // namespace
 
 void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
-    PayloadExtension found = {};
+    extension->present = false;
+    extension->codePage = 0;
+    extension->title = ByteString();
+    extension->hasFacts = false;
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(block.CStr());
     uint32_t n = block.Length();
     // The trailer, then a fields size that leaves room for the NUL before
     // the fields: every later read stays inside the block.
-    bool ok = n >= kTrailerSize + 1 && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
-              Le32At(bytes + n - 8) == PayloadExtensionVersion;
-    uint32_t fieldsSize = ok ? Le32At(bytes + n - kTrailerSize) : 0;
-    ok = ok && fieldsSize <= n - kTrailerSize - 1;
-    uint32_t fieldsStart = n - kTrailerSize - fieldsSize;
-    ok = ok && bytes[fieldsStart - 1] == 0 &&
-         ReadFields(bytes + fieldsStart, bytes + fieldsStart + fieldsSize, &found);
-    if (!ok) {
-        *extension = PayloadExtension();
-        *text = block;
+    uint32_t room = n > kTrailerSize ? n - kTrailerSize : 0;  // the text's NUL and the fields
+    uint32_t fieldsSize = room ? Le32At(bytes + room) : 0;
+    uint32_t fieldsStart = room - fieldsSize;
+    if (fieldsSize < room && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
+        Le32At(bytes + n - 8) == PayloadExtensionVersion && bytes[fieldsStart - 1] == 0 &&
+        ReadFields(bytes + fieldsStart, bytes + fieldsStart + fieldsSize, extension)) {
+        extension->present = true;
+        *text = ByteString(bytes, fieldsStart - 1);
         return;
     }
-    found.present = true;
-    *extension = static_cast<PayloadExtension&&>(found);
-    *text = ByteString(bytes, fieldsStart - 1);
+    // Not an extension after all: whatever a field set goes again.
+    extension->codePage = 0;
+    extension->title = ByteString();
+    extension->hasFacts = false;
+    *text = block;
 }
 
 ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtension& extension) {

@@ -15,17 +15,6 @@ __attribute__((section(".bss")))
 #endif
 uint8_t g_chunk[kChunkSize];
 
-// The table is built on first use into .bss: 1 KiB of memory, no file bytes.
-uint32_t g_crcTable[256];
-
-void BuildCrcTable() {
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        g_crcTable[n] = c;
-    }
-}
-
 // Whether a record after the one ending at block position `from` writes the
 // target byte at `offset`: its bytes, not the earlier record's, are the
 // ones the run leaves there.
@@ -57,9 +46,14 @@ bool RecordAlreadyThere(const uint8_t* block, const PatchScan& scan, uint32_t ne
 }  // namespace
 
 uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, uint32_t count) {
-    if (g_crcTable[1] == 0) BuildCrcTable();
+    // Bit by bit rather than through a 1 KiB table: the code stays a few
+    // bytes in the downloaded program, and one pass over a target is still
+    // quick next to reading it.
     crc = ~crc;
-    for (uint32_t i = 0; i < count; ++i) crc = g_crcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    for (uint32_t i = 0; i < count; ++i) {
+        crc ^= bytes[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
     return ~crc;
 }
 

@@ -18,6 +18,8 @@ struct TargetFacts {
     uint32_t resultSize;
     uint32_t resultCrc;
 };
+// Read as four consecutive words by the container (patch/patch_container.cpp).
+static_assert(sizeof(TargetFacts) == 16, "TargetFacts is four 32-bit words");
 
 // CRC-32 as zip and PNG use it (reflected, polynomial 0xEDB88320, initial
 // and final XOR 0xFFFFFFFF). Chains over chunks: Crc32Update(0, ...) starts,

@@ -102,10 +102,12 @@ ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
     return out;
 }
 
-WideString AnsiToWideText(const ByteString& text) {
+namespace {
+
+// MultiByteToWideChar with no flags: bad sequences become U+FFFD.
+WideString ToWide(uint32_t cp, const ByteString& text) {
     WideString out;
     if (text.Empty() || text.Length() > 0x3FFFFFFF) return out;
-    uint32_t cp = ConversionCodePage();
     int n = static_cast<int>(text.Length());
     int size = MultiByteToWideChar(cp, 0, text.Data(), n, NULL, 0);
     if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return WideString();
@@ -115,25 +117,25 @@ WideString AnsiToWideText(const ByteString& text) {
     return out;
 }
 
-WideString Utf8ToWideText(const ByteString& text) {
-    WideString out;
-    if (text.Empty() || text.Length() > 0x3FFFFFFF) return out;
-    int n = static_cast<int>(text.Length());
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.Data(), n, NULL, 0);
-    if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return WideString();
-    int done = MultiByteToWideChar(CP_UTF8, 0, text.Data(), n, W(out.Data()), size);
-    if (done <= 0) return WideString();
-    out.SetLength(static_cast<uint32_t>(done));
-    return out;
-}
+}  // namespace
+
+WideString AnsiToWideText(const ByteString& text) { return ToWide(ConversionCodePage(), text); }
+
+WideString Utf8ToWideText(const ByteString& text) { return ToWide(CP_UTF8, text); }
 
 bool AnsiCanHold(const char16_t* text) {
-    uint32_t n = WideLength(text);
-    if (n == 0 || ConvertExact(ConversionCodePage(), text, static_cast<int>(n), NULL)) return true;
-    // CP_THREAD_ACP takes the flags even where the thread's code page is
-    // UTF-8 (Windows 10's optional UTF-8 ANSI code page), and the call then
-    // fails; UTF-8 holds every text, so ask again in its own terms.
-    return GetACP() == CP_UTF8 && ConvertExact(CP_UTF8, text, static_cast<int>(n), NULL);
+    // Only a verdict, so no output buffer. WC_NO_BEST_FIT_CHARS keeps a
+    // look-alike from passing for the character (systems before Windows 2000
+    // refuse the flag: asked again without it); the default-character flag
+    // reports anything else that would not survive. A code page that takes
+    // no default-character argument (Windows 10's optional UTF-8 ANSI code
+    // page) fails both calls and converts without one: it holds every text.
+    uint32_t cp = ConversionCodePage();
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, W(text), -1, NULL, 0, NULL, &usedDefault);
+    if (n <= 0) n = WideCharToMultiByte(cp, 0, W(text), -1, NULL, 0, NULL, &usedDefault);
+    if (n > 0) return !usedDefault;
+    return WideCharToMultiByte(cp, 0, W(text), -1, NULL, 0, NULL, NULL) > 0;
 }
 
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,
