@@ -170,12 +170,13 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         PatchResult result;
     } rows[] = {
         {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
-        {"close of the target", FileOperation::Close, 1, false, PatchResultWriteFailed},
+        // The target check opens and closes the target once before the run.
+        {"close of the target", FileOperation::Close, 2, false, PatchResultWriteFailed},
         {"the backup's copy", FileOperation::Copy, 1, true, PatchResultBackupFailed},
         {"the backup's flush", FileOperation::Flush, 1, true, PatchResultBackupFailed},
         {"the backup's rename", FileOperation::Rename, 1, true, PatchResultBackupFailed},
         {"the target's flush after a backup", FileOperation::Flush, 2, true, PatchResultWriteFailed},
-        {"the target's open", FileOperation::Open, 2, true, PatchResultWriteFailed},
+        {"the target's open", FileOperation::Open, 3, true, PatchResultWriteFailed},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
