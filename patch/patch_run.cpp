@@ -125,12 +125,9 @@ PatchResult RestoreAfterFailedClose(const ByteString& targetPath, TargetWriter* 
 
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(const Host& host, ByteStream* patch, const ByteString& targetPath,
-                      const TargetFacts* facts, PatchResult* stop) {
-    const uint8_t* block;
-    uint32_t size;
-    PatchScan scan;
-    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &scan)) return true;
+bool TargetWantsPatch(const Host& host, const uint8_t* block, const PatchScan& scan,
+                      const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
+    if (!scan.valid) return true;
     TargetVerdict verdict = CheckTarget(block, scan, targetPath, facts);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
@@ -146,11 +143,16 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     memset(r, 0, sizeof *r);
     Host host = {hooks, 0};
 
-    // 0. A target that holds the patch already keeps its bytes and its
+    // 0. The whole block is scanned once, here; nothing is written unless
+    //    every record is complete (a refused block is reported in step 3).
+    //    A target that holds the patch already keeps its bytes and its
     //    earlier .bak; one the patch was not made for goes on only if the
     //    host says so.
+    const uint8_t* block;
+    uint32_t size;
+    const bool scanned = PatchBlock(patch, &block, &size) && ScanPatch(block, size, &r->scan, Pulse, &host);
     PatchResult stop;
-    if (!TargetWantsPatch(host, patch, targetPath, facts, &stop)) return Finish(host, r, stop);
+    if (!TargetWantsPatch(host, block, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
@@ -169,10 +171,8 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
         return Finish(host, r, PatchResultWriteFailed);
     }
 
-    // 3. The whole block: nothing is written unless every record is complete.
-    const uint8_t* block;
-    uint32_t size;
-    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &r->scan, Pulse, &host)) {
+    // 3. A refused block closes the target unchanged.
+    if (!scanned) {
         Release(target);
         return Finish(host, r, PatchResultMalformed);
     }
