@@ -168,6 +168,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     ByteStream* target = OpenReadWriteFileStream(targetPath);
     if (!target || !IsValidFileHandle(target->fileHandle)) {
         Release(target);
+        r->openFailed = true;
         return Finish(host, r, PatchResultWriteFailed);
     }
 

@@ -36,6 +36,7 @@ struct PatchRunReport {
     uint32_t recordsApplied;  // every record on success, 0 otherwise: a run is all or nothing
     bool backupMade;          // target + ".bak" holds the target as it was before the run
     bool outOfMemory;         // the changes could not be gathered: nothing was written
+    bool openFailed;          // the target could not be opened for writing
 };
 
 // The places where a run meets its host. The run never owns its hooks.

@@ -177,10 +177,8 @@ int RunApply(const std::vector<std::string>& args, const Console& console) {
                    message + " (the backup copy could not be made; " + target + " was not touched)");
         return kExitIoFailure;
     case PatchResultWriteFailed:
-        // The scan runs after the open: a target that could not be opened
-        // leaves it unfilled.
         PrintError(console, kCommand, target,
-                   message + (!report.scan.valid ? " (the file cannot be opened for writing)"
+                   message + (report.openFailed ? " (the file cannot be opened for writing)"
                               : report.outOfMemory ? " (out of memory; nothing was changed)"
                                                    : " (nothing was changed)"));
         return kExitIoFailure;
