@@ -28,7 +28,9 @@ ByteString LoadPatchContainer(ByteString* title) {
     ReleaseAndClear(patchStream);
     patchStream = CreateMemoryStream();
     ByteString block, description;
-    ReadPatchContainer(GetProgramPath(), patchStream, &block, nullptr);
+    // By the file's real name: GetModuleFileNameA's name is lossy in a
+    // folder the code page cannot hold, and would find no payload there.
+    ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &block, nullptr);
     PayloadExtension extension;
     SplitDescriptionBlock(block, &description, &extension);
     g_facts = extension.facts;

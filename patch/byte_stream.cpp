@@ -172,10 +172,17 @@ ByteStream* OpenReadWriteFileStream(const ByteString& path) {
 }
 
 ByteStream* OpenReadOnlyFileStream(const ByteString& path) {
+    return ReadOnlyFileStreamOn(OpenFileHandle(path, OpenModeReadOnly));
+}
+
+ByteStream* ReadOnlyFileStreamOn(FileHandle handle) {
     ByteStream* s = CreateStream(FileStreamTable);
-    if (!s) return nullptr;
+    if (!s) {
+        if (IsValidFileHandle(handle)) CloseFileHandle(handle);
+        return nullptr;
+    }
     s->ownMethods.Read = FileRead;
-    s->fileHandle = OpenFileHandle(path, OpenModeReadOnly);
+    s->fileHandle = handle;
     return s;
 }
 

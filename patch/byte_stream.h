@@ -56,6 +56,9 @@ ByteStream* CreateStream(const StreamMethods& table);
 ByteStream* OpenReadWriteFileStream(const ByteString& path);
 // Read-only, FILE_SHARE_READ; Write returns 0 and SetSize does nothing.
 ByteStream* OpenReadOnlyFileStream(const ByteString& path);
+// The same over a handle opened elsewhere, which the stream then owns (it
+// is closed even when the stream cannot be made).
+ByteStream* ReadOnlyFileStreamOn(FileHandle handle);
 // An empty memory stream: no block, size and position 0. Grows in steps of
 // 16 KiB; a size that would not fit in 32 bits, a negative position, or a
 // heap refusal leaves it unchanged (Write 0, Seek InvalidPosition).

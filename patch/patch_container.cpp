@@ -39,12 +39,16 @@ bool CopyWhole(ByteStream* target, ByteStream* file, uint32_t count) {
 
 bool ReadPatchContainer(const ByteString& path, ByteStream* patchOut, ByteString* descriptionOut,
                         PatchContainerInfo* info) {
+    return ReadPatchContainerFrom(OpenReadOnlyFileStream(path), patchOut, descriptionOut, info);
+}
+
+bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* descriptionOut,
+                            PatchContainerInfo* info) {
     PatchContainerInfo found = {};
     ByteString description;
 
     ByteStream* patch = patchOut ? patchOut : CreateMemoryStream();
     ByteStream* descriptionStream = CreateMemoryStream();
-    ByteStream* file = OpenReadOnlyFileStream(path);
     // GetSize gives 0 for a file that could not be opened or sized; every
     // check below then fails and both blocks stay empty.
     found.fileSize = StreamGetSize(file);

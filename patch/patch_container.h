@@ -49,6 +49,9 @@ struct PatchContainerInfo {
 // the patch block was found and read whole.
 bool ReadPatchContainer(const ByteString& path, ByteStream* patchOut, ByteString* descriptionOut,
                         PatchContainerInfo* info);
+// The same on a file stream opened elsewhere, which it releases.
+bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* descriptionOut,
+                            PatchContainerInfo* info);
 
 const uint32_t PayloadExtensionVersion = 1;
 const uint32_t CodePageUtf8 = 65001;

@@ -11,3 +11,9 @@ ByteString GetProgramPath() {
     if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return ByteString();
     return ByteString(buffer, static_cast<uint32_t>(length));
 }
+
+FileHandle OpenProgramFile() {
+    // POSIX names are bytes: the path readlink gives opens as it is.
+    const ByteString path = GetProgramPath();
+    return path.Empty() ? InvalidFileHandle() : OpenFileHandle(path, OpenModeReadOnly);
+}

@@ -69,8 +69,19 @@ bool LaunchUnderLocale(const std::string& exe, const std::string& arguments, con
     std::string unixExe = exe.compare(0, 2, "Z:") == 0 ? exe.substr(2) : exe;
     for (char& c : unixExe)
         if (c == '\\') c = '/';
-    std::string line = "Z:\\usr\\bin\\env LC_ALL=" + std::string(locale) + " /usr/lib/wine/wine64 \"" +
-                       unixExe + "\" " + arguments;
+    return LaunchFromUnix("/usr/bin/env LC_ALL=" + std::string(locale) + " /usr/lib/wine/wine64 \"" + unixExe +
+                              "\" " + arguments,
+                          program, timeoutMs);
+}
+
+}  // namespace
+
+bool LaunchFromUnix(const std::string& unixCommand, Program* program, DWORD timeoutMs) {
+    // Wine runs a Unix program named by its Z: path; the rest of the line
+    // goes to it as it is.
+    const size_t space = unixCommand.find(' ');
+    std::string line = WindowsPath(unixCommand.substr(0, space)) +
+                       (space == std::string::npos ? std::string() : unixCommand.substr(space));
     std::vector<HWND> before = TopLevelWindows(0, "obj_Form");
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -98,8 +109,6 @@ bool LaunchUnderLocale(const std::string& exe, const std::string& arguments, con
     }
     return false;
 }
-
-}  // namespace
 
 bool Launch(const std::string& exe, Program* program, DWORD timeoutMs, const std::string& arguments,
             const char* locale) {

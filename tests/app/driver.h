@@ -27,6 +27,10 @@ std::string WindowsPath(const std::string& path);
 // code page) and waits until its main form (class "obj_Form") is visible.
 bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000,
             const std::string& arguments = std::string(), const char* locale = nullptr);
+// Runs a Unix command line (its first word a Unix path) beside this wine
+// and waits for the first new main form: how a program is started that no
+// ANSI text can name, or under another locale.
+bool LaunchFromUnix(const std::string& unixCommand, Program* program, DWORD timeoutMs = 20000);
 // WM_CLOSE to the form, then waits for the process; false on timeout.
 bool Close(Program* program, DWORD* exitCode, DWORD timeoutMs = 20000);
 // Ends the process if it is still running (tests clean up after a failure).

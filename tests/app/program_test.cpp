@@ -457,6 +457,23 @@ TEST_F(ProgramTest, FileDialogIsOwnedCancelKeepsAndChoiceFills) {
     ExpectClosesWithZero();
 }
 
+// A patcher in a folder whose name the ANSI code page cannot hold (Thai on
+// a Chinese system) still finds its payload: it opens itself by its UTF-16
+// name. No ANSI text can name it, so a shell glob starts it.
+TEST_F(ProgramTest, PatcherInAFolderTheCodePageCannotNameLoadsItsPayload) {
+    const std::wstring folder = std::wstring(dir_.begin(), dir_.end()) + L"\\\u0E17\u0E14\u0E2A\u0E2D\u0E1A";
+    const std::wstring exe = folder + L"\\tessel.exe";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << "no glibc locale for non-ASCII names?";
+    ASSERT_TRUE(CopyFileW(std::wstring(kTessel.begin(), kTessel.end()).c_str(), exe.c_str(), FALSE));
+    ASSERT_TRUE(drive::LaunchFromUnix("/bin/sh -c \"exec /usr/lib/wine/wine64 " + unixDir_ + "/*/tessel.exe\"",
+                                      &program_));
+    const std::string description = drive::TextOf(Control(kDescriptionId));
+    ExpectClosesWithZero();
+    DeleteFileW(exe.c_str());
+    RemoveDirectoryW(folder.c_str());
+    EXPECT_EQ(description.compare(0, 6, Ansi(u"本補丁")), 0) << drive::ToUtf8(description, CP_ACP);
+}
+
 TEST_F(ProgramTest, ClosingAtOnceExitsWithZero) {
     Start(kTessel);
     ExpectClosesWithZero();

@@ -216,7 +216,7 @@ int Probe(const char* out) {
     ByteStream* patchStream = CreateMemoryStream();
     ByteString description;
     ByteString self = GetProgramPath();
-    ReadPatchContainer(self, patchStream, &description, nullptr);
+    ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &description, nullptr);
     FILE* f = fopen(out, "wb");
     if (!f) return 3;
     uint32_t numbers[5] = {self.Length(), description.Length(), patchStream ? patchStream->size : 0xFFFFFFFFu,
