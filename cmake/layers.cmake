@@ -4,6 +4,22 @@
 #   base <- platform <- patch <- ui <- app
 #                           ^-- tools/tessel_pack
 #
+# The same order rules the #include lines: a file may include headers of its
+# own layer and of the layers below it, never of one above. TESSEL_LAYER_RULES
+# states it per folder (folder=the folders it may include); the ctest test
+# `layers` (scripts/check-layers.py) checks every file against it and names
+# each offending line. Tests are checked as the layer they test:
+# tests/<folder>/ as <folder>, fuzz/ and bench/ as patch.
+set(TESSEL_LAYER_RULES
+  base=base
+  platform=base,platform
+  patch=base,platform,patch
+  ui=base,platform,patch,ui
+  app=base,platform,patch,ui,app
+  tools=base,platform,patch,tools
+  fuzz=base,platform,patch
+  bench=base,platform,patch)
+
 # tessel_layer_sources(VAR folder) collects a folder's .cpp files for the
 # flavour being built: foo_win32.cpp on Windows, foo_posix.cpp elsewhere.
 function(tessel_layer_sources var folder)
