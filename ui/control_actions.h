@@ -1,7 +1,7 @@
 // Per-kind table of what a control's WM_COMMAND notification codes mean, plus
 // the few kind-specific numbers auto-size and SetColor need. Each Widget
 // carries its own copy (MakeChild copies the record in), so a kind may patch
-// its copy after construction.
+// its copy after construction. The kinds' tables are in controls.h.
 #pragma once
 #include <stdint.h>
 
@@ -15,8 +15,3 @@ struct ControlActions {
     uint16_t autoSizeExtraY;  // pixels added to the measured text height
     uint16_t setColorMsg;     // sent when the background colour is set; 0 = none
 };
-
-// Push button and check box (the check box patches autoSizeExtraX to 24).
-extern const ControlActions ButtonActions;
-// Single-line and multi-line edit boxes.
-extern const ControlActions EditActions;

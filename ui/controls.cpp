@@ -4,26 +4,52 @@
 
 #include "ui/background.h"
 #include "ui/gdi_tool.h"
+#include "ui/message_routing.h"
 #include "ui/properties.h"
 
 const ControlActions ButtonActions = {BN_CLICKED, BN_SETFOCUS, BN_KILLFOCUS, 0, 0, 14, 6, 0};
 const ControlActions EditActions = {0, EN_SETFOCUS, EN_KILLFOCUS, EN_CHANGE, 0, 0, 6, 0};
 
+namespace {
+
+// An EditOptionStyles entry for a style ORed in when its option is absent.
+constexpr int32_t WhenAbsent(uint32_t styles) { return static_cast<int32_t>(~styles); }
+
+}  // namespace
+
 const int32_t EditOptionStyles[12] = {
-    static_cast<int32_t>(0xFFEFFF7Fu),  // absent NoHorzScroll: ES_AUTOHSCROLL | WS_HSCROLL
-    static_cast<int32_t>(0xFFDFFFBFu),  // absent NoVertScroll: ES_AUTOVSCROLL | WS_VSCROLL
+    WhenAbsent(ES_AUTOHSCROLL | WS_HSCROLL),  // NoHorzScroll
+    WhenAbsent(ES_AUTOVSCROLL | WS_VSCROLL),  // NoVertScroll
     ES_LOWERCASE, ES_MULTILINE, ES_NOHIDESEL, ES_OEMCONVERT, ES_PASSWORD, ES_READONLY,
     ES_UPPERCASE, ES_WANTRETURN, 0, ES_NUMBER,
 };
+static_assert(WhenAbsent(ES_AUTOHSCROLL | WS_HSCROLL) == static_cast<int32_t>(0xFFEFFF7Fu) &&
+                  WhenAbsent(ES_AUTOVSCROLL | WS_VSCROLL) == static_cast<int32_t>(0xFFDFFFBFu),
+              "the scroll options' entries");
 
 namespace {
 
-const uint32_t ButtonStyle = 0x50015000;    // WS_CHILD|WS_VISIBLE|WS_TABSTOP|BS_NOTIFY|BS_PUSHLIKE
-const uint32_t CheckBoxStyle = 0x50014003;  // WS_CHILD|WS_VISIBLE|WS_TABSTOP|BS_NOTIFY|BS_AUTOCHECKBOX
-const uint32_t EditBaseStyle = 0x50810000;  // WS_CHILD|WS_VISIBLE|WS_BORDER|WS_TABSTOP
+const uint32_t ButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | BS_PUSHLIKE;
+const uint32_t CheckBoxStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_NOTIFY | BS_AUTOCHECKBOX;
+const uint32_t EditBaseStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP;
 const uint32_t ScrollBarStyles = WS_HSCROLL | WS_VSCROLL;
-const uint32_t ProgressStyle = 0x50000000;  // WS_CHILD|WS_VISIBLE
-const uint32_t SetProgressPacked = 0x84020408;  // PBM_SETPOS, repaint; getter PBM_GETPOS
+const uint32_t ProgressStyle = WS_CHILD | WS_VISIBLE;
+static_assert(ButtonStyle == 0x50015000 && CheckBoxStyle == 0x50014003 &&
+                  EditBaseStyle == 0x50810000 && ProgressStyle == 0x50000000,
+              "the control kinds' documented styles");
+
+// The common-control classes MakeCommonControl makes sure of.
+const uint32_t CommonControlClasses = ICC_WIN95_CLASSES;
+static_assert(CommonControlClasses == 0xFF, "the eight classes of ICC_WIN95_CLASSES");
+
+// SetByMessage's packed word for the progress bar: PBM_SETPOS, then a
+// repaint (bit 15 of the setter); PBM_GETPOS as the getter.
+const uint32_t InvalidateAfterSet = 0x8000;
+const uint32_t SetProgressPacked = (InvalidateAfterSet | PBM_SETPOS) << 16 | PBM_GETPOS;
+static_assert(SetProgressPacked == 0x84020408, "PBM_SETPOS with repaint, PBM_GETPOS");
+
+// Keeps a brush tool copied from the parent current on the window.
+void WidgetBrushChanged(void* context, RefObject*) { Invalidate(static_cast<Widget*>(context)); }
 
 // With BS_NOTIFY a button reports a double click as BN_DBLCLK instead of a
 // second press; seen as a button-down it clicks again.
@@ -50,6 +76,58 @@ bool CommonControlNotify(Widget* widget, MessageRecord* record, LRESULT*) {
 }
 
 }  // namespace
+
+Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag) {
+    Widget* widget = MakeWidget(parent);
+    if (!widget) return nullptr;
+    widget->className = className;
+    if (parent) {
+        widget->childEdge = parent->childEdge;
+        widget->clientEdge = parent->childEdge ? edgeFlag : false;
+        widget->textColor = parent->textColor;
+        widget->color = parent->color;
+        if (parent->font) InheritFont(widget, parent->font);
+        if (parent->brush) {
+            GdiTool* brush = CopyTool(nullptr, parent->brush);
+            if (brush) {
+                brush->parentTool = parent->brush;
+                brush->onChange.code = WidgetBrushChanged;
+                brush->onChange.context = widget;
+                widget->brush = brush;
+                AddAutoFree(widget, brush);
+            }
+        }
+        widget->border = parent->border;
+    }
+    return widget;
+}
+
+Widget* MakeChild(Widget* parent, const char* className, uint32_t style, bool edgeFlag,
+                  const ControlActions* actions) {
+    Widget* widget = MakeClassWidget(parent, className, edgeFlag);
+    if (!widget) return nullptr;
+    widget->isControl = true;
+    if (actions) widget->actions = *actions;
+    widget->style = style | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
+    if (widget->clientEdge) {
+        widget->style &= ~static_cast<uint32_t>(WS_BORDER);
+        widget->exStyle |= WS_EX_CLIENTEDGE;
+    }
+    if (parent) {
+        widget->bounds.left = parent->border + parent->margins.left;
+        widget->bounds.top = parent->border + parent->margins.top;
+        widget->bounds.right = widget->bounds.left + 64;
+        widget->bounds.bottom = widget->bounds.top + 64;
+    }
+    if (widget->style & WS_TABSTOP) {
+        widget->tabStop = true;
+        Widget* form = OwningForm(widget);
+        if (form && !form->currentControl) form->currentControl = widget;
+    }
+    widget->controlId = nextControlId++;
+    AddMessageHandler(widget, ControlNotify, false);
+    return widget;
+}
 
 uint32_t StyleFromOptions(uint32_t options, const int32_t* table, int highestBit) {
     uint32_t style = 0;
@@ -118,7 +196,7 @@ Widget* MakeProgressBar(Widget* parent) {
 
 Widget* MakeCommonControl(Widget* parent, const char* className, uint32_t style, bool edgeFlag,
                           const ControlActions* actions) {
-    InitCommonControlClasses(0xFF);
+    InitCommonControlClasses(CommonControlClasses);
     Widget* control = MakeChild(parent, className, style, edgeFlag, actions);
     if (control && control->parent) {
         AddMessageHandler(control, CommonControlNotify, false);
@@ -189,11 +267,7 @@ void SetByMessage(Widget* widget, uint32_t packed, intptr_t value) {
     uint32_t setter = packed >> 16;
     if (setter == 0) setter = ((packed & 0xFFFF) + 1) & 0xFFFF;
     Perform(widget, setter & 0x7FFF, static_cast<WPARAM>(value), 0);
-    if (setter & 0x8000) Invalidate(widget);
+    if (setter & InvalidateAfterSet) Invalidate(widget);
 }
 
 void SetProgress(Widget* bar, int position) { SetByMessage(bar, SetProgressPacked, position); }
-
-LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
-    return SendMessageA(EnsureHandle(widget), message, wParam, lParam);
-}

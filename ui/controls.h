@@ -6,8 +6,12 @@
 
 #include "base/byte_string.h"
 #include "ui/control_actions.h"
-#include "ui/message_routing.h"
 #include "ui/widget.h"
+
+// Push button and check box (the check box patches autoSizeExtraX to 24).
+extern const ControlActions ButtonActions;
+// Single-line and multi-line edit boxes.
+extern const ControlActions EditActions;
 
 // EditOptions: bit i stands for option i.
 typedef uint32_t EditOptions;
@@ -32,6 +36,13 @@ enum EditOption : uint32_t {
 extern const int32_t EditOptionStyles[12];
 uint32_t StyleFromOptions(uint32_t options, const int32_t* table, int highestBit);
 
+// The steps every kind starts from: a Widget of a window class that takes
+// its parent's edges, colours, font, brush and border; a control adds its
+// style, a default place, a tab stop, a control id and ControlNotify.
+Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag);
+Widget* MakeChild(Widget* parent, const char* className, uint32_t style, bool edgeFlag,
+                  const ControlActions* actions);
+
 Widget* MakeForm(Widget* parent, const ByteString& caption);
 Widget* MakeButton(Widget* parent, const ByteString& caption);
 Widget* MakeCheckBox(Widget* parent, const ByteString& caption);
@@ -51,5 +62,3 @@ bool GetChecked(Widget* checkBox);
 // zero and the low word the getter message (setter = getter + 1).
 void SetByMessage(Widget* widget, uint32_t packed, intptr_t value);
 void SetProgress(Widget* bar, int position);
-// SendMessageA to the Widget's window, creating it first when needed.
-LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam);

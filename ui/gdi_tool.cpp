@@ -2,10 +2,6 @@
 
 #include <string.h>
 
-#include "ui/draw_surface.h"
-#include "ui/properties.h"
-#include "ui/widget.h"
-
 const ToolData DefaultFontData = {
     ColorWindowText,
     {0, 0, 0, 0, 0, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "MS Sans Serif"},
@@ -115,62 +111,4 @@ GdiTool* CopyTool(GdiTool* destination, GdiTool* source) {
     destination->data = source->data;
     ToolChanged(destination);
     return destination;
-}
-
-GdiTool* GetFont(Widget* widget) {
-    if (widget->font) return widget->font;
-    GdiTool* font = NewFont();
-    if (!font) return nullptr;
-    AddAutoFree(widget, font);
-    font->data.toolColor = widget->textColor;
-    font->onChange.code = WidgetFontChanged;
-    font->onChange.context = widget;
-    widget->font = font;
-    return font;
-}
-
-void WidgetFontChanged(void* context, RefObject* sender) {
-    Widget* widget = static_cast<Widget*>(context);
-    GdiTool* font = static_cast<GdiTool*>(sender);
-    widget->textColor = font->data.toolColor;
-    ApplyFont(widget);
-    // Child windows that were given this font's object through an unchanged
-    // copy still hold it, and ToolChanged deletes it once this returns:
-    // re-apply theirs now, which makes them an object of their own (or
-    // shares the new one when only a system colour changed).
-    if (widget->children) {
-        for (int32_t i = 0; i < widget->children->count; ++i) {
-            Widget* child = static_cast<Widget*>(ItemAt(widget->children, i));
-            if (child && child->handle && child->font && child->font->parentTool == font &&
-                !child->font->gdiHandle)
-                ApplyFont(child);
-        }
-    }
-    Invalidate(widget);
-}
-
-void InheritFont(Widget* child, GdiTool* parentFont) {
-    GdiTool* font = CopyTool(nullptr, parentFont);
-    if (!font) return;
-    // Borrowed: a parent's font outlives its children's copies because the
-    // parent releases its owned objects only when it goes itself.
-    font->parentTool = parentFont;
-    font->onChange.code = WidgetFontChanged;
-    font->onChange.context = child;
-    child->font = font;
-    AddAutoFree(child, font);
-    WidgetFontChanged(child, font);
-}
-
-void ApplyFont(Widget* widget) {
-    if (!widget->font) return;
-    if (widget->handle) {
-        widget->textColor = widget->font->data.toolColor;
-        // A non-zero lParam makes the control redraw with the new font.
-        SendMessageA(widget->handle, WM_SETFONT, reinterpret_cast<WPARAM>(ToolHandle(widget->font)),
-                     0xFFFF);
-    }
-    // The surface holds a copy of the old font; the next GetSurface makes one.
-    ReleaseAndClear(widget->surface);
-    widget->autoSizeProc(widget);
 }

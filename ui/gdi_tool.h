@@ -1,23 +1,29 @@
 // Colour values and font tools. A GdiTool is a 64-byte font description that
 // owns the HFONT made from it; a copy made for a child shares its parent's
-// HFONT for as long as the two descriptions are byte-for-byte equal.
+// HFONT for as long as the two descriptions are byte-for-byte equal. Nothing
+// here knows the Widget: a Widget's font is in properties.h.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
 
 #include "base/byte_string.h"
-#include "ui/background.h"
 #include "base/ref_object.h"
-
-class Widget;
 
 // Colour value: bit 31 set = system colour index (GetSysColor of the low
 // bits), otherwise a COLORREF used unchanged.
 const uint32_t SystemColorFlag = 0x80000000u;
-const uint32_t ColorBtnFace = 0x8000000Fu;
-const uint32_t ColorWindow = 0x80000005u;
-const uint32_t ColorWindowText = 0x80000008u;
-const uint32_t ColorHighlight = 0x8000000Du;
+const uint32_t ColorBtnFace = SystemColorFlag | COLOR_BTNFACE;
+const uint32_t ColorWindow = SystemColorFlag | COLOR_WINDOW;
+const uint32_t ColorWindowText = SystemColorFlag | COLOR_WINDOWTEXT;
+const uint32_t ColorHighlight = SystemColorFlag | COLOR_HIGHLIGHT;
+static_assert(ColorBtnFace == 0x8000000Fu && ColorWindow == 0x80000005u &&
+                  ColorWindowText == 0x80000008u && ColorHighlight == 0x8000000Du,
+              "system colour values are the flag and the COLOR_ index");
+// A Widget's text colour until a font gives it one: the number of
+// COLOR_WINDOWTEXT without SystemColorFlag, so a plain COLORREF, RGB(8, 0, 0)
+// (almost black), and not the system's window-text colour.
+const uint32_t DefaultTextColor = COLOR_WINDOWTEXT;
+static_assert(DefaultTextColor == RGB(8, 0, 0), "the default text colour is the COLORREF 8");
 
 uint32_t ColorToRgb(uint32_t color);
 
@@ -60,12 +66,3 @@ void SetFaceName(GdiTool* tool, const ByteString& face);
 // Null source: releases the destination and returns null. Null destination:
 // a new tool of the source's kind. Does not set parentTool.
 GdiTool* CopyTool(GdiTool* destination, GdiTool* source);
-
-// The Widget's font, made (not applied) on first use and owned by the Widget.
-GdiTool* GetFont(Widget* widget);
-// The font tool's onChange for a Widget (context: the Widget).
-void WidgetFontChanged(void* context, RefObject* sender);
-// Gives the Widget a copy of its parent's font that shares the parent's
-// HFONT while unchanged (used when a child is made).
-void InheritFont(Widget* child, GdiTool* parentFont);
-void ApplyFont(Widget* widget);

@@ -4,12 +4,6 @@ bool appTerminated;
 
 namespace {
 
-const UINT ColorMessageFirst = WM_CTLCOLORMSGBOX;   // 0x132
-const UINT ColorMessageLast = WM_CTLCOLORSTATIC;    // 0x138
-const UINT KeyMessageLast = 0x108;                  // WM_KEYLAST on old headers
-
-bool KeyDown(int virtualKey) { return GetKeyState(virtualKey) < 0; }
-
 // The Widget of a window of this layer, or null. The class procedure is
 // checked before GWLP_USERDATA is trusted as a pointer: another module's
 // window keeps whatever it likes there.
@@ -69,59 +63,6 @@ LRESULT DefaultProcessing(Widget* widget, MessageRecord* record) {
         return CallWindowProcA(widget->baseWndProc, widget->handle, record->message,
                                record->wParam, record->lParam);
     return DefWindowProcA(record->window, record->message, record->wParam, record->lParam);
-}
-
-LRESULT Widget::RouteMessage(MessageRecord* record) {
-    // Adopt the window only when it is our own: messages of windows whose
-    // Widget is gone are routed to mainWidget too.
-    if (record->window && !handle &&
-        reinterpret_cast<Widget*>(GetWindowLongPtrA(record->window, GWLP_USERDATA)) == this)
-        handle = record->window;
-
-    LRESULT result = 0;
-    if (messageProc(this, record, &result)) return result;
-
-    const UINT message = record->message;
-    switch (message) {
-    case WM_CLOSE:
-        if (IsMainForm(this)) PostQuitMessage(0);
-        return DefaultProcessing(this, record);  // destroys the window
-    case WM_DESTROY:
-        if (record->window == handle) windowDestroyed = true;
-        return DefaultProcessing(this, record);
-    case WM_NCDESTROY:
-        return 0;
-    case WM_SETFOCUS:
-        if (TakeFocus(this)) {
-            ++focusing;
-            result = DefaultProcessing(this, record);
-            --focusing;
-            return result;
-        }
-        return 0;
-    case WM_COMMAND:
-        // lParam is the sending control; null for menus and accelerators.
-        if (record->lParam &&
-            GetWindowLongPtrA(reinterpret_cast<HWND>(record->lParam), GWLP_USERDATA) != 0)
-            return SendMessageA(reinterpret_cast<HWND>(record->lParam), ReflectedCommand,
-                                record->wParam, record->lParam);
-        return DefaultProcessing(this, record);
-    default:
-        break;
-    }
-    if (message >= ColorMessageFirst && message <= ColorMessageLast) {
-        // The control answers for itself (ReflectedColorHandler).
-        return SendMessageA(reinterpret_cast<HWND>(record->lParam), message + ReflectedColorBase,
-                            record->wParam, record->lParam);
-    }
-    if (message >= WM_KEYDOWN && message <= KeyMessageLast) {
-        if (KeyDown(VK_CONTROL) || KeyDown(VK_MENU)) return DefaultProcessing(this, record);
-        // No dialog navigation runs in this loop; a Tab character would
-        // only make edit boxes beep or insert a tab.
-        if (message == WM_CHAR && (record->wParam & 0xFF) == 9) return 0;
-        return DefaultProcessing(this, record);
-    }
-    return DefaultProcessing(this, record);
 }
 
 void AddMessageHandler(Widget* widget, MessageHandler handler, bool keep) {

@@ -2,7 +2,6 @@
 // routing rules and the run loop.
 #pragma once
 #include <windows.h>
-#include <stdint.h>
 
 #include "ui/widget.h"
 

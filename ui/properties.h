@@ -1,6 +1,7 @@
-// Geometry, text and appearance properties of a Widget. Each is stored in
-// the Widget and applied to the window at once when the window exists; once
-// it exists, position and size are read back from the real window.
+// Geometry, text and appearance properties of a Widget (its colour and its
+// font). Each is stored in the Widget and applied to the window at once when
+// the window exists; once it exists, position and size are read back from the
+// real window.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
@@ -41,6 +42,17 @@ bool SizeLockHandler(Widget* form, MessageRecord* record, LRESULT* result);
 ByteString GetText(Widget* widget);
 void SetText(Widget* widget, const ByteString& text);
 void SetColor(Widget* widget, uint32_t color);
+
+// The Widget's font, made (not applied) on first use and owned by the Widget.
+GdiTool* GetFont(Widget* widget);
+// The font tool's onChange for a Widget (context: the Widget).
+void WidgetFontChanged(void* context, RefObject* sender);
+// Gives the Widget a copy of its parent's font that shares the parent's
+// HFONT while unchanged (used when a child is made).
+void InheritFont(Widget* child, GdiTool* parentFont);
+// Sends the font to the window (when there is one), drops the surface that
+// holds the old one and auto-sizes.
+void ApplyFont(Widget* widget);
 Widget* SetAutoSize(Widget* widget, bool on);
 // The routine SetAutoSize(true) installs as autoSizeProc.
 void AutoSizeToText(Widget* widget);

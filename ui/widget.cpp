@@ -3,8 +3,6 @@
 #include <commctrl.h>
 #include <string.h>
 
-#include "ui/background.h"
-#include "ui/controls.h"
 #include "ui/draw_surface.h"
 #include "ui/gdi_tool.h"
 #include "ui/message_routing.h"
@@ -18,13 +16,12 @@ uint16_t nextControlId = 0x8000;
 
 namespace {
 
-const uint32_t DefaultWidgetStyle = 0x16CF0000;  // WS_VISIBLE | WS_CLIP* | WS_OVERLAPPEDWINDOW
+const uint32_t DefaultWidgetStyle = WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_OVERLAPPEDWINDOW;
+static_assert(DefaultWidgetStyle == 0x16CF0000, "WS_VISIBLE | WS_CLIP* | WS_OVERLAPPEDWINDOW");
 // Class-style bits a take-over class must not inherit: a private DC per
 // window (CS_OWNDC/CS_CLASSDC/CS_PARENTDC) and CS_GLOBALCLASS.
-const uint32_t ClassStyleMask = 0xFFFFBF1F;
-
-// Keeps a brush tool copied from the parent current on the window.
-void WidgetBrushChanged(void* context, RefObject*) { Invalidate(static_cast<Widget*>(context)); }
+const uint32_t ClassStyleMask = ~static_cast<uint32_t>(CS_OWNDC | CS_CLASSDC | CS_PARENTDC | CS_GLOBALCLASS);
+static_assert(ClassStyleMask == 0xFFFFBF1F, "all class-style bits but CS_OWNDC/CLASSDC/PARENTDC/GLOBALCLASS");
 
 }  // namespace
 
@@ -41,7 +38,7 @@ void Widget::Setup() {
     exStyle = WS_EX_CONTROLPARENT;
     childEdge = true;
     clientEdge = true;
-    textColor = 8;
+    textColor = DefaultTextColor;
     color = ColorBtnFace;
     border = 2;
     messageHandlers = CreatePtrList();
@@ -57,58 +54,6 @@ void Widget::Construct(Widget* newParent) {
 Widget* MakeWidget(Widget* parent) {
     Widget* widget = AllocateObject<Widget>();
     if (widget) widget->Construct(parent);
-    return widget;
-}
-
-Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag) {
-    Widget* widget = MakeWidget(parent);
-    if (!widget) return nullptr;
-    widget->className = className;
-    if (parent) {
-        widget->childEdge = parent->childEdge;
-        widget->clientEdge = parent->childEdge ? edgeFlag : false;
-        widget->textColor = parent->textColor;
-        widget->color = parent->color;
-        if (parent->font) InheritFont(widget, parent->font);
-        if (parent->brush) {
-            GdiTool* brush = CopyTool(nullptr, parent->brush);
-            if (brush) {
-                brush->parentTool = parent->brush;
-                brush->onChange.code = WidgetBrushChanged;
-                brush->onChange.context = widget;
-                widget->brush = brush;
-                AddAutoFree(widget, brush);
-            }
-        }
-        widget->border = parent->border;
-    }
-    return widget;
-}
-
-Widget* MakeChild(Widget* parent, const char* className, uint32_t style, bool edgeFlag,
-                  const ControlActions* actions) {
-    Widget* widget = MakeClassWidget(parent, className, edgeFlag);
-    if (!widget) return nullptr;
-    widget->isControl = true;
-    if (actions) widget->actions = *actions;
-    widget->style = style | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
-    if (widget->clientEdge) {
-        widget->style &= ~static_cast<uint32_t>(WS_BORDER);
-        widget->exStyle |= WS_EX_CLIENTEDGE;
-    }
-    if (parent) {
-        widget->bounds.left = parent->border + parent->margins.left;
-        widget->bounds.top = parent->border + parent->margins.top;
-        widget->bounds.right = widget->bounds.left + 64;
-        widget->bounds.bottom = widget->bounds.top + 64;
-    }
-    if (widget->style & WS_TABSTOP) {
-        widget->tabStop = true;
-        Widget* form = OwningForm(widget);
-        if (form && !form->currentControl) form->currentControl = widget;
-    }
-    widget->controlId = nextControlId++;
-    AddMessageHandler(widget, ControlNotify, false);
     return widget;
 }
 
@@ -187,6 +132,10 @@ void ApplyVisibility(Widget* widget, bool show) {
     }
 }
 
+LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
+    return SendMessageA(EnsureHandle(widget), message, wParam, lParam);
+}
+
 void InitCommonControlClasses(uint32_t classFlags) {
     InitCommonControls();
     if (!commonControlsModule) commonControlsModule = LoadLibraryA("comctl32.dll");
@@ -201,90 +150,202 @@ void InitCommonControlClasses(uint32_t classFlags) {
     initEx(&icc);
 }
 
-bool Widget::RealizeWindow() {
-    if (parent && !EnsureHandle(parent)) return false;
-    if (handle) {
-        RealizeChildren(this);
-        if (pendingShow) {
-            ApplyVisibility(this, true);
-            pendingShow = false;
-        }
-        return true;
-    }
+namespace {
 
+// Where CreateWindowExA puts the window: the stored bounds, with the system's
+// choice for a form never placed and for a dimension never set.
+struct Placement {
+    int x;
+    int y;
+    int width;
+    int height;
+};
+
+Placement CreationPlacement(const Widget* widget) {
+    Placement p;
+    p.x = widget->bounds.left;
+    p.y = widget->bounds.top;
+    if (!widget->isControl && !(widget->positionSet & (PositionLeftSet | PositionTopSet))) {
+        p.x = CW_USEDEFAULT;
+        p.y = CW_USEDEFAULT;
+    }
+    p.width = widget->bounds.right - widget->bounds.left;
+    p.height = widget->bounds.bottom - widget->bounds.top;
+    if (p.width == 0) p.width = CW_USEDEFAULT;
+    if (p.height == 0) p.height = CW_USEDEFAULT;
+    return p;
+}
+
+// A window already made: its children are made too, and a show that waited
+// for the window happens now.
+void RealizeExistingWindow(Widget* widget) {
+    RealizeChildren(widget);
+    if (widget->pendingShow) {
+        ApplyVisibility(widget, true);
+        widget->pendingShow = false;
+    }
+}
+
+// The class the Widget's window is made from. Records the procedure it takes
+// over (the system class's, or none for "Form") as the Widget's baseWndProc.
+WNDCLASSA WindowClassFor(Widget* widget) {
     WNDCLASSA wc;
     memset(&wc, 0, sizeof(wc));
-    wc.style = classStyle;
-    wc.lpfnWndProc = baseWndProc;
+    wc.style = widget->classStyle;
+    wc.lpfnWndProc = widget->baseWndProc;
     wc.hInstance = moduleInstance;
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     // No class brush: a form paints its own background (FormBackgroundHandler).
-
-    char registeredName[64];
-    RegisteredClassName(this, registeredName);
-
-    if (className) {
+    if (widget->className) {
         // Superclassing: a system class ("BUTTON", "EDIT", ...) lends its
         // procedure, cbWndExtra and cursor; GetClassInfoA finds global
         // classes whatever hInstance is passed. "Form" is found nowhere.
         WNDCLASSA system;
-        if (GetClassInfoA(moduleInstance, className, &system)) wc = system;
+        if (GetClassInfoA(moduleInstance, widget->className, &system)) wc = system;
         wc.hInstance = moduleInstance;
         wc.style &= ClassStyleMask;
     }
-    if (!baseWndProc) baseWndProc = wc.lpfnWndProc;
+    if (!widget->baseWndProc) widget->baseWndProc = wc.lpfnWndProc;
+    return wc;
+}
 
-    HWND parentWindow = ParentHandle(this, true);
-    int x = bounds.left;
-    int y = bounds.top;
-    if (!isControl && !(positionSet & (PositionLeftSet | PositionTopSet))) {
-        x = CW_USEDEFAULT;
-        y = CW_USEDEFAULT;
-    }
-    int width = bounds.right - bounds.left;
-    int height = bounds.bottom - bounds.top;
-    if (width == 0) width = CW_USEDEFAULT;
-    if (height == 0) height = CW_USEDEFAULT;
-    const char* windowName = text.Empty() ? nullptr : text.CStr();
-
-    if (!parentWindow && (style & WS_CHILD)) return false;
-
+// Registers the class under the layer's name, with the shared window
+// procedure, unless an earlier Widget of the same class already did.
+bool EnsureClassRegistered(WNDCLASSA* wc, const char* registeredName) {
     WNDCLASSA existing;
-    if (!GetClassInfoA(moduleInstance, registeredName, &existing)) {
-        wc.lpszClassName = registeredName;
-        wc.lpfnWndProc = SharedWindowProc;
-        if (!RegisterClassA(&wc)) return false;
-    }
+    if (GetClassInfoA(moduleInstance, registeredName, &existing)) return true;
+    wc->lpszClassName = registeredName;
+    wc->lpfnWndProc = SharedWindowProc;
+    return RegisterClassA(wc) != 0;
+}
 
-    creatingWidget = this;
-    windowDestroyed = false;
+// CreateWindowExA for the Widget; the window adopts it in its first message
+// (SharedWindowProc). False, with no window recorded, when the call fails.
+bool CreateWidgetWindow(Widget* widget, const char* registeredName, HWND parentWindow) {
+    const Placement p = CreationPlacement(widget);
+    const char* windowName = widget->text.Empty() ? nullptr : widget->text.CStr();
+    creatingWidget = widget;
+    widget->windowDestroyed = false;
     // The new window's messages arrive inside CreateWindowExA. Counting
     // them as a message of this Widget keeps the router from releasing it
     // under us should the window be destroyed again during creation.
-    ++msgDepth;
-    HWND created = CreateWindowExA(exStyle, registeredName, windowName, style, x, y, width, height,
-                                   parentWindow,
-                                   reinterpret_cast<HMENU>(static_cast<uintptr_t>(controlId)),
+    ++widget->msgDepth;
+    HWND created = CreateWindowExA(widget->exStyle, registeredName, windowName, widget->style, p.x,
+                                   p.y, p.width, p.height, parentWindow,
+                                   reinterpret_cast<HMENU>(static_cast<uintptr_t>(widget->controlId)),
                                    moduleInstance, nullptr);
-    --msgDepth;
-    handle = created;
+    --widget->msgDepth;
+    widget->handle = created;
     if (!created) {
         // No message may take a later window for this failed one.
-        if (creatingWidget == this) creatingWidget = nullptr;
-        windowDestroyed = false;
+        if (creatingWidget == widget) creatingWidget = nullptr;
+        widget->windowDestroyed = false;
         return false;
     }
-
-    // Clear UISF_HIDEFOCUS so focus rectangles show before any keyboard use.
-    SendMessageA(handle, WM_UPDATEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
-    if (GetWindowLongPtrA(handle, GWLP_USERDATA) == 0) {
-        creatingWidget = nullptr;
-        SetWindowLongPtrA(handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    }
-    if (!isControl) Perform(this, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(WindowIcon(this)));
-    ApplyFont(this);
-    RealizeChildren(this);
     return true;
+}
+
+// The new window gets what the Widget holds for it: focus rectangles shown,
+// the Widget pointer (if no message stored it yet), a form's icon, the font,
+// and the windows of the children.
+void SetUpCreatedWindow(Widget* widget) {
+    // Clear UISF_HIDEFOCUS so focus rectangles show before any keyboard use.
+    SendMessageA(widget->handle, WM_UPDATEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    if (GetWindowLongPtrA(widget->handle, GWLP_USERDATA) == 0) {
+        creatingWidget = nullptr;
+        SetWindowLongPtrA(widget->handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(widget));
+    }
+    if (!widget->isControl)
+        Perform(widget, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(WindowIcon(widget)));
+    ApplyFont(widget);
+    RealizeChildren(widget);
+}
+
+}  // namespace
+
+// Steps: the parent first; a window already made only shows; otherwise the
+// class, its registration, the window, and what the new window is given.
+bool Widget::RealizeWindow() {
+    if (parent && !EnsureHandle(parent)) return false;
+    if (handle) {
+        RealizeExistingWindow(this);
+        return true;
+    }
+    WNDCLASSA windowClass = WindowClassFor(this);
+    HWND parentWindow = ParentHandle(this, true);
+    if (!parentWindow && (style & WS_CHILD)) return false;
+    char registeredName[64];
+    RegisteredClassName(this, registeredName);
+    if (!EnsureClassRegistered(&windowClass, registeredName)) return false;
+    if (!CreateWidgetWindow(this, registeredName, parentWindow)) return false;
+    SetUpCreatedWindow(this);
+    return true;
+}
+
+namespace {
+
+// The message ranges RouteMessage treats as groups.
+const UINT ColorMessageFirst = WM_CTLCOLORMSGBOX;   // 0x132
+const UINT ColorMessageLast = WM_CTLCOLORSTATIC;    // 0x138
+// WM_KEYLAST of the headers before Windows XP; with _WIN32_WINNT 0x0501 the
+// SDK's WM_KEYLAST is WM_UNICHAR (0x109), which is not routed as a key.
+const UINT KeyMessageLast = 0x108;
+
+bool KeyDown(int virtualKey) { return GetKeyState(virtualKey) < 0; }
+
+}  // namespace
+
+LRESULT Widget::RouteMessage(MessageRecord* record) {
+    // Adopt the window only when it is our own: messages of windows whose
+    // Widget is gone are routed to mainWidget too.
+    if (record->window && !handle &&
+        reinterpret_cast<Widget*>(GetWindowLongPtrA(record->window, GWLP_USERDATA)) == this)
+        handle = record->window;
+
+    LRESULT result = 0;
+    if (messageProc(this, record, &result)) return result;
+
+    const UINT message = record->message;
+    switch (message) {
+    case WM_CLOSE:
+        if (IsMainForm(this)) PostQuitMessage(0);
+        return DefaultProcessing(this, record);  // destroys the window
+    case WM_DESTROY:
+        if (record->window == handle) windowDestroyed = true;
+        return DefaultProcessing(this, record);
+    case WM_NCDESTROY:
+        return 0;
+    case WM_SETFOCUS:
+        if (TakeFocus(this)) {
+            ++focusing;
+            result = DefaultProcessing(this, record);
+            --focusing;
+            return result;
+        }
+        return 0;
+    case WM_COMMAND:
+        // lParam is the sending control; null for menus and accelerators.
+        if (record->lParam &&
+            GetWindowLongPtrA(reinterpret_cast<HWND>(record->lParam), GWLP_USERDATA) != 0)
+            return SendMessageA(reinterpret_cast<HWND>(record->lParam), ReflectedCommand,
+                                record->wParam, record->lParam);
+        return DefaultProcessing(this, record);
+    default:
+        break;
+    }
+    if (message >= ColorMessageFirst && message <= ColorMessageLast) {
+        // The control answers for itself (ReflectedColorHandler).
+        return SendMessageA(reinterpret_cast<HWND>(record->lParam), message + ReflectedColorBase,
+                            record->wParam, record->lParam);
+    }
+    if (message >= WM_KEYDOWN && message <= KeyMessageLast) {
+        if (KeyDown(VK_CONTROL) || KeyDown(VK_MENU)) return DefaultProcessing(this, record);
+        // No dialog navigation runs in this loop; a Tab character would
+        // only make edit boxes beep or insert a tab.
+        if (message == WM_CHAR && (record->wParam & 0xFF) == '\t') return 0;
+        return DefaultProcessing(this, record);
+    }
+    return DefaultProcessing(this, record);
 }
 
 void Widget::Teardown() {

@@ -5,14 +5,21 @@
 // Construct, RealizeWindow and RouteMessage. Widgets are made zero-filled by
 // MakeWidget (never new/delete) and destroyed by the Release that takes the
 // count below 0, or by the router once the system destroyed their window.
+//
+// Inside ui/ the files build on one another one way: gdi_tool (colours, font
+// objects) knows no Widget; on this header build draw_surface,
+// message_routing, properties, background and controls, each using only
+// those before it. widget.cpp, which holds the Widget's own operations
+// (making the window, routing its messages, teardown), is the one file that
+// uses them in turn.
 #pragma once
 #include <windows.h>
 #include <stdint.h>
 
 #include "base/byte_string.h"
-#include "ui/control_actions.h"
 #include "base/ptr_list.h"
 #include "base/ref_object.h"
+#include "ui/control_actions.h"
 
 class Widget;
 class GdiTool;
@@ -112,9 +119,6 @@ bool DeclineMessage(Widget* widget, MessageRecord* record, LRESULT* result);
 void NoAction(Widget* widget);
 
 Widget* MakeWidget(Widget* parent);
-Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag);
-Widget* MakeChild(Widget* parent, const char* className, uint32_t style, bool edgeFlag,
-                  const ControlActions* actions);
 
 HWND EnsureHandle(Widget* widget);
 void RealizeChildren(Widget* widget);
@@ -125,3 +129,5 @@ HICON WindowIcon(Widget* widget);
 void Reparent(Widget* widget, Widget* newParent);
 void ApplyVisibility(Widget* widget, bool show);
 void InitCommonControlClasses(uint32_t classFlags);
+// SendMessageA to the Widget's window, creating it first when needed.
+LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ui/background.h"
 #include "ui_test_support.h"
 
 #include <commctrl.h>  // after <windows.h>
