@@ -28,10 +28,13 @@ enum : FileDialogOptions {
     OptionNoValidate = 1u << 12,           // OFN_NOVALIDATE
 };
 // File and path must exist, read-only box hidden, prompt before overwriting.
-const FileDialogOptions DefaultFileDialogOptions = 0x060C;
+const FileDialogOptions DefaultFileDialogOptions =
+    OptionFileMustExist | OptionHideReadOnly | OptionOverwritePrompt | OptionPathMustExist;
+static_assert(DefaultFileDialogOptions == 0x060C, "the default option set");
 
-// Added to every dialog: OFN_EXPLORER | OFN_LONGNAMES | OFN_ENABLESIZING.
-const DWORD AlwaysDialogFlags = 0x00A80000;
+// Added to every dialog.
+const DWORD AlwaysDialogFlags = OFN_EXPLORER | OFN_LONGNAMES | OFN_ENABLESIZING;
+static_assert(AlwaysDialogFlags == 0x00A80000, "OFN_EXPLORER | OFN_LONGNAMES | OFN_ENABLESIZING");
 // Name buffer sizes: one path, or a multi-selection list.
 const DWORD SingleNameBufferSize = 262;
 const DWORD MultiNameBufferSize = 65520;

@@ -124,13 +124,13 @@ void prepareMainWindow(MainWindow* window) {
     SetText(window->memDescription, description);
 }
 
-void createMainWindow(MainWindow** variable, Widget* parent) {
-    MainWindow* window = CreateObject<MainWindow>();
-    *variable = window;
-    if (!window) return;
+namespace {
 
+// The form, recorded as the program's main form and as the owner of the
+// MainWindow; its window is made (hidden) to size its client area.
+Widget* makeMainForm(MainWindow* window, Widget* parent) {
     Widget* form = MakeForm(parent, ByteString("frmMain"));
-    if (!form) return;
+    if (!form) return nullptr;
     SetPosition(form, 192, 114);
     // Measuring the client area creates the form's window, still hidden.
     SetClientSize(form, FormClientWidth, FormClientHeight);
@@ -138,26 +138,24 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     mainWidget = form;
     AddAutoFree(form, window);
     SetStyle(form, form->style & ~static_cast<uint32_t>(WS_MAXIMIZEBOX));
+    return form;
+}
 
-    // Set before any control exists: controls share this font's HFONT only
-    // as long as their copies stay equal to it.
+// Set before any control exists: controls share this font's HFONT only as
+// long as their copies stay equal to it.
+void setFormFont(Widget* form) {
     GdiTool* font = GetFont(form);
     SetToolColor(font, 0);
     SetFontHeight(font, -12);
     SetFaceName(font, ByteString("Arial"));
     SetFontCharset(font, ANSI_CHARSET);
+}
 
-    form->OnDestroy.code = onFormDestroy;
-    form->OnDestroy.context = window;
-
-    window->dlgFile = newFileDialog(ByteString(), ByteString(), 0);
-    if (window->dlgFile) AddAutoFree(form, window->dlgFile);
-
-    InitCommonControls();
-
-    // Creation order fixes the control ids (0x8000 upwards; the progress
-    // bar's id is 0 but it uses up 0x8003) and makes btnBrowse, the first
-    // tab stop, the control that gets the focus first.
+// The controls and what they answer to (clicks, a file dropped on the form).
+// Creation order fixes the control ids (0x8000 upwards; the progress bar's
+// id is 0 but it uses up 0x8003) and makes btnBrowse, the first tab stop,
+// the control that gets the focus first.
+void makeControls(MainWindow* window, Widget* form) {
     window->btnBrowse = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 136), 49, 23);
     window->btnOk = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 170), 49, 23);
     window->edtFile = SetSize(SetPosition(MakeEdit(form, 0), 8, 136), 201, 23);
@@ -171,11 +169,11 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     window->btnOk->OnClick.code = onOkClick;
     window->btnOk->OnClick.context = window;
     AcceptDroppedFiles(form, window->edtFile);
+}
 
-    SetColor(window->edtFile, ColorWindow);
-    if (window->dlgFile) window->dlgFile->ownerWindow = EnsureHandle(form);
-    SetColor(window->memDescription, ColorBtnFace);
-
+// Centres the form and locks its size with a client area of exactly
+// FormClientWidth x FormClientHeight.
+void fixFormSize(Widget* form) {
     // SetCanResize below takes the sizing frame away, and the thinner frame
     // left in its place would widen the client area by the difference (2
     // pixels each way) inside the same outer size. Take the frame away now
@@ -186,6 +184,31 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
 
     CenterOnParent(form);
     SetCanResize(form, false);
+}
 
+}  // namespace
+
+void createMainWindow(MainWindow** variable, Widget* parent) {
+    MainWindow* window = CreateObject<MainWindow>();
+    *variable = window;
+    if (!window) return;
+
+    Widget* form = makeMainForm(window, parent);
+    if (!form) return;
+    setFormFont(form);
+    form->OnDestroy.code = onFormDestroy;
+    form->OnDestroy.context = window;
+
+    window->dlgFile = newFileDialog(ByteString(), ByteString(), 0);
+    if (window->dlgFile) AddAutoFree(form, window->dlgFile);
+
+    InitCommonControls();
+    makeControls(window, form);
+
+    SetColor(window->edtFile, ColorWindow);
+    if (window->dlgFile) window->dlgFile->ownerWindow = EnsureHandle(form);
+    SetColor(window->memDescription, ColorBtnFace);
+
+    fixFormSize(form);
     prepareMainWindow(window);
 }

@@ -1,6 +1,6 @@
-// Text and number conversions of the patch core: numbers to hexadecimal and
-// decimal text, hexadecimal text back to a number, ASCII upper-casing, and
-// UTF-16 <-> byte strings in a code page.
+// Text and number conversions for the layers above: numbers to hexadecimal
+// and decimal text, hexadecimal text back to a number, ASCII upper-casing,
+// and UTF-16 <-> byte strings in a code page.
 //
 // The conversion code page of WideToAnsiText / AnsiToWideText:
 //  - Windows: the ANSI code page of the calling thread's locale, chosen once

@@ -30,7 +30,7 @@ uint32_t ChooseCodePage() {
 // character argument (the documented list: UTF-7, UTF-8 and a few stateful
 // or GB18030-style pages); for them only the flags 0 / NULL are legal.
 bool TakesNoFlags(uint32_t cp) {
-    return cp == CP_UTF7 || cp == CP_UTF8 || cp == 42 || cp == 50220 || cp == 50221 ||
+    return cp == CP_UTF7 || cp == CP_UTF8 || cp == CP_SYMBOL || cp == 50220 || cp == 50221 ||
            cp == 50222 || cp == 50225 || cp == 50227 || cp == 50229 || cp == 52936 ||
            cp == 54936 || (cp >= 57002 && cp <= 57011);
 }

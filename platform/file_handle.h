@@ -1,5 +1,5 @@
 // Thin wrappers over the operating system's file calls: the only place where
-// the patch core touches files. On Windows they are the ANSI Win32 calls
+// the patch layer touches files. On Windows they are the ANSI Win32 calls
 // (CreateFileA, SetFilePointer, ReadFile, ...); the POSIX build maps each one
 // onto open/lseek/read/write with the same results, so the code above them is
 // the same on both.
@@ -41,6 +41,9 @@ const uint32_t InvalidFileSize = 0xFFFFFFFFu;
 //   bits 16-28 also the flags-and-attributes; FILE_ATTRIBUTE_NORMAL (0x80)
 //              when they are all zero.
 typedef uint32_t OpenMode;
+// The flags-and-attributes CreateFileA gets when the mode packs none
+// (FILE_ATTRIBUTE_NORMAL).
+const uint32_t OpenModeNormalAttributes = 0x80u;
 const OpenMode OpenModeReadWriteExisting = 0xC0000301u;  // GENERIC_READ|WRITE, FILE_SHARE_READ, OPEN_EXISTING
 const OpenMode OpenModeReadWriteCreate = 0xC0000201u;    // GENERIC_READ|WRITE, FILE_SHARE_READ, CREATE_ALWAYS
 const OpenMode OpenModeReadOnly = 0x80000301u;           // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING
@@ -58,7 +61,7 @@ inline OpenModeArguments DecodeOpenMode(OpenMode mode) {
     args.share = mode & 0xFFu;
     args.disposition = (mode >> 8) & 0xFFu;
     args.flagsAndAttributes = mode & 0x1FFF0000u;
-    if (args.flagsAndAttributes == 0) args.flagsAndAttributes = 0x80u;
+    if (args.flagsAndAttributes == 0) args.flagsAndAttributes = OpenModeNormalAttributes;
     return args;
 }
 

@@ -3,6 +3,27 @@
 
 #include <windows.h>
 
+// The header's numbers are the SDK's, written out so that it stays the same
+// on every platform; here they are checked against the SDK's names.
+constexpr OpenMode PackOpenMode(DWORD access, DWORD share, DWORD disposition) {
+    return access | disposition << 8 | share;
+}
+static_assert(OpenModeReadWriteExisting ==
+                  PackOpenMode(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING),
+              "read and write an existing file, others may read");
+static_assert(OpenModeReadWriteCreate ==
+                  PackOpenMode(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS),
+              "create or empty a file to read and write, others may read");
+static_assert(OpenModeReadOnly == PackOpenMode(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
+              "read an existing file, others may read");
+static_assert(OpenModeNormalAttributes == FILE_ATTRIBUTE_NORMAL, "no flags: a normal file");
+static_assert(static_cast<DWORD>(SeekOrigin::Beginning) == FILE_BEGIN &&
+                  static_cast<DWORD>(SeekOrigin::Current) == FILE_CURRENT &&
+                  static_cast<DWORD>(SeekOrigin::End) == FILE_END,
+              "seek origins are the move methods");
+static_assert(InvalidPosition == INVALID_SET_FILE_POINTER && InvalidFileSize == INVALID_FILE_SIZE,
+              "the failure values are the calls' own");
+
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     OpenModeArguments args = DecodeOpenMode(mode);
     return CreateFileA(path.CStr(), args.access, args.share, NULL, args.disposition,
