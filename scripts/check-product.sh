@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Checks the i686 product, which cannot run on the build machines:
 #   - tessel-stub.exe and tessel.exe are PE32 (i386) GUI programs importing
-#     only system DLLs (i686-w64-mingw32-objdump);
+#     only system DLLs;
 #   - their resources: icon group "MAINICON" with two 32 x 32 images and the
 #     manifest (identity "ee", x86, 1.0.0.0, win32; sole dependency
 #     Common-Controls 6.0.0.0), all under language 2052;
 #   - tessel.exe is the stub followed by exactly the demo payload
-#     (description in code page 936, L2, res/demo.ips, L1);
+#     (description in code page 936, L2, res/demo.ips, L1), and the
+#     publisher tool reads it so;
 #   - prints the stub's size against its 40 KiB budget (a figure, not a
 #     failure: the size is reported and explained, not enforced).
+# Nothing here reads PE headers itself: the headers, imports and resource
+# directory come from i686-w64-mingw32-objdump, the resource contents from
+# i686-w64-mingw32-windres (decompiled to .rc text), and where the executable
+# ends from the native `tessel-pack inspect` (the build's TESSEL_PACK).
 # Usage: scripts/check-product.sh BUILD/win32
 set -u
 dir="$1"
@@ -19,12 +24,15 @@ say() { echo "check-product: $*"; }
 bad() { echo "check-product: FAIL: $*"; fail=1; }
 
 allowed="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll msvcrt.dll advapi32.dll shell32.dll"
+work="$(mktemp -d "${TMPDIR:-/tmp}/tessel-product.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
 
 for exe in tessel-stub.exe tessel.exe; do
   f="$dir/$exe"
   [ -f "$f" ] || { bad "$f missing"; continue; }
   header=$(i686-w64-mingw32-objdump -f "$f")
-  private=$(i686-w64-mingw32-objdump -p "$f")
+  i686-w64-mingw32-objdump -p "$f" >"$work/$exe.objdump"
+  private=$(cat "$work/$exe.objdump")
   grep -q "file format pei-i386" <<<"$header" || bad "$exe is not a PE32 i386 image"
   grep -qE "^Magic[[:space:]]+010b" <<<"$private" || bad "$exe: optional header is not PE32"
   grep -qE "^Subsystem[[:space:]]+00000002" <<<"$private" || bad "$exe: not the Windows GUI subsystem"
@@ -34,86 +42,109 @@ for exe in tessel-stub.exe tessel.exe; do
     grep -qw -- "$dll" <<<"$allowed" || bad "$exe imports $dll, which is not a system DLL"
   done
   say "$exe: PE32 GUI, imports: $(echo $dlls)"
+  i686-w64-mingw32-windres -i "$f" -O rc -o "$work/$exe.rc" || bad "$exe: windres cannot read its resources"
 done
 
-python3 - "$dir" "$src" <<'EOF' || fail=1
+# Where the tool sees the executable end and the payload begin.
+tool=$(sed -n 's/^TESSEL_PACK:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null)
+[ -x "${tool:-}" ] || tool="$dir/../host/tessel-pack"
+if [ -x "$tool" ]; then
+  "$tool" inspect "$dir/tessel.exe" >"$work/inspect.txt" 2>&1 || bad "tessel-pack inspect refuses tessel.exe: $(tail -1 "$work/inspect.txt")"
+else
+  bad "no native tessel-pack (looked for the build's TESSEL_PACK and $dir/../host/tessel-pack)"
+fi
+
+python3 - "$dir" "$src" "$work" <<'EOF' || fail=1
 import os, re, struct, sys
 
-build, src = sys.argv[1], sys.argv[2]
+build, src, work = sys.argv[1:4]
 failed = False
+LANG_2052 = 0x804  # Chinese (Simplified, PRC)
 
 def bad(msg):
     global failed
     failed = True
     print(f"check-product: FAIL: {msg}")
 
-def resources(path):
-    """{(type, name): {language: bytes}} from the PE's resource directory."""
-    data = open(path, "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    assert data[pe:pe + 4] == b"PE\0\0"
-    sections = struct.unpack_from("<H", data, pe + 6)[0]
-    opt_size = struct.unpack_from("<H", data, pe + 20)[0]
-    opt = pe + 24
-    assert struct.unpack_from("<H", data, opt)[0] == 0x10B, "not PE32"
-    rsrc_rva = struct.unpack_from("<I", data, opt + 96 + 2 * 8)[0]
-    table = opt + opt_size
-    spans = []
-    for i in range(sections):
-        name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", data, table + 40 * i)
-        spans.append((va, max(vsize, rawsize), rawptr))
-    def at(rva):
-        for va, size, raw in spans:
-            if va <= rva < va + size:
-                return raw + rva - va
-        raise ValueError(f"RVA {rva:#x} outside every section")
-    base = at(rsrc_rva)
-    def entries(off):
-        named, ids = struct.unpack_from("<HH", data, base + off + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", data, base + off + 16 + 8 * i)
-            if name & 0x80000000:
-                p = base + (name & 0x7FFFFFFF)
-                n = struct.unpack_from("<H", data, p)[0]
-                name = data[p + 2:p + 2 + 2 * n].decode("utf-16-le")
-            yield name, target
-    out = {}
-    for rtype, t1 in entries(0):
-        for rname, t2 in entries(t1 & 0x7FFFFFFF):
-            for lang, leaf in entries(t2 & 0x7FFFFFFF):
-                rva, size = struct.unpack_from("<II", data, base + leaf)
-                out.setdefault((rtype, rname), {})[lang] = data[at(rva):at(rva) + size]
+def directory(exe):
+    """{(type, name): {language: size}} from objdump's listing of the .rsrc
+    directory. Its entries are indented by level: 3 type, 5 name, 7 language."""
+    path = os.path.join(work, exe + ".objdump")
+    text = open(path, encoding="utf-8", errors="replace").read()
+    start = text.find("The .rsrc Resource Directory section:")
+    if start < 0:
+        return {}
+    out, key, lang = {}, [None, None], None
+    for line in text[start:].splitlines()[1:]:
+        m = re.match(r"[0-9a-f]+( +)(Entry|Leaf): (.*)", line)
+        if not m:
+            if line.strip() and not re.match(r"[0-9a-f]+ +\w+ Table:| String table", line):
+                break
+            continue
+        depth, kind, rest = len(m.group(1)), m.group(2), m.group(3)
+        if kind == "Leaf":
+            size = int(re.search(r"Size: (0x[0-9a-f]+)", rest).group(1), 16)
+            out.setdefault(tuple(key), {})[lang] = size
+            continue
+        named = re.match(r"name: \[[^\]]*\]: (.*), Value:", rest)
+        value = named.group(1) if named else int(re.match(r"ID: (0x[0-9a-f]+)", rest).group(1), 16)
+        if depth == 3:
+            key = [value, None]
+        elif depth == 5:
+            key[1] = value
+        else:
+            lang = value
     return out
 
+def rc_blocks(exe):
+    """{(name, type): [lines]} of the BEGIN ... END blocks windres wrote."""
+    blocks, current, lines = {}, None, None
+    for line in open(os.path.join(work, exe + ".rc"), encoding="latin-1"):
+        line = line.rstrip("\n")
+        head = re.match(r'^("[^"]*"|\d+) (\d+)\b', line)
+        if head and lines is None:
+            current = (head.group(1).strip('"'), int(head.group(2)))
+        elif line == "BEGIN" and current:
+            lines = []
+        elif line == "END" and lines is not None:
+            blocks[current], current, lines = lines, None, None
+        elif lines is not None:
+            lines.append(line)
+    return blocks
+
+def unescape(text):
+    """A C string literal body as windres writes it, to bytes."""
+    return text.replace('""', '"').encode("latin-1").decode("unicode_escape").encode("latin-1")
+
 for exe in ("tessel-stub.exe", "tessel.exe"):
-    path = os.path.join(build, exe)
-    if not os.path.exists(path):
+    if not os.path.exists(os.path.join(work, exe + ".rc")):
         continue
-    res = resources(path)
+    res, rc = directory(exe), rc_blocks(exe)
     group = res.get((14, "MAINICON"))
     if not group:
         bad(f"{exe}: no icon group MAINICON")
         continue
-    if list(group) != [2052]:
+    if list(group) != [LANG_2052]:
         bad(f"{exe}: MAINICON languages {list(group)}, expected [2052]")
-    g = group.get(2052) or next(iter(group.values()))
-    reserved, kind, count = struct.unpack_from("<HHH", g, 0)
+    entries = re.findall(r'"((?:[^"\\]|\\.)*)", (\d+), (\d+), (0x[0-9a-f]+|\d+)L?, (\d+)',
+                         "\n".join(rc.get(("MAINICON", 14), [])))
     sizes = []
-    for i in range(count):
-        w, h, colours, _, planes, bpp, nbytes, icon_id = struct.unpack_from("<BBBBHHIH", g, 6 + 14 * i)
-        sizes.append((w or 256, h or 256, bpp))
-        image = res.get((3, icon_id), {}).get(2052)
-        if image is None:
+    for dims, planes, bpp, nbytes, icon_id in entries:
+        w, h = unescape(dims)[:2]
+        sizes.append((w or 256, h or 256, int(bpp)))
+        image = res.get((3, int(icon_id)), {})
+        if LANG_2052 not in image:
             bad(f"{exe}: icon image {icon_id} missing under language 2052")
-        elif len(image) != nbytes:
-            bad(f"{exe}: icon image {icon_id} has {len(image)} bytes, the group says {nbytes}")
-    if kind != 1 or count != 2 or any((w, h) != (32, 32) for w, h, _ in sizes):
+        elif image[LANG_2052] != int(nbytes, 0):
+            bad(f"{exe}: icon image {icon_id} has {image[LANG_2052]} bytes, the group says {int(nbytes, 0)}")
+    if len(sizes) != 2 or any((w, h) != (32, 32) for w, h, _ in sizes):
         bad(f"{exe}: MAINICON holds {sizes}, expected two 32 x 32 images")
     manifest = res.get((24, 1))
-    if not manifest or list(manifest) != [2052]:
+    if not manifest or list(manifest) != [LANG_2052]:
         bad(f"{exe}: manifest 1 missing or not under language 2052 only ({list(manifest or {})})")
         continue
-    xml = manifest[2052].decode("utf-8")
+    xml = b"".join(unescape(m.group(1)) for line in rc.get(("1", 24), [])
+                   for m in [re.match(r'^\s*"(.*)"\s*$', line)] if m).decode("utf-8")
     identities = re.findall(r"<assemblyIdentity\b([^>]*)>", xml)
     attrs = [dict(re.findall(r'(\w+)="([^"]*)"', a)) for a in identities]
     own = {"name": "ee", "processorArchitecture": "x86", "version": "1.0.0.0", "type": "win32"}
@@ -140,6 +171,20 @@ else:
 line_breaks = desc.count(b"\r\n")
 if len(desc) != 231 or line_breaks != 1 or len(patch) != 151:
     bad(f"demo payload shape: description {len(desc)} bytes, {line_breaks} CR LF; patch {len(patch)}")
+
+# The tool's reading of the same file: its PE reader puts the end of the
+# executable where the stub ends.
+inspect = os.path.join(work, "inspect.txt")
+if os.path.exists(inspect):
+    report = open(inspect, encoding="utf-8", errors="replace").read()
+    m = re.search(r"^executable +(\d+) bytes", report, re.M)
+    if not m or int(m.group(1)) != len(stub):
+        bad(f"tessel-pack inspect puts the end of tessel.exe's executable at "
+            f"{m.group(1) if m else '?'} bytes, the stub has {len(stub)}")
+    elif not re.search(r"^verdict +valid", report, re.M):
+        bad("tessel-pack inspect does not call tessel.exe valid")
+    else:
+        print(f"check-product: tessel-pack inspect: executable {m.group(1)} bytes, payload valid")
 
 budget = 40 * 1024
 verdict = "within" if len(stub) <= budget else f"OVER by {len(stub) - budget} bytes"
