@@ -22,8 +22,8 @@ $(BUILD)/host/build.ninja:
 $(BUILD)/win64/build.ninja:
 	cmake -S . -B $(BUILD)/win64 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=MinSizeRel \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-win64.cmake -DTESSEL_PACK=$(CURDIR)/$(BUILD)/host/tessel-pack
-# The product is linked with link-time optimisation: across the layer, the
-# core and the program it drops about 4 KiB from the downloaded stub.
+# The product is linked with link-time optimisation: across the layers and
+# the program it drops about 4 KiB from the downloaded stub.
 $(BUILD)/win32/build.ninja:
 	cmake -S . -B $(BUILD)/win32 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=MinSizeRel \
 	  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
