@@ -2,7 +2,8 @@
 // the patch layer touches files. On Windows they are the ANSI Win32 calls
 // (CreateFileA, SetFilePointer, ReadFile, ...); the POSIX build maps each one
 // onto open/lseek/read/write with the same results, so the code above them is
-// the same on both.
+// the same on both. A program may instead have its paths taken as UTF-8
+// (UseUtf8FilePaths).
 //
 // Failures are reported only through return values: a null or invalid handle,
 // a position of 0xFFFFFFFF, a count of 0, false.
@@ -10,6 +11,15 @@
 #include <stdint.h>
 
 #include "base/byte_string.h"
+
+// Process-wide switch, set once at start by a program whose paths are UTF-8
+// (the publisher tool, which reads its arguments as UTF-16): from then on the
+// calls below that take a path convert it UTF-8 -> UTF-16 and use the wide
+// Win32 calls (CreateFileW, GetFileAttributesW, CopyFileW), so a file name in
+// any script works on any system code page. Without it paths are ANSI code
+// page bytes, as the patcher program has them. POSIX: paths are bytes either
+// way; nothing changes.
+void UseUtf8FilePaths();
 
 // Pointer-sized: a HANDLE on Windows; on POSIX the file descriptor cast to a
 // pointer. Both null and INVALID_HANDLE_VALUE (all bits set, which is also

@@ -58,6 +58,8 @@ bool LockForShareMode(int fd, uint32_t access, uint32_t share) {
 
 }  // namespace
 
+void UseUtf8FilePaths() {}
+
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     if (Faulted(FileOperation::Open)) return InvalidFileHandle();
     OpenModeArguments args = DecodeOpenMode(mode);

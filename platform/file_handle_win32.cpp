@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "base/wide_string.h"
+
 // The header's numbers are the SDK's, written out so that it stays the same
 // on every platform; here they are checked against the SDK's names.
 constexpr OpenMode PackOpenMode(DWORD access, DWORD share, DWORD disposition) {
@@ -24,8 +26,33 @@ static_assert(static_cast<DWORD>(SeekOrigin::Beginning) == FILE_BEGIN &&
 static_assert(InvalidPosition == INVALID_SET_FILE_POINTER && InvalidFileSize == INVALID_FILE_SIZE,
               "the failure values are the calls' own");
 
+namespace {
+
+bool g_utf8Paths;  // set by UseUtf8FilePaths; the program never sets it
+
+// A UTF-8 path as a NUL-terminated UTF-16 one; empty when it is not UTF-8
+// (no such file can then be named, and the call fails).
+WideString WidePath(const ByteString& path) {
+    WideString wide;
+    const int length = static_cast<int>(path.Length());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.Data(), length, NULL, 0);
+    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.Data(), length,
+                        reinterpret_cast<WCHAR*>(wide.Data()), units);
+    return wide;
+}
+
+const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(text.CStr()); }
+
+}  // namespace
+
+void UseUtf8FilePaths() { g_utf8Paths = true; }
+
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     OpenModeArguments args = DecodeOpenMode(mode);
+    if (g_utf8Paths)
+        return CreateFileW(W(WidePath(path)), args.access, args.share, NULL, args.disposition,
+                           args.flagsAndAttributes, NULL);
     return CreateFileA(path.CStr(), args.access, args.share, NULL, args.disposition,
                        args.flagsAndAttributes, NULL);
 }
@@ -79,7 +106,7 @@ bool SetEndOfFileHandle(FileHandle handle) {
 }
 
 bool IsExistingFile(const ByteString& path) {
-    DWORD attributes = GetFileAttributesA(path.CStr());
+    DWORD attributes = g_utf8Paths ? GetFileAttributesW(W(WidePath(path))) : GetFileAttributesA(path.CStr());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
@@ -88,6 +115,7 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) 
     // bFailIfExists = FALSE: an existing destination is overwritten. A copy
     // onto the source itself fails: the destination cannot be opened for
     // writing while the source is open without write sharing.
+    if (g_utf8Paths) return CopyFileW(W(WidePath(source)), W(WidePath(destination)), FALSE) != FALSE;
     return CopyFileA(source.CStr(), destination.CStr(), FALSE) != FALSE;
 }
 
@@ -97,7 +125,7 @@ bool FlushFileHandle(FileHandle handle) {
 }
 
 bool IsPlainFileOrAbsent(const ByteString& path) {
-    DWORD attributes = GetFileAttributesA(path.CStr());
+    DWORD attributes = g_utf8Paths ? GetFileAttributesW(W(WidePath(path))) : GetFileAttributesA(path.CStr());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     // A reparse point is a symbolic link or junction: a copy written to it
@@ -107,11 +135,13 @@ bool IsPlainFileOrAbsent(const ByteString& path) {
 }
 
 bool DeleteFileAtPath(const ByteString& path) {
-    return DeleteFileA(path.CStr()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
+    const BOOL deleted = g_utf8Paths ? DeleteFileW(W(WidePath(path))) : DeleteFileA(path.CStr());
+    return deleted != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
     // WRITE_THROUGH: the call returns only once the new name is on disk.
-    return MoveFileExA(source.CStr(), destination.CStr(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (g_utf8Paths) return MoveFileExW(W(WidePath(source)), W(WidePath(destination)), flags) != FALSE;
+    return MoveFileExA(source.CStr(), destination.CStr(), flags) != FALSE;
 }

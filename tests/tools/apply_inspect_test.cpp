@@ -92,6 +92,10 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
     ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "plain text"));
     ASSERT_TRUE(WriteFile(dir.File("bad.exe"), MakeStub() + Container("d", "PATCH\x01")));
+    ASSERT_TRUE(WriteFile(dir.File("p.ups"), "UPS1" + patch));
+    std::string other = MakeStub() + Container("d", patch);
+    other.replace(0x200, 6, "OTHER-");
+    ASSERT_TRUE(WriteFile(dir.File("other.exe"), other));
     const std::string t = dir.File("t.bin");
     const struct {
         const char* name;
@@ -101,6 +105,10 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
     } cases[] = {
         {"stub without payload", {dir.File("stub.exe"), t}, 1, dir.File("stub.exe") + ": carries no payload (程序錯誤!)"},
         {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS patch nor a patcher"},
+        {"another patch format", {dir.File("p.ups"), t}, 1, dir.File("p.ups") + ": a UPS patch: Tessel carries IPS patches"},
+        {"not a Tessel program", {dir.File("other.exe"), t}, 1,
+         dir.File("other.exe") + ": not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a "
+                                 "patcher made by tessel-pack)"},
         {"malformed carried patch", {dir.File("bad.exe"), t}, 1,
          dir.File("bad.exe") + ": 程序錯誤! (record 1 at block offset 0x5: record cut short in its offset (1 byte left "
                                "at block offset 0x5); " + t + " is unchanged)"},
@@ -184,6 +192,12 @@ TEST(InspectCommand, FilesWithoutAUsablePayloadAreRefused) {
         {"description not in the code page", MakeStub() + Container("ok\x81", patch), {}, 0,
          "valid: the program applies 1 record (1 warning)", ""},
         {"bare patch", patch, {}, 0, "valid: the program applies 1 record", ""},
+        {"another patch format", "BPS1" + patch, {}, 1, "not a patcher: a BPS patch",
+         "a BPS patch: not a Tessel patcher or an IPS patch"},
+        {"not a Tessel program", [&] { std::string f = MakeStub() + Container("d", patch); f.replace(0x200, 6, "OTHER-"); return f; }(),
+         {}, 1, "not a patcher: not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a patcher "
+                "made by tessel-pack); a payload after it would never be read",
+         "not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a patcher made by tessel-pack)"},
         {"bad code page", patch, {"--codepage", "1200"}, 2, "", ""},
     };
     for (const auto& c : cases) {
@@ -222,8 +236,8 @@ TEST(ToolCommand, HelpVersionAndUnknownCommands) {
         {{}, 2, "", "Usage: tessel-pack COMMAND"},
         {{"--help"}, 0, "Usage: tessel-pack COMMAND", ""},
         {{"help", "apply"}, 0, "Usage: tessel-pack apply", ""},
-        {{"--version"}, 0, "tessel-pack 1.0\n", ""},
-        {{"build", "--help"}, 0, "Usage: tessel-pack build --stub", ""},
+        {{"--version"}, 0, "tessel-pack 1.0.0\nstub: none (this tessel-pack was built without one: build needs --stub)\n", ""},
+        {{"build", "--help"}, 0, "Usage: tessel-pack build --patch", ""},
         {{"inspect", "-h"}, 0, "Usage: tessel-pack inspect FILE", ""},
         {{"apply", "--help", "x"}, 0, "Usage: tessel-pack apply", ""},
         {{"pack"}, 2, "", "tessel-pack: unknown command 'pack' (see 'tessel-pack --help')\n"},

@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "tool_test_support.h"
+#include "tools/tessel_pack/embedded_stub.h"
+#include "tools/tessel_pack/sha256.h"
 
 using namespace tooltest;
 
@@ -182,7 +184,7 @@ TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
         ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(ReadFile(out), stub + Container(p.stored, p.patch));
         if (previousPayload)
-            EXPECT_NE(run.out.find("(its old " + std::to_string(previousPayload) + "-byte payload left out)"),
+            EXPECT_NE(run.out.find("(Tessel test; its old " + std::to_string(previousPayload) + "-byte payload left out)"),
                       std::string::npos)
                 << run.out;
         previousPayload = Container(p.stored, p.patch).size();
@@ -290,12 +292,31 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
          n + ": line 1: U+7B80 '简' cannot be written in code page 950"},
         {"emoji", good, "ok 😀", {}, 1, n + ": line 1: U+1F600 '😀' cannot be written in code page 936"},
         {"not UTF-8", good, "caf\xE9", {}, 1, n + ": line 1: not UTF-8 text (byte 0xE9 at offset 3)"},
-        {"UTF-16", good, std::string("\xFF\xFEh\0i\0", 6), {}, 1, n + ": line 1: not UTF-8 text (byte 0xFF at offset 0)"},
+        {"UTF-16 cut short", good, std::string("\xFF\xFEh\0i", 5), {}, 1,
+         n + ": line 1: not UTF-16 text (a lone surrogate or a cut unit at offset 4)"},
+        {"GBK", good, "\xB2\xB9\xB6\xA1", {}, 1,
+         n + ": line 1: not UTF-8 text (byte 0xB2 at offset 0); it looks like GBK/Big5 text: save it as UTF-8"},
         {"NUL", good, std::string("h\0i\0", 4), {}, 1,
          n + ": line 1: U+0000 (a NUL character) cannot be shown by the program; save the description as UTF-8"},
         {"missing stub", good, "n", {"--stub", dir.File("none.exe")}, 3, dir.File("none.exe") + ": no such file or directory"},
         {"directory as description", good, "n", {"--description", dir.Path()}, 3, dir.Path() + ": is a directory"},
         {"stub not an executable", good, "n", {"--stub", n}, 1, n + ": not a Windows executable (no MZ header)"},
+        {"stub not a Tessel program", good, "n", {"--stub", dir.File("other.exe")}, 1,
+         dir.File("other.exe") + ": not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a "
+                                 "patcher made by tessel-pack)"},
+        {"stub a console program", good, "n", {"--stub", dir.File("console.exe")}, 1,
+         dir.File("console.exe") + ": not a Tessel program (a Windows console program; give tessel-stub.exe or a "
+                                   "patcher made by tessel-pack)"},
+        {"BPS patch", "BPS1" + good, "n", {}, 1, p + ": a BPS patch: Tessel carries IPS patches"},
+        {"ZIP archive", "PK\x03\x04" + good, "n", {}, 1,
+         p + ": a ZIP archive: Tessel carries IPS patches (take the .ips out of it first)"},
+        {"a program as the patch", MakeStub(), "n", {}, 1, p + ": a Windows program: Tessel carries IPS patches"},
+        {"output is the patch", good, "n", {"-o", p}, 2,
+         "-o " + p + " is the patch (--patch): the patcher would overwrite it; write it to another file (see "
+                     "'tessel-pack build --help')"},
+        {"output is the description", good, "n", {"-o", dir.Path() + "/./notes.txt"}, 2,
+         "-o " + dir.Path() + "/./notes.txt is the description (--description): the patcher would overwrite it; "
+                              "write it to another file (see 'tessel-pack build --help')"},
         {"bad code page", good, "n", {"--codepage", "abc"}, 2,
          "--codepage needs a code page number, not 'abc' (see 'tessel-pack build --help')"},
         {"EBCDIC code page", good, "n", {"--codepage", "37"}, 2,
@@ -304,6 +325,11 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         {"stray argument", good, "n", {"extra"}, 2, "unexpected argument 'extra' (see 'tessel-pack build --help')"},
     };
     const std::string old = "an older patcher that must survive";
+    std::string other = MakeStub(), console = MakeStub();
+    other.replace(0x200, 6, "OTHER-");
+    console[0x58 + 68] = 3;
+    ASSERT_TRUE(WriteFile(dir.File("other.exe"), other));
+    ASSERT_TRUE(WriteFile(dir.File("console.exe"), console));
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
@@ -320,16 +346,18 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         give("--stub", dir.File("stub.exe"));
         give("--patch", p);
         give("--description", n);
+        give("-o", dir.File("out.exe"));
         args.insert(args.end(), c.extra.begin(), c.extra.end());
-        args.push_back("-o");
-        args.push_back(dir.File("out.exe"));
         const ToolRun run = RunTool(args);
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_EQ(run.err, "tessel-pack build: " + c.message + "\n");
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(ReadFile(dir.File("out.exe")), old);
+        EXPECT_EQ(ReadFile(p), c.patch);
+        EXPECT_EQ(ReadFile(n), c.description);
     }
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"notes.txt", "out.exe", "p.ips", "stub.exe"}));
+    EXPECT_EQ(dir.Entries(),
+              (std::vector<std::string>{"console.exe", "notes.txt", "other.exe", "out.exe", "p.ips", "stub.exe"}));
 }
 
 TEST(BuildCommand, MissingOptionsAreUsageErrors) {
@@ -337,17 +365,59 @@ TEST(BuildCommand, MissingOptionsAreUsageErrors) {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
-        {{"build"}, "missing --stub"},
-        {{"build", "--stub", "s"}, "missing --patch"},
+        {{"build"}, "missing --patch"},
         {{"build", "--stub", "s", "--patch", "p"}, "missing --description"},
         {{"build", "--stub", "s", "--patch", "p", "--description", "d"}, "missing --output"},
         {{"build", "--stub"}, "option --stub needs a value"},
+        // The test program carries no stub of its own.
+        {{"build", "--patch", "p", "--description", "d", "-o", "x"},
+         "missing --stub: this tessel-pack carries no stub of its own (give --stub tessel-stub.exe)"},
     };
     for (const auto& c : cases) {
         const ToolRun run = RunTool(c.args);
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(run.err, "tessel-pack build: " + c.message + " (see 'tessel-pack build --help')\n");
     }
+}
+
+// A tool with a stub appended: build needs no --stub, --version names it, and
+// a damaged trailer is reported rather than taken for no stub.
+TEST(BuildCommand, UsesTheStubEmbeddedInTheToolWhenNoneIsGiven) {
+    ScratchDir dir;
+    const std::string stub = MakeStub(0x800);
+    const std::string patch = MakePatch({DataRecord(0x10, "ok")});
+    ASSERT_TRUE(WriteFile(dir.File("tool"), EmbedStub("tool program bytes", stub)));
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "說明"));
+    SetToolFile(dir.File("tool"));
+    const std::vector<std::string> args = {"build", "--patch", dir.File("p.ips"), "--description",
+                                           dir.File("notes.txt"), "-o", dir.File("out.exe")};
+    const ToolRun built = RunTool(args);
+    const ToolRun version = RunTool({"--version"});
+    std::string damagedTool = EmbedStub("tool program bytes", stub);
+    damagedTool.erase(18, 1);  // the stub's "M": the trailer's size now reaches one byte into the tool
+    ASSERT_TRUE(WriteFile(dir.File("tool"), damagedTool));
+    const ToolRun damaged = RunTool(args);
+    SetToolFile("");
+
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+    EXPECT_EQ(ReadFile(dir.File("out.exe")), stub + Container("\xD5\x66\xC3\xF7", patch));
+    EXPECT_NE(built.out.find("\n  stub         2560 bytes built into tessel-pack (Tessel test)\n"), std::string::npos)
+        << built.out;
+    EXPECT_EQ(version.out, "tessel-pack 1.0.0\nstub: Tessel test stub for 32-bit Windows, 2560 bytes, SHA-256 " +
+                               Sha256Hex(stub) + "\n");
+    EXPECT_EQ(damaged.exitCode, 3);
+    EXPECT_EQ(damaged.err, "tessel-pack build: missing --stub, and its embedded stub is damaged: not a Windows "
+                           "executable (no MZ header)\n");
+}
+
+TEST(Sha256, KnownDigests) {
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // Two blocks of padding (56 bytes), and more than one block of data.
+    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(Sha256Hex(std::string(1000, 'a')), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
 }
 
 TEST(BuildCommand, AnOutputThatCannotBeWrittenLeavesNothingBehind) {

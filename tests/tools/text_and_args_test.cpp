@@ -79,7 +79,7 @@ struct EncodeCase {
     uint32_t byteOffset;              // BadUtf8
 };
 
-TEST(DescriptionEncoding, ConvertsToTheCodePageOrNamesTheFirstBadCharacter) {
+TEST(DescriptionEncoding, ConvertsToTheCodePageOrNamesTheBadCharacter) {
     using K = DescriptionProblem;
     const EncodeCase cases[] = {
         {"936 simplified", 936, "中文", true, "\xD6\xD0\xCE\xC4", K::None, 0, 0, 0},
@@ -103,32 +103,73 @@ TEST(DescriptionEncoding, ConvertsToTheCodePageOrNamesTheFirstBadCharacter) {
         {"not UTF-8", 936, "a\n\x80", false, "", K::BadUtf8, 2, 0, 2},
         {"not UTF-8 after BOM", 936, "\xEF\xBB\xBF\xFF", false, "", K::BadUtf8, 1, 0, 3},
         {"NUL", 936, std::string("a\0b", 3), false, "", K::NulCharacter, 1, 0, 0},
-        {"UTF-16 file read as UTF-8", 936, std::string("x\0\n\0y\0", 6), false, "", K::NulCharacter, 1,
+        {"UTF-16 without a mark", 936, std::string("x\0\n\0y\0", 6), false, "", K::NulCharacter, 1,
          0, 0},
+        {"UTF-16LE with a mark", 936, std::string("\xFF\xFE\x2D\x4E\n\0a\0", 8), true, "\xD6\xD0\r\na",
+         K::None, 0, 0, 0},
+        {"UTF-16BE with a mark, surrogate pair", 1252, std::string("\xFE\xFF\0a\xD8\x3D\xDE\x00", 8), false, "",
+         K::Unmappable, 1, 0x1F600, 0},
+        {"UTF-16 lone surrogate", 936, std::string("\xFF\xFE" "a\0\n\0\x00\xDC", 8), false, "", K::BadUtf16, 2,
+         0, 6},
+        {"UTF-16 odd length", 936, std::string("\xFF\xFE" "a\0b", 5), false, "", K::BadUtf16, 1, 0, 4},
     };
     for (const EncodeCase& c : cases) {
         std::string encoded;
-        DescriptionProblem problem;
-        const bool ok = EncodeDescription(c.utf8, c.codePage, encoded, problem);
+        std::vector<DescriptionProblem> problems;
+        const bool ok = EncodeDescription(c.utf8, c.codePage, encoded, problems);
         EXPECT_EQ(ok, c.ok) << c.name;
         if (c.ok) {
             EXPECT_EQ(encoded, c.bytes) << c.name;
             continue;
         }
+        ASSERT_EQ(problems.size(), 1u) << c.name;
+        const DescriptionProblem& problem = problems[0];
         EXPECT_EQ(problem.kind, c.kind) << c.name;
         EXPECT_EQ(problem.line, c.line) << c.name;
-        if (c.kind == K::Unmappable) EXPECT_EQ(problem.codePoint, c.codePoint) << c.name;
-        if (c.kind == K::BadUtf8) EXPECT_EQ(problem.byteOffset, c.byteOffset) << c.name;
+        if (c.kind == K::Unmappable) EXPECT_EQ(problem.codePoints[0], c.codePoint) << c.name;
+        if (c.kind == K::BadUtf8 || c.kind == K::BadUtf16) EXPECT_EQ(problem.byteOffset, c.byteOffset) << c.name;
     }
 }
 
-TEST(DescriptionEncoding, ProblemTextsNameCharacterLineAndCodePage) {
-    DescriptionProblem problem;
+// Every line with characters the code page cannot hold, each character once.
+TEST(DescriptionEncoding, NamesEveryLineWithCharactersTheCodePageCannotHold) {
     std::string encoded;
-    ASSERT_FALSE(EncodeDescription("ok\nline two \xC3\x9F", 936, encoded, problem));
-    EXPECT_EQ(DescribeProblem(problem, 936), "line 2: U+00DF 'ß' cannot be written in code page 936");
-    ASSERT_FALSE(EncodeDescription("a\n\n\xE9", 936, encoded, problem));
-    EXPECT_EQ(DescribeProblem(problem, 936), "line 3: not UTF-8 text (byte 0xE9 at offset 3)");
+    std::vector<DescriptionProblem> problems;
+    ASSERT_FALSE(EncodeDescription("中文\nfine\nstraße é ß\n\n日本語 ok\n", 1252, encoded, problems));
+    std::vector<std::string> texts;
+    for (const DescriptionProblem& problem : problems) texts.push_back(DescribeProblem(problem, 1252));
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "line 1: U+4E2D '中', U+6587 '文' cannot be written in code page 1252",
+                         "line 5: U+65E5 '日', U+672C '本', U+8A9E '語' cannot be written in code page 1252",
+                     }));
+    // GBK holds the pinyin é, not ß or ä.
+    ASSERT_FALSE(EncodeDescription("ok\nstraße é ä ß\n", 936, encoded, problems));
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(DescribeProblem(problems[0], 936), "line 2: U+00DF 'ß', U+00E4 'ä' cannot be written in code page 936");
+}
+
+TEST(DescriptionEncoding, ProblemTextsNameCharacterLineAndCodePage) {
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"ok\nline two \xC3\x9F", "line 2: U+00DF 'ß' cannot be written in code page 936"},
+        {"a\n\n\xE9", "line 3: not UTF-8 text (byte 0xE9 at offset 3)"},
+        // 中文說明 saved as GBK and as Big5.
+        {"\xD6\xD0\xCE\xC4\xD5\x66\xC3\xF7", "line 1: not UTF-8 text (byte 0xD6 at offset 0); it looks like "
+                                              "GBK/Big5 text: save it as UTF-8"},
+        {"ok\r\n\xA4\xA4\xA4\xE5", "line 2: not UTF-8 text (byte 0xA4 at offset 4); it looks like GBK/Big5 "
+                                      "text: save it as UTF-8"},
+        {std::string("\xFF\xFE" "a\0\x00\xDC", 6),
+         "line 1: not UTF-16 text (a lone surrogate or a cut unit at offset 4)"},
+    };
+    for (const auto& c : cases) {
+        std::string encoded;
+        std::vector<DescriptionProblem> problems;
+        ASSERT_FALSE(EncodeDescription(c.text, 936, encoded, problems)) << c.message;
+        ASSERT_EQ(problems.size(), 1u) << c.message;
+        EXPECT_EQ(DescribeProblem(problems[0], 936), c.message);
+    }
 }
 
 TEST(DescriptionEncoding, CodePagesTheProgramCanUse) {

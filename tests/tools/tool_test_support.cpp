@@ -91,6 +91,8 @@ static void Put32(std::string& b, size_t at, uint32_t v) {
     Put16(b, at + 2, v >> 16);
 }
 
+const std::string kStubMarker("TESSEL-STUB/test\0", 17);
+
 std::string MakeStub(uint32_t sectionBytes, const std::string& sectionTail, const std::string& overlay) {
     std::string image(0x200 + sectionBytes, '\0');
     image[0] = 'M';
@@ -100,12 +102,14 @@ std::string MakeStub(uint32_t sectionBytes, const std::string& sectionTail, cons
     Put16(image, 0x44, 0x014C);  // machine: i386
     Put16(image, 0x46, 1);       // one section
     Put16(image, 0x54, 0xE0);    // size of the optional header
+    Put16(image, 0x58 + 68, 2);  // subsystem: Windows GUI
     const size_t section = 0x40 + 24 + 0xE0;
     image.replace(section, 5, ".text");
     Put32(image, section + 8, sectionBytes);   // virtual size
     Put32(image, section + 16, sectionBytes);  // size of raw data
     Put32(image, section + 20, 0x200);         // pointer to raw data
     for (uint32_t i = 0; i < sectionBytes; ++i) image[0x200 + i] = static_cast<char>(0x90 + i % 7);
+    image.replace(0x200, kStubMarker.size(), kStubMarker);
     if (!sectionTail.empty() && sectionTail.size() <= sectionBytes)
         image.replace(image.size() - sectionTail.size(), sectionTail.size(), sectionTail);
     return image + overlay;
@@ -136,6 +140,12 @@ std::string MakePatch(const std::vector<Record>& records, bool withEof, int64_t 
         if (truncateSize >= 0) PutBig(out, static_cast<uint32_t>(truncateSize), 3);
     }
     return out;
+}
+
+std::string EmbedStub(const std::string& tool, const std::string& stub) {
+    std::string size(4, '\0');
+    Put32(size, 0, static_cast<uint32_t>(stub.size()));
+    return tool + stub + size + "TSLSTUB1";
 }
 
 std::string Container(const std::string& description, const std::string& patch) {

@@ -46,11 +46,17 @@ struct ToolRun {
 ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = std::string(),
                 bool errIsTerminal = false);
 
-// A small but well-formed PE image: MZ header, PE header (machine i386),
-// one section of sectionBytes at file offset 0x200, then `overlay` appended.
-// The section's bytes are a pattern ending in `sectionTail`.
+// A small but well-formed PE image: MZ header, PE header (machine i386, GUI
+// subsystem), one section of sectionBytes at file offset 0x200, then
+// `overlay` appended. The section's bytes are the stub marker of version
+// "test" (kStubMarker, so the tool takes it for a Tessel program) and a
+// pattern ending in `sectionTail`.
+extern const std::string kStubMarker;
 std::string MakeStub(uint32_t sectionBytes = 0x400, const std::string& sectionTail = std::string(),
                      const std::string& overlay = std::string());
+
+// tool + stub + the trailer of an embedded stub (scripts/embed-stub.sh).
+std::string EmbedStub(const std::string& tool, const std::string& stub);
 
 // IPS records for building patches in tables.
 struct Record {

@@ -3,29 +3,26 @@
 #include <string.h>
 
 #include "patch/byte_stream.h"
-#include "platform/file_handle.h"
 #include "patch/ips_patch.h"
-#include "patch/patch_run.h"
 #include "patch/patch_messages.h"
-#include "tools/tessel_pack/args.h"
+#include "patch/patch_run.h"
+#include "platform/file_handle.h"
+#include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/file_io.h"
 #include "tools/tessel_pack/help.h"
 #include "tools/tessel_pack/messages.h"
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
-
-static const char kCommand[] = "apply";
+#include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kApplyOptions[] = {
     {"backup", 0, false},
     {"help", 'h', false},
 };
-
-static int UsageError(const Console& console, const std::string& what) {
-    PrintError(console, kCommand, "", what + " (see 'tessel-pack apply --help')");
-    return kExitUsage;
-}
+static const CommandSpec kApply = {"apply", kApplyOptions, sizeof kApplyOptions / sizeof kApplyOptions[0],
+                                   kApplyHelp};
 
 namespace {
 
@@ -59,8 +56,7 @@ void ConsoleRunHooks::Progress(uint32_t percent) {
     line[1] = '[';
     for (uint32_t i = 0; i < filled; ++i) line[2 + i] = '#';
     snprintf(line + 2 + width, sizeof line - 2 - width, "] %3u%%", static_cast<unsigned>(percent));
-    fputs(line, console_.err);
-    fflush(console_.err);
+    PrintToError(console_, line);
     drawn = true;
 }
 
@@ -81,112 +77,122 @@ void ConsoleRunHooks::Finished(const PatchRunReport& report) {
     }
 }
 
+struct ApplyJob : CommandJob {
+    ApplyJob(const Console& console) : CommandJob(kApply, console) {}
+
+    std::string source, target;
+    bool backup = false;
+    std::string patch;
+    PatchRunReport report = {};
+    PatchResult result = PatchResultDone;
+    std::string message;  // the program's words for the result
+};
+
+bool ReadOptions(const std::vector<std::string>& args, ApplyJob& job) {
+    if (!job.ReadCommandLine(args)) return false;
+    const CommandLine& line = job.line;
+    if (line.positionals.size() < 2)
+        return job.UsageError(line.positionals.empty() ? "missing PATCHER.exe or PATCH.ips" : "missing TARGET");
+    if (line.positionals.size() > 2) return job.UsageError("unexpected argument '" + line.positionals[2] + "'");
+    job.source = line.positionals[0];
+    job.target = line.positionals[1];
+    job.backup = line.Has("backup");
+    return true;
+}
+
+// The patch of a bare .ips file, or the one a Tessel patcher carries.
+bool ReadPatch(ApplyJob& job) {
+    std::string bytes, reason;
+    if (!ReadWholeFile(job.source, bytes, reason)) return job.Fail(kExitIoFailure, job.source, reason);
+    if (bytes.compare(0, 5, "PATCH") == 0) {
+        job.patch.swap(bytes);
+        return true;
+    }
+    const std::string format = RecogniseOtherFormat(bytes);
+    if (format.empty()) return job.Fail(kExitRefused, job.source, "neither an IPS patch nor a patcher");
+    if (format != "a Windows program") return job.Fail(kExitRefused, job.source, NotAnIpsPatch(format));
+    PeLayout layout;
+    std::string version;
+    if (!ReadPeLayout(bytes, layout, reason) || !RecogniseTesselProgram(bytes, layout, version, reason))
+        return job.Fail(kExitRefused, job.source, reason);
+    CarriedPayload carried;
+    ReadCarriedPayload(job.source, carried);
+    if (carried.info.fileSize != bytes.size())
+        return job.Fail(kExitIoFailure, job.source, "changed while it was being read");
+    if (!carried.patchFound)
+        return job.Fail(kExitRefused, job.source, "carries no payload (" + MessageUtf8(PatchTextError) + ")");
+    job.patch.swap(carried.patch);
+    return true;
+}
+
+// The program only ever patches a file that exists (it tests the path
+// first); the core run would create a missing one.
+bool CheckTarget(ApplyJob& job) {
+    if (!IsExistingFile(ByteString(job.target.c_str())))
+        return job.Fail(kExitIoFailure, job.target, WhyNotAFile(job.target));
+    return true;
+}
+
+bool RunPatch(ApplyJob& job) {
+    ByteStream* stream = CreateMemoryStream();
+    if (!stream || StreamWrite(stream, job.patch.data(), static_cast<uint32_t>(job.patch.size())) != job.patch.size()) {
+        Release(stream);
+        return job.Fail(kExitIoFailure, job.source, "out of memory");
+    }
+    ConsoleRunHooks hooks(job.console, job.backup);
+    job.result = ApplyPatch(stream, ByteString(job.target.c_str()), &hooks, &job.report);
+    Release(stream);
+    if (hooks.drawn) PrintToError(job.console, "\n");
+    job.message = hooks.message;
+    return true;
+}
+
+// The program's message, then what happened in the tool's words.
+void ReportResult(ApplyJob& job) {
+    const PatchRunReport& report = job.report;
+    switch (job.result) {
+    case PatchResultDone: {
+        std::string text = job.message + "\npatched " + job.target + ": " + std::to_string(report.recordsApplied) +
+                           " records";
+        if (report.scan.endMarker == PatchEndTruncate)
+            text += ", size set to " + std::to_string(report.scan.truncateSize) + " bytes";
+        if (job.backup) text += ", backup in " + job.target + ".bak";
+        Print(job.console, text + "\n");
+        return;
+    }
+    case PatchResultAlreadyPatched:
+        // Not a failure: the target is in the state the user asked for.
+        Print(job.console, job.message + "\n" + job.target + ": nothing written, no backup made\n");
+        return;
+    case PatchResultDeclined:
+        job.Fail(kExitRefused, job.target, job.message + " (nothing written; --force patches it anyway)");
+        return;
+    case PatchResultMalformed:
+        job.Fail(kExitRefused, job.source,
+                 job.message + " (" + DescribePatchProblem(report.scan, job.patch) + "; " + job.target + " is unchanged)");
+        return;
+    case PatchResultBackupFailed:
+        job.Fail(kExitIoFailure, job.target + ".bak",
+                 job.message + " (the backup copy could not be made; " + job.target + " was not touched)");
+        return;
+    case PatchResultWriteFailed:
+        job.Fail(kExitIoFailure, job.target,
+                 job.message + (report.openFailed ? " (the file cannot be opened for writing)"
+                                : report.outOfMemory ? " (out of memory; nothing was changed)"
+                                                     : " (nothing was changed)"));
+        return;
+    case PatchResultRestoreFailed:
+        job.Fail(kExitIoFailure, job.target,
+                 job.message + (report.backupMade ? " (the original is in " + job.target + ".bak)"
+                                                  : " (no backup was asked for)"));
+        return;
+    }
+}
+
 }  // namespace
 
 int RunApply(const std::vector<std::string>& args, const Console& console) {
-    CommandLine line;
-    std::string error;
-    if (!ParseCommandLine(args, kApplyOptions, sizeof kApplyOptions / sizeof kApplyOptions[0], line,
-                          error))
-        return UsageError(console, error);
-    if (line.Has("help")) {
-        fputs(kApplyHelp, console.out);
-        return kExitSuccess;
-    }
-    if (line.positionals.size() < 2)
-        return UsageError(console, line.positionals.empty() ? "missing PATCHER.exe or PATCH.ips"
-                                                            : "missing TARGET");
-    if (line.positionals.size() > 2)
-        return UsageError(console, "unexpected argument '" + line.positionals[2] + "'");
-    const std::string& source = line.positionals[0];
-    const std::string& target = line.positionals[1];
-
-    std::string bytes, reason;
-    if (!ReadWholeFile(source, bytes, reason)) {
-        PrintError(console, kCommand, source, reason);
-        return kExitIoFailure;
-    }
-    std::string patch;
-    if (bytes.compare(0, 5, "PATCH") == 0) {
-        patch.swap(bytes);
-    } else if (bytes.compare(0, 2, "MZ") == 0) {
-        CarriedPayload carried;
-        ReadCarriedPayload(source, carried);
-        if (carried.info.fileSize != bytes.size()) {
-            PrintError(console, kCommand, source, "changed while it was being read");
-            return kExitIoFailure;
-        }
-        if (!carried.patchFound) {
-            PrintError(console, kCommand, source,
-                       "carries no payload (" + MessageUtf8(PatchTextError) + ")");
-            return kExitRefused;
-        }
-        patch.swap(carried.patch);
-    } else {
-        PrintError(console, kCommand, source, "neither an IPS patch nor a patcher");
-        return kExitRefused;
-    }
-
-    // The program only ever patches a file that exists (it tests the path
-    // first); the core run would create a missing one.
-    if (!IsExistingFile(ByteString(target.c_str()))) {
-        PrintError(console, kCommand, target, WhyNotAFile(target));
-        return kExitIoFailure;
-    }
-
-    ByteStream* stream = CreateMemoryStream();
-    if (!stream || StreamWrite(stream, patch.data(), static_cast<uint32_t>(patch.size())) != patch.size()) {
-        Release(stream);
-        PrintError(console, kCommand, source, "out of memory");
-        return kExitIoFailure;
-    }
-
-    ConsoleRunHooks hooks(console, line.Has("backup"));
-    PatchRunReport report;
-    const PatchResult result = ApplyPatch(stream, ByteString(target.c_str()), &hooks, &report);
-    Release(stream);
-    if (hooks.drawn) fputs("\n", console.err);
-    const std::string& message = hooks.message;
-
-    switch (result) {
-    case PatchResultDone:
-        fprintf(console.out, "%s\n", message.c_str());
-        fprintf(console.out, "patched %s: %u records", target.c_str(),
-                static_cast<unsigned>(report.recordsApplied));
-        if (report.scan.endMarker == PatchEndTruncate)
-            fprintf(console.out, ", size set to %u bytes", static_cast<unsigned>(report.scan.truncateSize));
-        if (line.Has("backup")) fprintf(console.out, ", backup in %s.bak", target.c_str());
-        fputs("\n", console.out);
-        fflush(console.out);
-        return kExitSuccess;
-    case PatchResultAlreadyPatched:
-        // Not a failure: the target is in the state the user asked for.
-        fprintf(console.out, "%s\n%s: nothing written, no backup made\n", message.c_str(), target.c_str());
-        fflush(console.out);
-        return kExitSuccess;
-    case PatchResultDeclined:
-        PrintError(console, kCommand, target, message + " (nothing written; --force patches it anyway)");
-        return kExitRefused;
-    case PatchResultMalformed:
-        PrintError(console, kCommand, source,
-                   message + " (" + DescribePatchProblem(report.scan, patch) + "; " + target +
-                       " is unchanged)");
-        return kExitRefused;
-    case PatchResultBackupFailed:
-        PrintError(console, kCommand, target + ".bak",
-                   message + " (the backup copy could not be made; " + target + " was not touched)");
-        return kExitIoFailure;
-    case PatchResultWriteFailed:
-        PrintError(console, kCommand, target,
-                   message + (report.openFailed ? " (the file cannot be opened for writing)"
-                              : report.outOfMemory ? " (out of memory; nothing was changed)"
-                                                   : " (nothing was changed)"));
-        return kExitIoFailure;
-    case PatchResultRestoreFailed:
-        PrintError(console, kCommand, target,
-                   message + (report.backupMade ? " (the original is in " + target + ".bak)"
-                                                : " (no backup was asked for)"));
-        return kExitIoFailure;
-    }
-    return kExitIoFailure;
+    ApplyJob job(console);
+    if (ReadOptions(args, job) && ReadPatch(job) && CheckTarget(job) && RunPatch(job)) ReportResult(job);
+    return job.exitCode;
 }

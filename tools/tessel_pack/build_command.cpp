@@ -1,128 +1,169 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
-#include <stdio.h>
-
 #include "patch/ips_patch.h"
-#include "tools/tessel_pack/args.h"
+#include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"
+#include "tools/tessel_pack/embedded_stub.h"
 #include "tools/tessel_pack/file_io.h"
 #include "tools/tessel_pack/help.h"
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
-
-static const char kCommand[] = "build";
+#include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
-    {"stub", 0, true},       {"patch", 0, true},  {"description", 0, true},
-    {"codepage", 0, true},   {"output", 'o', true}, {"help", 'h', false},
+    {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true},
+    {"codepage", 0, true}, {"output", 'o', true}, {"help", 'h', false},
+};
+static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
+                                   kBuildHelp};
+
+namespace {
+
+struct BuildJob : CommandJob {
+    BuildJob(const Console& console) : CommandJob(kBuild, console) {}
+
+    // What the command line asks for.
+    std::string stubPath;  // empty: the stub embedded in the tool
+    std::string patchPath, descriptionPath, outputPath;
+    uint32_t codePage = 0;
+    std::string descriptionName;  // as the messages name it
+
+    // What was read, then what it becomes.
+    std::string stub, patch, descriptionText;
+    PeLayout layout = {};
+    std::string stubVersion;
+    CarriedPayload carried;  // an old payload the stub file carries
+    PatchScan scan = {};
+    std::string description;  // in the code page
+    std::string payload;
 };
 
-static int UsageError(const Console& console, const std::string& what) {
-    PrintError(console, kCommand, "", what + " (see 'tessel-pack build --help')");
-    return kExitUsage;
+bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
+    if (!job.ReadCommandLine(args)) return false;
+    const CommandLine& line = job.line;
+    if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
+    for (const char* required : {"patch", "description", "output"})
+        if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
+    std::string error;
+    if (!CodePageOption(line, job.codePage, error)) return job.UsageError(error);
+    if (const std::string* stub = line.Value("stub")) job.stubPath = *stub;
+    job.patchPath = *line.Value("patch");
+    job.descriptionPath = *line.Value("description");
+    job.outputPath = *line.Value("output");
+    job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
+    return true;
 }
 
+// The patcher replaces OUT; OUT may be the stub (its payload is replaced),
+// never the patch or the description the publisher keeps.
+bool CheckOutputIsNoSource(BuildJob& job) {
+    const struct {
+        const std::string& path;
+        const char* what;
+    } sources[] = {{job.patchPath, "the patch (--patch)"}, {job.descriptionPath, "the description (--description)"}};
+    for (const auto& source : sources)
+        if (source.path != "-" && IsSameFile(job.outputPath, source.path))
+            return job.UsageError("-o " + job.outputPath + " is " + source.what +
+                                  ": the patcher would overwrite it; write it to another file");
+    return true;
+}
+
+// Everything is read before anything is written, so OUT may be the stub.
+bool ReadInputs(BuildJob& job) {
+    std::string reason;
+    if (job.stubPath.empty()) {
+        const EmbeddedStub embedded = ReadEmbeddedStub();
+        if (embedded.state == EmbeddedStub::Absent)
+            return job.UsageError("missing --stub: this tessel-pack carries no stub of its own (give --stub "
+                                  "tessel-stub.exe)");
+        if (embedded.state == EmbeddedStub::Damaged)
+            return job.Fail(kExitIoFailure, "", "missing --stub, and " + embedded.problem);
+        job.stub = embedded.bytes;
+    } else {
+        if (!ReadWholeFile(job.stubPath, job.stub, reason)) return job.Fail(kExitIoFailure, job.stubPath, reason);
+    }
+    if (!ReadWholeFile(job.patchPath, job.patch, reason)) return job.Fail(kExitIoFailure, job.patchPath, reason);
+    const bool fromStdin = job.descriptionPath == "-";
+    if (!(fromStdin ? ReadWholeStream(job.console.in, job.descriptionText, reason)
+                    : ReadWholeFile(job.descriptionPath, job.descriptionText, reason)))
+        return job.Fail(kExitIoFailure, job.descriptionName, reason);
+    return true;
+}
+
+// A Tessel program; from a file, with any payload it already carries found
+// so that it is replaced rather than stacked.
+bool CheckStub(BuildJob& job) {
+    std::string reason;
+    if (!ReadPeLayout(job.stub, job.layout, reason) ||
+        !RecogniseTesselProgram(job.stub, job.layout, job.stubVersion, reason))
+        return job.Fail(kExitRefused, job.stubPath, reason);
+    if (job.stubPath.empty()) return true;
+    ReadCarriedPayload(job.stubPath, job.carried);
+    if (job.carried.info.fileSize != job.stub.size())
+        return job.Fail(kExitIoFailure, job.stubPath, "changed while it was being read");
+    return true;
+}
+
+bool CheckPatch(BuildJob& job) {
+    const std::string format = job.patch.compare(0, 5, "PATCH") == 0 ? "" : RecogniseOtherFormat(job.patch);
+    if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
+    if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
+                   &job.scan))
+        return job.Fail(kExitRefused, job.patchPath, DescribePatchProblem(job.scan, job.patch));
+    return true;
+}
+
+// Every line with a character the code page cannot hold is named.
+bool EncodeDescriptionText(BuildJob& job) {
+    std::vector<DescriptionProblem> problems;
+    if (EncodeDescription(job.descriptionText, job.codePage, job.description, problems)) return true;
+    for (const DescriptionProblem& problem : problems)
+        job.Fail(kExitRefused, job.descriptionName, DescribeProblem(problem, job.codePage));
+    return false;
+}
+
+bool LayOutPatcher(BuildJob& job) {
+    const uint64_t stubLength = StubExecutableLength(job.stub.size(), job.layout, job.carried);
+    if (!FitsInContainer(stubLength, job.description.size(), job.patch.size()))
+        return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
+    if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
+        job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
+    for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    job.stub.resize(stubLength);
+    job.payload = ComposePayload(job.description, job.patch);
+    return true;
+}
+
+bool WritePatcher(BuildJob& job) {
+    std::string reason;
+    if (!WriteFileAtomically(job.outputPath, {&job.stub, &job.payload}, reason))
+        return job.Fail(kExitIoFailure, job.outputPath, reason);
+    return true;
+}
+
+void ReportPatcher(const BuildJob& job) {
+    const uint64_t oldPayload = job.carried.info.fileSize - job.stub.size();
+    std::string text = "wrote " + job.outputPath + ": " + std::to_string(job.stub.size() + job.payload.size()) +
+                       " bytes\n";
+    text += "  stub         " + std::to_string(job.stub.size()) + " bytes " +
+            (job.stubPath.empty() ? "built into tessel-pack" : "from " + job.stubPath) + " (Tessel " + job.stubVersion;
+    if (!job.stubPath.empty() && oldPayload > 0)
+        text += "; its old " + std::to_string(oldPayload) + "-byte payload left out";
+    text += ")";
+    text += "\n  description  " + std::to_string(job.description.size()) + " bytes in code page " +
+            std::to_string(job.codePage) + " (L2 = " + std::to_string(job.description.size() + 4) + ")\n";
+    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
+            " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    Print(job.console, text);
+}
+
+}  // namespace
+
 int RunBuild(const std::vector<std::string>& args, const Console& console) {
-    CommandLine line;
-    std::string error;
-    if (!ParseCommandLine(args, kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0], line,
-                          error))
-        return UsageError(console, error);
-    if (line.Has("help")) {
-        fputs(kBuildHelp, console.out);
-        return kExitSuccess;
-    }
-    if (!line.positionals.empty())
-        return UsageError(console, "unexpected argument '" + line.positionals[0] + "'");
-    for (const char* required : {"stub", "patch", "description", "output"})
-        if (!line.Has(required))
-            return UsageError(console, std::string("missing --") + required);
-    uint32_t codePage = 0;
-    std::string codePageError;
-    if (!CodePageOption(line, codePage, codePageError)) return UsageError(console, codePageError);
-
-    const std::string& stubPath = *line.Value("stub");
-    const std::string& patchPath = *line.Value("patch");
-    const std::string& descriptionPath = *line.Value("description");
-    const std::string& outputPath = *line.Value("output");
-
-    // Everything is read before anything is written, so OUT may be the stub.
-    std::string stub, patch, descriptionText, reason;
-    if (!ReadWholeFile(stubPath, stub, reason)) {
-        PrintError(console, kCommand, stubPath, reason);
-        return kExitIoFailure;
-    }
-    if (!ReadWholeFile(patchPath, patch, reason)) {
-        PrintError(console, kCommand, patchPath, reason);
-        return kExitIoFailure;
-    }
-    const bool fromStdin = descriptionPath == "-";
-    const std::string descriptionName = fromStdin ? "standard input" : descriptionPath;
-    if (!(fromStdin ? ReadWholeStream(console.in, descriptionText, reason)
-                    : ReadWholeFile(descriptionPath, descriptionText, reason))) {
-        PrintError(console, kCommand, descriptionName, reason);
-        return kExitIoFailure;
-    }
-
-    PeLayout layout;
-    if (!ReadPeLayout(stub, layout, reason)) {
-        PrintError(console, kCommand, stubPath, reason);
-        return kExitRefused;
-    }
-
-    PatchScan scan;
-    if (!ScanPatch(reinterpret_cast<const uint8_t*>(patch.data()),
-                   static_cast<uint32_t>(patch.size()), &scan)) {
-        PrintError(console, kCommand, patchPath, DescribePatchProblem(scan, patch));
-        return kExitRefused;
-    }
-
-    std::string description;
-    DescriptionProblem problem;
-    if (!EncodeDescription(descriptionText, codePage, description, problem)) {
-        PrintError(console, kCommand, descriptionName, DescribeProblem(problem, codePage));
-        return kExitRefused;
-    }
-
-    CarriedPayload carried;
-    ReadCarriedPayload(stubPath, carried);
-    if (carried.info.fileSize != stub.size()) {
-        PrintError(console, kCommand, stubPath, "changed while it was being read");
-        return kExitIoFailure;
-    }
-    const uint64_t stubLength = StubExecutableLength(stub.size(), layout, carried);
-    if (!FitsInContainer(stubLength, description.size(), patch.size())) {
-        PrintError(console, kCommand, outputPath, "the patcher would reach 4 GiB, which the program cannot read");
-        return kExitRefused;
-    }
-    if (stubLength < stub.size() && !carried.info.l2Valid)
-        PrintWarning(console, kCommand, stubPath,
-                     "its old payload has a damaged description length; only its patch block is "
-                     "left out");
-    for (const std::string& warning : PatchWarnings(scan))
-        PrintWarning(console, kCommand, patchPath, warning);
-
-    stub.resize(stubLength);
-    const std::string payload = ComposePayload(description, patch);
-    if (!WriteFileAtomically(outputPath, {&stub, &payload}, reason)) {
-        PrintError(console, kCommand, outputPath, reason);
-        return kExitIoFailure;
-    }
-
-    fprintf(console.out, "wrote %s: %llu bytes\n", outputPath.c_str(),
-            static_cast<unsigned long long>(stub.size() + payload.size()));
-    fprintf(console.out, "  stub         %llu bytes from %s", static_cast<unsigned long long>(stub.size()),
-            stubPath.c_str());
-    if (stubLength < carried.info.fileSize)
-        fprintf(console.out, " (its old %llu-byte payload left out)",
-                static_cast<unsigned long long>(carried.info.fileSize - stubLength));
-    fprintf(console.out, "\n  description  %u bytes in code page %u (L2 = %u)\n",
-            static_cast<unsigned>(description.size()), static_cast<unsigned>(codePage),
-            static_cast<unsigned>(description.size() + 4));
-    fprintf(console.out, "  patch        %u bytes, %u records (L1 = %u)\n",
-            static_cast<unsigned>(patch.size()), static_cast<unsigned>(scan.recordCount),
-            static_cast<unsigned>(patch.size() + 4));
-    fflush(console.out);
-    return kExitSuccess;
+    BuildJob job(console);
+    const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
+                       CheckPatch(job) && EncodeDescriptionText(job) && LayOutPatcher(job) && WritePatcher(job);
+    if (built) ReportPatcher(job);
+    return job.exitCode;
 }

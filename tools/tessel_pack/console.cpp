@@ -2,7 +2,6 @@
 
 #ifdef _WIN32
 #include <fcntl.h>
-#include <stdlib.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -10,11 +9,28 @@
 #endif
 
 #ifdef _WIN32
-// The console's output code page outlives the process: put back what the
-// user's console had, so a cmd.exe window is not left in UTF-8.
-static UINT g_savedOutputCodePage;
-static void RestoreOutputCodePage() {
-    if (g_savedOutputCodePage) SetConsoleOutputCP(g_savedOutputCodePage);
+// The console window behind a standard stream, or null when the stream goes
+// to a file or a pipe (GetConsoleMode fails for those).
+static void* ConsoleWindowOf(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle == NULL || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return nullptr;
+    return handle;
+}
+
+static void WriteToConsoleWindow(void* window, const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, NULL, 0);
+    if (units <= 0) return;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &wide[0], units);
+    // In pieces: older consoles refuse very long writes.
+    for (size_t at = 0; at < wide.size();) {
+        DWORD piece = static_cast<DWORD>(wide.size() - at < 4096 ? wide.size() - at : 4096);
+        DWORD written = 0;
+        if (!WriteConsoleW(window, wide.data() + at, piece, &written, NULL) || written == 0) return;
+        at += written;
+    }
 }
 #endif
 
@@ -26,22 +42,39 @@ Console ProcessConsole() {
 #ifdef _WIN32
     // Text mode would turn CR LF into LF and stop at the first 0x1A on the
     // way in, and turn every LF into CR LF on the way out; the tool reads and
-    // writes exactly the bytes it means (the same bytes as the native build).
+    // writes exactly the bytes it means.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    // A console window shows bytes in its own output code page; the tool
-    // writes UTF-8. SetConsoleOutputCP fails harmlessly when stdout is a pipe
-    // or a file, which then simply receive the UTF-8 bytes.
-    if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr))) {
-        g_savedOutputCodePage = GetConsoleOutputCP();
-        if (g_savedOutputCodePage && SetConsoleOutputCP(CP_UTF8)) atexit(RestoreOutputCodePage);
-    }
+    console.outWindow = ConsoleWindowOf(STD_OUTPUT_HANDLE);
+    console.errWindow = ConsoleWindowOf(STD_ERROR_HANDLE);
     console.errIsTerminal = _isatty(_fileno(stderr)) != 0;
 #else
     console.errIsTerminal = isatty(fileno(stderr)) != 0;
 #endif
     return console;
+}
+
+static void Write(FILE* stream, void* window, const std::string& text) {
+#ifdef _WIN32
+    if (window) {
+        fflush(stream);
+        WriteToConsoleWindow(window, text);
+        return;
+    }
+#else
+    (void)window;
+#endif
+    if (!text.empty()) fwrite(text.data(), 1, text.size(), stream);
+    fflush(stream);
+}
+
+void Print(const Console& console, const std::string& text) {
+    Write(console.out, console.outWindow, text);
+}
+
+void PrintToError(const Console& console, const std::string& text) {
+    Write(console.err, console.errWindow, text);
 }
 
 static void PrintLine(const Console& console, const char* command, const std::string& file,
@@ -59,8 +92,7 @@ static void PrintLine(const Console& console, const char* command, const std::st
     }
     line += what;
     line += '\n';
-    fputs(line.c_str(), console.err);
-    fflush(console.err);
+    PrintToError(console, line);
 }
 
 void PrintError(const Console& console, const char* command, const std::string& file,

@@ -7,9 +7,41 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+
+#include "tools/tessel_pack/utf8.h"
 #else
 #include <unistd.h>
 #endif
+
+// --- the operating system's calls, with UTF-8 paths ----------------------
+
+#ifdef _WIN32
+typedef struct _stat64 PathInfo;
+
+static std::wstring Wide(const std::string& utf8) {
+    const std::u16string units = Utf8ToUtf16(utf8);
+    return std::wstring(units.begin(), units.end());
+}
+
+static int StatPath(const std::string& path, PathInfo* info) { return _wstat64(Wide(path).c_str(), info); }
+static FILE* OpenPath(const std::string& path, const char* mode) {
+    return _wfopen(Wide(path).c_str(), Wide(mode).c_str());
+}
+static int RemovePath(const std::string& path) { return _wremove(Wide(path).c_str()); }
+#else
+typedef struct stat PathInfo;
+
+static int StatPath(const std::string& path, PathInfo* info) { return stat(path.c_str(), info); }
+static FILE* OpenPath(const std::string& path, const char* mode) { return fopen(path.c_str(), mode); }
+static int RemovePath(const std::string& path) { return remove(path.c_str()); }
+#endif
+
+static bool IsDirectory(const std::string& path) {
+    PathInfo info;
+    return StatPath(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// --- the tool's file operations -------------------------------------------
 
 static std::string DescribeErrno(int error, const char* fallback) {
     switch (error) {
@@ -26,14 +58,38 @@ static std::string DescribeErrno(int error, const char* fallback) {
 }
 
 bool IsRegularFile(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+    PathInfo info;
+    return StatPath(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 std::string WhyNotAFile(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return DescribeErrno(errno, "cannot be opened");
+    PathInfo info;
+    if (StatPath(path, &info) != 0) return DescribeErrno(errno, "cannot be opened");
     return S_ISDIR(info.st_mode) ? "is a directory" : "cannot be opened";
+}
+
+bool IsSameFile(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const std::string* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        // No access rights needed to read the identity; backup semantics
+        // let a directory be opened too.
+        HANDLE file = CreateFileW(Wide(*paths[i]).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const BOOL ok = GetFileInformationByHandle(file, &info[i]);
+        CloseHandle(file);
+        if (!ok) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+#else
+    struct stat first, second;
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+#endif
 }
 
 bool ReadWholeStream(FILE* stream, std::string& bytes, std::string& reason) {
@@ -61,12 +117,11 @@ bool ReadWholeStream(FILE* stream, std::string& bytes, std::string& reason) {
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason) {
     // Checked first: fopen succeeds on a directory on Linux and fails with
     // EACCES on Windows; both builds should say the same thing.
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (IsDirectory(path)) {
         reason = "is a directory";
         return false;
     }
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = OpenPath(path, "rb");
     if (!file) {
         reason = DescribeErrno(errno, "cannot open");
         return false;
@@ -98,7 +153,7 @@ static bool ReplaceFile(const std::string& from, const std::string& to, std::str
 #ifdef _WIN32
     // rename() refuses to replace an existing file on Windows; MoveFileEx
     // with MOVEFILE_REPLACE_EXISTING does it (still refusing a directory).
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     switch (GetLastError()) {
     case ERROR_ACCESS_DENIED: reason = "permission denied"; break;
@@ -106,8 +161,7 @@ static bool ReplaceFile(const std::string& from, const std::string& to, std::str
     default: reason = "cannot rename the temporary file into place"; break;
     }
     // A directory by that name is reported as access denied by Windows.
-    struct stat info;
-    if (stat(to.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) reason = "is a directory";
+    if (IsDirectory(to)) reason = "is a directory";
     return false;
 #else
     if (rename(from.c_str(), to.c_str()) == 0) return true;
@@ -118,13 +172,12 @@ static bool ReplaceFile(const std::string& from, const std::string& to, std::str
 
 bool WriteFileAtomically(const std::string& path, const std::vector<const std::string*>& pieces,
                          std::string& reason) {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (IsDirectory(path)) {
         reason = "is a directory";
         return false;
     }
     const std::string temporary = TemporaryNameFor(path);
-    FILE* file = fopen(temporary.c_str(), "wb");
+    FILE* file = OpenPath(temporary, "wb");
     if (!file) {
         reason = DescribeErrno(errno, "cannot create");
         return false;
@@ -147,6 +200,6 @@ bool WriteFileAtomically(const std::string& path, const std::vector<const std::s
         ok = false;
     }
     if (ok) ok = ReplaceFile(temporary, path, reason);
-    if (!ok) remove(temporary.c_str());
+    if (!ok) RemovePath(temporary);
     return ok;
 }

@@ -1,6 +1,10 @@
 // Whole-file reads and the all-or-nothing write of an output file. Failure
 // reasons are the tool's own short texts (not strerror), so the native and
 // the Windows build print the same words for the same fault.
+//
+// Paths are UTF-8. The Windows build opens them through the wide API
+// (_wfopen, MoveFileExW, ...), so a file name in any script works on any
+// system code page.
 #pragma once
 #include <stdio.h>
 
@@ -20,6 +24,11 @@ bool IsRegularFile(const std::string& path);
 // Why path cannot be used as an existing file: "is a directory", "no such
 // file or directory", or "cannot be opened".
 std::string WhyNotAFile(const std::string& path);
+
+// True when both paths exist and name the same file, however they are
+// spelt (case, "..", links): the device and inode, or on Windows the volume
+// serial number and file index.
+bool IsSameFile(const std::string& a, const std::string& b);
 
 // Writes the pieces, in order, to a temporary file beside path, flushes it to
 // disk and renames it over path. On any failure the temporary file is

@@ -1,164 +1,177 @@
 // tessel-pack inspect: what a patcher carries, read as the program reads it.
-#include <stdio.h>
-
 #include "patch/ips_patch.h"
-#include "tools/tessel_pack/args.h"
+#include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"
 #include "tools/tessel_pack/file_io.h"
 #include "tools/tessel_pack/help.h"
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
-
-static const char kCommand[] = "inspect";
+#include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kInspectOptions[] = {
     {"codepage", 0, true},
     {"help", 'h', false},
 };
+static const CommandSpec kInspect = {"inspect", kInspectOptions,
+                                     sizeof kInspectOptions / sizeof kInspectOptions[0], kInspectHelp};
 
-static int UsageError(const Console& console, const std::string& what) {
-    PrintError(console, kCommand, "", what + " (see 'tessel-pack inspect --help')");
-    return kExitUsage;
+namespace {
+
+struct InspectJob : CommandJob {
+    InspectJob(const Console& console) : CommandJob(kInspect, console) {}
+
+    std::string path;
+    uint32_t codePage = 0;
+    std::string bytes;
+    std::string version;     // the Tessel program's marker
+    CarriedPayload carried;
+    std::vector<std::string> warnings;
+    std::string text;        // the description as UTF-8
+
+    void Field(const char* name, const std::string& value) {
+        std::string line = name;
+        line.resize(20, ' ');
+        Print(console, line + " " + value + "\n");
+    }
+    // The verdict line, then the one-line error.
+    bool Refuse(const std::string& verdict, const std::string& error) {
+        Field("verdict", verdict);
+        return Fail(kExitRefused, path, error);
+    }
+};
+
+bool ReadOptions(const std::vector<std::string>& args, InspectJob& job) {
+    if (!job.ReadCommandLine(args)) return false;
+    const CommandLine& line = job.line;
+    if (line.positionals.empty()) return job.UsageError("missing FILE");
+    if (line.positionals.size() > 1) return job.UsageError("unexpected argument '" + line.positionals[1] + "'");
+    std::string error;
+    if (!CodePageOption(line, job.codePage, error)) return job.UsageError(error);
+    job.path = line.positionals[0];
+    return true;
 }
 
-static void Field(const Console& console, const char* name, const std::string& value) {
-    fprintf(console.out, "%-20s %s\n", name, value.c_str());
+bool ReadTheFile(InspectJob& job) {
+    std::string reason;
+    if (!ReadWholeFile(job.path, job.bytes, reason)) return job.Fail(kExitIoFailure, job.path, reason);
+    return true;
 }
 
-// The patch part of the report; returns the exit code its verdict means.
-static int ReportPatch(const Console& console, const std::string& fileName, const std::string& patch,
-                       const std::vector<std::string>& extraWarnings) {
+// The patch part of the report, ending in its verdict.
+bool ReportPatch(InspectJob& job, const std::string& patch) {
     PatchScan scan;
-    const bool valid = ScanPatch(reinterpret_cast<const uint8_t*>(patch.data()),
-                                 static_cast<uint32_t>(patch.size()), &scan);
-    if (valid) {
-        Field(console, "records", std::to_string(scan.recordCount) + " (" +
-                                      std::to_string(scan.dataRecords) + " data, " +
-                                      std::to_string(scan.runRecords) + " run)");
-        Field(console, "data bytes", std::to_string(scan.dataBytes));
-        Field(console, "run bytes", std::to_string(scan.runBytes));
-        if (scan.highestEnd != 0) {
-            Field(console, "lowest offset", Hex24(scan.lowestOffset));
-            Field(console, "highest offset", Hex24(scan.highestEnd - 1));
-        } else {
-            Field(console, "lowest offset", "none (no record writes a byte)");
-            Field(console, "highest offset", "none");
-        }
-        const uint32_t size = ResultingTargetSize(scan, 0);
-        const std::string sizeText = std::to_string(size) + " bytes (" + Hex24(size) + ")";
-        if (scan.endMarker == PatchEndTruncate)
-            Field(console, "target size", "exactly " + sizeText + ", set by the truncation size");
-        else
-            Field(console, "minimum target size", sizeText);
-        if (scan.endMarker == PatchEndNone)
-            Field(console, "end marker", "none (records run to the end of the block)");
-        else
-            Field(console, "end marker", "\"EOF\" at block offset " + HexValue(scan.endMarkerOffset));
-        Field(console, "truncation",
-              scan.endMarker == PatchEndTruncate
-                  ? std::to_string(scan.truncateSize) + " bytes (" + Hex24(scan.truncateSize) + ")"
-                  : std::string("none"));
+    if (!ScanPatch(reinterpret_cast<const uint8_t*>(patch.data()), static_cast<uint32_t>(patch.size()), &scan)) {
+        for (const std::string& warning : job.warnings) job.Field("warning", warning);
+        const std::string problem = DescribePatchProblem(scan, patch);
+        return job.Refuse("refused: " + problem + "; the program shows \"程序錯誤!\" and changes nothing",
+                          "the patch is malformed: " + problem);
     }
-
-    std::vector<std::string> warnings = extraWarnings;
-    if (valid)
-        for (const std::string& warning : PatchWarnings(scan)) warnings.push_back(warning);
-    for (const std::string& warning : warnings) Field(console, "warning", warning);
-
-    if (!valid) {
-        Field(console, "verdict", "refused: " + DescribePatchProblem(scan, patch) +
-                                      "; the program shows \"程序錯誤!\" and changes nothing");
-        fflush(console.out);
-        PrintError(console, kCommand, fileName, "the patch is malformed: " + DescribePatchProblem(scan, patch));
-        return kExitRefused;
+    job.Field("records", std::to_string(scan.recordCount) + " (" + std::to_string(scan.dataRecords) + " data, " +
+                             std::to_string(scan.runRecords) + " run)");
+    job.Field("data bytes", std::to_string(scan.dataBytes));
+    job.Field("run bytes", std::to_string(scan.runBytes));
+    if (scan.highestEnd != 0) {
+        job.Field("lowest offset", Hex24(scan.lowestOffset));
+        job.Field("highest offset", Hex24(scan.highestEnd - 1));
+    } else {
+        job.Field("lowest offset", "none (no record writes a byte)");
+        job.Field("highest offset", "none");
     }
+    const uint32_t size = ResultingTargetSize(scan, 0);
+    const std::string sizeText = std::to_string(size) + " bytes (" + Hex24(size) + ")";
+    if (scan.endMarker == PatchEndTruncate)
+        job.Field("target size", "exactly " + sizeText + ", set by the truncation size");
+    else
+        job.Field("minimum target size", sizeText);
+    if (scan.endMarker == PatchEndNone)
+        job.Field("end marker", "none (records run to the end of the block)");
+    else
+        job.Field("end marker", "\"EOF\" at block offset " + HexValue(scan.endMarkerOffset));
+    job.Field("truncation", scan.endMarker == PatchEndTruncate
+                                ? std::to_string(scan.truncateSize) + " bytes (" + Hex24(scan.truncateSize) + ")"
+                                : std::string("none"));
+
+    for (const std::string& warning : PatchWarnings(scan)) job.warnings.push_back(warning);
+    for (const std::string& warning : job.warnings) job.Field("warning", warning);
     std::string verdict = "valid: the program applies " + std::to_string(scan.recordCount) +
                           (scan.recordCount == 1 ? " record" : " records");
-    if (!warnings.empty())
-        verdict += " (" + std::to_string(warnings.size()) +
-                   (warnings.size() == 1 ? " warning)" : " warnings)");
-    Field(console, "verdict", verdict);
-    return kExitSuccess;
+    if (!job.warnings.empty())
+        verdict += " (" + std::to_string(job.warnings.size()) + (job.warnings.size() == 1 ? " warning)" : " warnings)");
+    job.Field("verdict", verdict);
+    return true;
 }
 
-int RunInspect(const std::vector<std::string>& args, const Console& console) {
-    CommandLine line;
-    std::string error;
-    if (!ParseCommandLine(args, kInspectOptions, sizeof kInspectOptions / sizeof kInspectOptions[0],
-                          line, error))
-        return UsageError(console, error);
-    if (line.Has("help")) {
-        fputs(kInspectHelp, console.out);
-        return kExitSuccess;
-    }
-    if (line.positionals.empty()) return UsageError(console, "missing FILE");
-    if (line.positionals.size() > 1)
-        return UsageError(console, "unexpected argument '" + line.positionals[1] + "'");
-    uint32_t codePage = 0;
-    std::string codePageError;
-    if (!CodePageOption(line, codePage, codePageError)) return UsageError(console, codePageError);
-    const std::string& path = line.positionals[0];
+// A bare patch: everything but the container.
+bool ReportBarePatch(InspectJob& job) {
+    job.Field("file", job.path + " (" + std::to_string(job.bytes.size()) + " bytes, an IPS patch)");
+    return ReportPatch(job, job.bytes);
+}
 
-    std::string bytes, reason;
-    if (!ReadWholeFile(path, bytes, reason)) {
-        PrintError(console, kCommand, path, reason);
-        return kExitIoFailure;
+// Only a Tessel program ever reads a payload: any other executable (or file)
+// would ignore one.
+bool CheckTesselProgram(InspectJob& job) {
+    job.Field("file", job.path + " (" + std::to_string(job.bytes.size()) + " bytes)");
+    const std::string format = RecogniseOtherFormat(job.bytes);
+    if (format != "a Windows program") {
+        const std::string what = format.empty() ? "neither an IPS patch nor a Windows program" : format;
+        return job.Refuse("not a patcher: " + what, what + ": not a Tessel patcher or an IPS patch");
     }
+    PeLayout layout;
+    std::string reason;
+    if (!ReadPeLayout(job.bytes, layout, reason) || !RecogniseTesselProgram(job.bytes, layout, job.version, reason))
+        return job.Refuse("not a patcher: " + reason + "; a payload after it would never be read", reason);
+    job.Field("program", "Tessel " + job.version);
+    return true;
+}
 
-    // A bare patch: everything but the container.
-    if (bytes.compare(0, 5, "PATCH") == 0) {
-        Field(console, "file", path + " (" + std::to_string(bytes.size()) + " bytes, an IPS patch)");
-        const int code = ReportPatch(console, path, bytes, {});
-        fflush(console.out);
-        return code;
+bool ReadPayload(InspectJob& job) {
+    ReadCarriedPayload(job.path, job.carried);
+    const PatchContainerInfo& info = job.carried.info;
+    if (info.fileSize != job.bytes.size())
+        return job.Fail(kExitIoFailure, job.path, "changed while it was being read");
+    if (!job.carried.patchFound) {
+        job.Field("patch block", "L1 = " + std::to_string(info.l1) + ": not a length that fits the file");
+        return job.Refuse("no payload: the program shows an empty description and \"程序錯誤!\" on every run",
+                          "carries no payload (L1 = " + std::to_string(info.l1) + ")");
     }
-
-    CarriedPayload carried;
-    ReadCarriedPayload(path, carried);
-    if (carried.info.fileSize != bytes.size()) {
-        PrintError(console, kCommand, path, "changed while it was being read");
-        return kExitIoFailure;
-    }
-    Field(console, "file", path + " (" + std::to_string(bytes.size()) + " bytes)");
-    if (!carried.patchFound) {
-        Field(console, "patch block", "L1 = " + std::to_string(carried.info.l1) +
-                                          ": not a length that fits the file");
-        Field(console, "verdict", "no payload: the program shows an empty description and "
-                                  "\"程序錯誤!\" on every run");
-        fflush(console.out);
-        PrintError(console, kCommand, path, "carries no payload (L1 = " +
-                                                std::to_string(carried.info.l1) + ")");
-        return kExitRefused;
-    }
-
-    Field(console, "executable", std::to_string(carried.info.payloadOffset) + " bytes");
-    std::vector<std::string> warnings;
-    if (carried.info.l2Valid) {
-        Field(console, "description block",
-              "L2 = " + std::to_string(carried.info.l2) + ": " +
-                  std::to_string(carried.description.size()) + " bytes of text");
+    job.Field("executable", std::to_string(info.payloadOffset) + " bytes");
+    if (info.l2Valid) {
+        job.Field("description block", "L2 = " + std::to_string(info.l2) + ": " +
+                                           std::to_string(job.carried.description.size()) + " bytes of text");
     } else {
-        Field(console, "description block", "L2 = " + std::to_string(carried.info.l2) +
-                                                ": not a length that fits the file");
-        warnings.push_back("the description length is damaged: the program shows no description");
+        job.Field("description block", "L2 = " + std::to_string(info.l2) + ": not a length that fits the file");
+        job.warnings.push_back("the description length is damaged: the program shows no description");
     }
-    Field(console, "patch block", "L1 = " + std::to_string(carried.info.l1) + ": " +
-                                      std::to_string(carried.patch.size()) + " bytes of patch");
-
-    std::string text;
+    job.Field("patch block", "L1 = " + std::to_string(info.l1) + ": " + std::to_string(job.carried.patch.size()) +
+                                 " bytes of patch");
     uint32_t firstBad = 0;
-    if (!DecodeDescription(carried.description, codePage, text, firstBad))
-        warnings.push_back("the description is not valid code page " + std::to_string(codePage) +
-                           " text from byte " + std::to_string(firstBad) +
-                           " (try another --codepage); shown with U+FFFD in its place");
+    if (!DecodeDescription(job.carried.description, job.codePage, job.text, firstBad))
+        job.warnings.push_back("the description is not valid code page " + std::to_string(job.codePage) +
+                               " text from byte " + std::to_string(firstBad) +
+                               " (try another --codepage); shown with U+FFFD in its place");
+    return true;
+}
 
-    const int code = ReportPatch(console, path, carried.patch, warnings);
-    // Written with fwrite: a hand-made description may hold NUL bytes.
-    fprintf(console.out, "--- description (code page %u, %u bytes) ---\n",
-            static_cast<unsigned>(codePage), static_cast<unsigned>(carried.description.size()));
-    fwrite(text.data(), 1, text.size(), console.out);
-    fputs("\n--- end of description ---\n", console.out);
-    fflush(console.out);
-    return code;
+void ReportDescription(InspectJob& job) {
+    Print(job.console, "--- description (code page " + std::to_string(job.codePage) + ", " +
+                           std::to_string(job.carried.description.size()) + " bytes) ---\n" + job.text +
+                           "\n--- end of description ---\n");
+}
+
+}  // namespace
+
+int RunInspect(const std::vector<std::string>& args, const Console& console) {
+    InspectJob job(console);
+    if (!ReadOptions(args, job) || !ReadTheFile(job)) return job.exitCode;
+    if (job.bytes.compare(0, 5, "PATCH") == 0) {
+        ReportBarePatch(job);
+        return job.exitCode;
+    }
+    if (!CheckTesselProgram(job) || !ReadPayload(job)) return job.exitCode;
+    // The description is shown whatever the patch's verdict.
+    ReportPatch(job, job.carried.patch);
+    ReportDescription(job);
+    return job.exitCode;
 }

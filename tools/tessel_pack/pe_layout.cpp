@@ -52,6 +52,9 @@ bool ReadPeLayout(const std::string& bytes, PeLayout& layout, std::string& reaso
         }
     }
     layout.machine = static_cast<uint16_t>(Read16(bytes, pe + 4));
+    // The subsystem field is at offset 68 of both the PE32 and the PE32+
+    // optional header.
+    layout.subsystem = optionalSize >= 70 ? static_cast<uint16_t>(Read16(bytes, pe + 24 + 68)) : 0;
     layout.imageEnd = end;
     return true;
 }

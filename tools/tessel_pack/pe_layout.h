@@ -9,6 +9,7 @@
 
 struct PeLayout {
     uint16_t machine;   // 0x014C i386, 0x8664 x86-64
+    uint16_t subsystem; // 2 Windows GUI, 3 console; 0 when the optional header is too short to say
     uint64_t imageEnd;  // first file offset after the headers and every section's raw data
 };
 

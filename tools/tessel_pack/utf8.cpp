@@ -2,50 +2,53 @@
 
 #include <stdio.h>
 
+// The character starting at bytes[i]: false for a byte that cannot start one
+// and for a sequence that is cut short, overlong, a surrogate or above
+// U+10FFFF.
+static bool DecodeOne(const std::string& bytes, size_t i, char32_t& value, size_t& length) {
+    const size_t n = bytes.size();
+    const uint8_t lead = static_cast<uint8_t>(bytes[i]);
+    char32_t minimum;
+    if (lead < 0x80) {
+        value = lead;
+        length = 1;
+        return true;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        value = lead & 0x1F;
+        length = 2;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        value = lead & 0x0F;
+        length = 3;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        value = lead & 0x07;
+        length = 4;
+        minimum = 0x10000;
+    } else {
+        // 0x80..0xC1 cannot start a character (0xC0/0xC1 only start
+        // overlong forms); 0xF5..0xFF are never used.
+        return false;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if (i + k >= n || (static_cast<uint8_t>(bytes[i + k]) & 0xC0) != 0x80) return false;
+        value = (value << 6) | (static_cast<uint8_t>(bytes[i + k]) & 0x3F);
+    }
+    return value >= minimum && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF);
+}
+
 bool DecodeUtf8(const std::string& bytes, std::u32string& codePoints,
                 std::vector<uint32_t>* lineOf, Utf8Problem* problem) {
     codePoints.clear();
     if (lineOf) lineOf->clear();
     uint32_t line = 1;
-    const size_t n = bytes.size();
     size_t i = 0;
-    while (i < n) {
-        const uint8_t lead = static_cast<uint8_t>(bytes[i]);
+    while (i < bytes.size()) {
         char32_t value;
         size_t length;
-        char32_t minimum;
-        if (lead < 0x80) {
-            value = lead;
-            length = 1;
-            minimum = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            value = lead & 0x1F;
-            length = 2;
-            minimum = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            value = lead & 0x0F;
-            length = 3;
-            minimum = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            value = lead & 0x07;
-            length = 4;
-            minimum = 0x10000;
-        } else {
-            // 0x80..0xC1 cannot start a character (0xC0/0xC1 only start
-            // overlong forms); 0xF5..0xFF are never used.
-            if (problem) *problem = Utf8Problem{line, static_cast<uint32_t>(i)};
-            return false;
-        }
-        for (size_t k = 1; k < length; ++k) {
-            if (i + k >= n || (static_cast<uint8_t>(bytes[i + k]) & 0xC0) != 0x80) {
-                // Reported at the lead byte: that is the byte a user finds
-                // wrong (a Latin-1 "é" before a blank, say).
-                if (problem) *problem = Utf8Problem{line, static_cast<uint32_t>(i)};
-                return false;
-            }
-            value = (value << 6) | (static_cast<uint8_t>(bytes[i + k]) & 0x3F);
-        }
-        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        if (!DecodeOne(bytes, i, value, length)) {
+            // Reported at the lead byte: that is the byte a user finds wrong
+            // (a Latin-1 "é" before a blank, say).
             if (problem) *problem = Utf8Problem{line, static_cast<uint32_t>(i)};
             return false;
         }
@@ -55,6 +58,25 @@ bool DecodeUtf8(const std::string& bytes, std::u32string& codePoints,
         i += length;
     }
     return true;
+}
+
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+    std::u32string codePoints;
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t value;
+        size_t length;
+        if (!DecodeOne(utf8, i, value, length)) {
+            value = U'\xFFFD';
+            length = 1;
+        }
+        codePoints.push_back(value);
+        i += length;
+    }
+    return ToUtf16(codePoints);
+}
+
+std::string Utf16ToUtf8(const std::u16string& units) {
+    return EncodeUtf8(FromUtf16(units));
 }
 
 std::string EncodeUtf8(char32_t c) {

@@ -26,5 +26,10 @@ std::string EncodeUtf8(char32_t codePoint);
 std::u16string ToUtf16(const std::u32string& codePoints);
 std::u32string FromUtf16(const std::u16string& units);
 
+// Lenient conversions for file names and console text: a byte that is not
+// part of a UTF-8 character, or a lone surrogate, becomes U+FFFD.
+std::u16string Utf8ToUtf16(const std::string& utf8);
+std::string Utf16ToUtf8(const std::u16string& units);
+
 // "U+00E9", "U+1F600": at least four upper-case hex digits.
 std::string CodePointName(char32_t codePoint);
