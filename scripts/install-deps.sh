@@ -9,17 +9,24 @@ packages=(
   clang libclang-rt-14-dev googletest libgtest-dev
   wine64 xvfb xauth imagemagick xdotool
   fonts-wqy-microhei fonts-liberation
+  locales zip unzip
 )
+# wine names Unix files through the glibc locale: without the locale a
+# Chinese or accented file name cannot be opened by a Windows program.
+locales=(zh_CN zh_TW ja_JP en_US)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+for l in "${locales[@]}"; do
+  locale -a 2>/dev/null | grep -qx "$l.utf8" || { echo "generating locale $l.UTF-8"; $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"; }
+done

@@ -2,7 +2,9 @@
 # The Windows build of tessel-pack (under wine64) and the native build give
 # the same results on the same inputs: exit codes, standard output and error
 # byte for byte, and the files they write. The elapsed milliseconds of apply
-# are the only thing allowed to differ.
+# are the only thing allowed to differ. The Windows side runs with code page
+# 1252 (LC_ALL=en_US.UTF-8) on Chinese and accented file names: it reads its
+# arguments as UTF-16 and opens files through the wide API.
 # Usage: native_windows_agree.sh NATIVE_TOOL WINDOWS_TOOL SOURCE_DIR STUB.exe
 set -u
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
@@ -22,6 +24,9 @@ printf '補丁說明\n第二行\n' > "$work/in/notes950.txt"
 printf 'Größe: 5 €\nzweite Zeile 中\n' > "$work/in/notes1252.txt"
 head -c 1000 /dev/zero > "$work/in/target.bin"
 head -c 100 /dev/urandom > "$work/in/small.bin"
+cp "$src/res/demo.ips" "$work/in/補丁.ips"
+printf '中文說明\n第二行\n' > "$work/in/說明.txt"
+head -c 1000 /dev/zero > "$work/in/Größe é.bin"
 cp -r "$work/in" "$work/native"
 cp -r "$work/in" "$work/windows"
 
@@ -35,7 +40,7 @@ run() {
     if [ "$side" = native ]; then
       "$native" "$@" < "$input" > ../out 2> ../err
     else
-      "$winerun" "$windows" "$@" < "$input" > ../out 2> ../err
+      LC_ALL=en_US.UTF-8 "$winerun" "$windows" "$@" < "$input" > ../out 2> ../err
     fi
     echo "exit $?"
     echo "--- stdout"; cat ../out
@@ -63,6 +68,11 @@ for side in native windows; do
   run $side /dev/null apply tw.exe small.bin
   run $side /dev/null apply cut.ips small.bin
   run $side /dev/null apply demo.exe missing.bin
+  run $side /dev/null build --patch 補丁.ips --description 說明.txt -o 補丁機.exe
+  run $side /dev/null inspect 補丁機.exe
+  run $side /dev/null apply 補丁機.exe "Größe é.bin" --backup
+  run $side /dev/null build --patch 補丁.ips --description 說明.txt -o 說明.txt
+  run $side /dev/null build --stub 補丁.ips --patch 補丁.ips --description 說明.txt -o x.exe
 done
 
 status=0
@@ -75,7 +85,7 @@ if ! diff -r "$work/native" "$work/windows"; then
   echo "FAIL: the two builds left different files"; status=1
 fi
 # The runs must have done their work, not merely failed alike.
-for f in demo.exe tw.exe target.bin.bak; do
+for f in demo.exe tw.exe target.bin.bak 補丁機.exe "Größe é.bin.bak"; do
   [ -s "$work/native/$f" ] || { echo "FAIL: native run left no $f"; status=1; }
 done
 [ "$(stat -c %s "$work/native/target.bin")" -eq $((0x1C0000)) ] || { echo "FAIL: target not patched"; status=1; }

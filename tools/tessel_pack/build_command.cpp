@@ -33,7 +33,7 @@ struct BuildJob : CommandJob {
     std::string stub, patch, descriptionText;
     PeLayout layout = {};
     std::string stubVersion;
-    CarriedPayload carried;  // an old payload the stub file carries
+    CarriedPayload carried = CarriedPayload();  // an old payload the stub file carries (none when embedded)
     PatchScan scan = {};
     std::string description;  // in the code page
     std::string payload;

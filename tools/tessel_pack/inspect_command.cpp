@@ -26,7 +26,7 @@ struct InspectJob : CommandJob {
     uint32_t codePage = 0;
     std::string bytes;
     std::string version;     // the Tessel program's marker
-    CarriedPayload carried;
+    CarriedPayload carried = CarriedPayload();
     std::vector<std::string> warnings;
     std::string text;        // the description as UTF-8
 
