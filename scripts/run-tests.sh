@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test suite of a built tree and fails when any of them fails.
-# Usage: scripts/run-tests.sh BUILD_ROOT
+# Usage: scripts/run-tests.sh BUILD_ROOT [DIST VERSION]
 set -u
 root="$1"
+dist="${2:-}"
+version="${3:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
 status=0
 
@@ -17,6 +19,11 @@ echo "=== fuzzers (bounded) ==="
 
 echo "=== i686 product checks ==="
 "$here/check-product.sh" "$root/win32" || status=1
+
+if [ -n "$dist" ]; then
+  echo "=== release archives ==="
+  TESSEL_WINEPREFIX="$root/win64/wineprefix" "$here/check-dist.sh" "$root" "$dist" "$version" || status=1
+fi
 
 [ $status -eq 0 ] && echo "ALL TEST SUITES PASSED" || echo "SOME TEST SUITES FAILED"
 exit $status

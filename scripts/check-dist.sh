@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Checks the release archives as a publisher gets them: the listing and the
+# checksums, the Linux tool from the tar.gz (static, names its stub, builds a
+# patcher without --stub whose stub is byte for byte the product stub), the
+# Windows tool from the zip (i686 console program, system DLLs only, the same
+# stub embedded), the demo patcher, and the x86_64 build of the Windows tool
+# under wine64 making the same patcher without --stub.
+# Usage: scripts/check-dist.sh BUILD_ROOT DIST VERSION
+set -u
+root="$(cd "$1" && pwd)" dist="$(cd "$2" && pwd)" version="$3"
+src="$(cd "$(dirname "$0")/.." && pwd)"
+win="tessel-$version-windows-x86" linux="tessel-$version-linux-x86_64"
+stub="$root/win32/tessel-stub.exe" demo="$root/win32/tessel.exe"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fail=0
+bad() { echo "check-dist: FAIL: $*"; fail=1; }
+say() { echo "check-dist: $*"; }
+
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || bad "SHA256SUMS does not match the archives"
+[ "$(unzip -Z1 "$dist/$win.zip" | tr '\n' ' ')" = \
+  "$win/tessel-pack.exe $win/tessel-demo.exe $win/README.txt $win/LICENSE.txt " ] || bad "zip listing: $(unzip -Z1 "$dist/$win.zip" | tr '\n' ' ')"
+[ "$(tar -tzf "$dist/$linux.tar.gz" | tr '\n' ' ')" = \
+  "$linux/ $linux/LICENSE $linux/README.txt $linux/tessel-pack " ] || bad "tar listing: $(tar -tzf "$dist/$linux.tar.gz" | tr '\n' ' ')"
+unzip -q "$dist/$win.zip" -d "$work" && tar -xzf "$dist/$linux.tar.gz" -C "$work" || bad "cannot unpack"
+grep -q "製作自動套用的 IPS 補丁程式" "$work/$linux/README.txt" || bad "the guide has no Traditional-Chinese section"
+head -c 3 "$work/$win/README.txt" | cmp -s - <(printf '\xEF\xBB\xBF') && grep -q $'\r$' "$work/$win/README.txt" \
+  || bad "the Windows README.txt is not UTF-8 with a byte-order mark and CR LF lines"
+
+# The Linux tool, run from the archive.
+tool="$work/$linux/tessel-pack"
+readelf -l "$tool" | grep -q INTERP && bad "the Linux tessel-pack is not statically linked"
+stub_size=$(stat -c %s "$stub")
+stub_sum=$(sha256sum "$stub" | cut -d' ' -f1)
+"$tool" --version | grep -qx "stub: Tessel $version stub for 32-bit Windows, $stub_size bytes, SHA-256 $stub_sum" \
+  || bad "the Linux tool's --version does not name the product stub: $("$tool" --version | tail -1)"
+cp "$src/res/demo.ips" "$src/res/demo-description.txt" "$work/"
+(cd "$work" && "$tool" build --patch demo.ips --description demo-description.txt -o linux-made.exe >/dev/null) \
+  || bad "the Linux tool cannot build a patcher without --stub"
+head -c "$stub_size" "$work/linux-made.exe" | cmp -s - "$stub" || bad "the Linux tool's patcher does not begin with the product stub"
+cmp -s "$work/linux-made.exe" "$demo" || bad "the Linux tool's patcher differs from tessel.exe made with --stub"
+
+# The Windows tool from the zip (i686: inspected, it cannot run here).
+exe="$work/$win/tessel-pack.exe"
+i686-w64-mingw32-objdump -f "$exe" | grep -q "file format pei-i386" || bad "tessel-pack.exe is not a PE32 i386 image"
+i686-w64-mingw32-objdump -p "$exe" | grep -qE "^Subsystem[[:space:]]+00000003" || bad "tessel-pack.exe is not a console program"
+for dll in $(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'); do
+  case "$dll" in kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|shell32.dll) ;; *) bad "tessel-pack.exe imports $dll";; esac
+done
+size=$(stat -c %s "$exe")
+tail -c "$((stub_size + 12))" "$exe" | head -c "$stub_size" | cmp -s - "$stub" || bad "tessel-pack.exe does not carry the product stub"
+tail -c 8 "$exe" | grep -q TSLSTUB1 || bad "tessel-pack.exe has no embedded-stub trailer"
+cmp -s "$work/$win/tessel-demo.exe" "$demo" || bad "tessel-demo.exe is not tessel.exe"
+
+# The same tool built for x86_64 Windows, under wine64, without --stub.
+"$src/scripts/wine-run" "$root/win64/tessel-pack.exe" build --patch "$work/demo.ips" \
+  --description "$work/demo-description.txt" -o "$work/wine-made.exe" >/dev/null 2>&1 \
+  || bad "the Windows tool under wine64 cannot build a patcher without --stub"
+cmp -s "$work/wine-made.exe" "$demo" || bad "the Windows tool's patcher differs from tessel.exe made with --stub"
+
+say "$win.zip:"; unzip -Zl "$dist/$win.zip" | sed -n 's/^-[^ ]* *[^ ]* *[^ ]* *\([0-9]*\) .* \([^ ]*\)$/  \1  \2/p'
+say "$linux.tar.gz:"; tar -tvzf "$dist/$linux.tar.gz" | awk '{print "  " $3 "  " $6}'
+say "embedded stub: $stub_size bytes, SHA-256 $stub_sum"
+[ $fail -eq 0 ] && say "all checks passed" || say "some checks FAILED"
+exit $fail
