@@ -53,9 +53,11 @@ tail -c 8 "$exe" | grep -q TSLSTUB1 || bad "tessel-pack.exe has no embedded-stub
 cmp -s "$work/$win/tessel-demo.exe" "$demo" || bad "tessel-demo.exe is not tessel.exe"
 
 # The same tool built for x86_64 Windows, under wine64, without --stub.
-"$src/scripts/wine-run" "$root/win64/tessel-pack.exe" build --patch "$work/demo.ips" \
-  --description "$work/demo-description.txt" -o "$work/wine-made.exe" >/dev/null 2>&1 \
-  || bad "the Windows tool under wine64 cannot build a patcher without --stub"
+# (In the win64 tree's prefix, with a wineserver of its own.)
+export WINEPREFIX="$root/win64/wineprefix" TESSEL_WINEPREFIX="$root/win64/wineprefix" WINEDEBUG=-all
+"$src/scripts/with-wineserver" "$src/scripts/wine-run" "$root/win64/tessel-pack.exe" build --patch "$work/demo.ips" \
+  --description "$work/demo-description.txt" -o "$work/wine-made.exe" >"$work/wine.log" 2>&1 \
+  || bad "the Windows tool under wine64 cannot build a patcher without --stub: $(tail -2 "$work/wine.log")"
 cmp -s "$work/wine-made.exe" "$demo" || bad "the Windows tool's patcher differs from tessel.exe made with --stub"
 
 say "$win.zip:"; unzip -Zl "$dist/$win.zip" | sed -n 's/^-[^ ]* *[^ ]* *[^ ]* *\([0-9]*\) .* \([^ ]*\)$/  \1  \2/p'

@@ -22,7 +22,7 @@ echo "=== i686 product checks ==="
 
 if [ -n "$dist" ]; then
   echo "=== release archives ==="
-  TESSEL_WINEPREFIX="$root/win64/wineprefix" "$here/check-dist.sh" "$root" "$dist" "$version" || status=1
+  "$here/check-dist.sh" "$root" "$dist" "$version" || status=1
 fi
 
 [ $status -eq 0 ] && echo "ALL TEST SUITES PASSED" || echo "SOME TEST SUITES FAILED"
