@@ -35,7 +35,7 @@ stub_sum=$(sha256sum "$stub" | cut -d' ' -f1)
 "$tool" --version | grep -qx "stub: Tessel $version stub for 32-bit Windows, $stub_size bytes, SHA-256 $stub_sum" \
   || bad "the Linux tool's --version does not name the product stub: $("$tool" --version | tail -1)"
 cp "$src/res/demo.ips" "$src/res/demo-description.txt" "$work/"
-(cd "$work" && "$tool" build --patch demo.ips --description demo-description.txt -o linux-made.exe >/dev/null) \
+(cd "$work" && "$tool" build --patch demo.ips --description demo-description.txt --codepage 936 -o linux-made.exe >/dev/null) \
   || bad "the Linux tool cannot build a patcher without --stub"
 head -c "$stub_size" "$work/linux-made.exe" | cmp -s - "$stub" || bad "the Linux tool's patcher does not begin with the product stub"
 cmp -s "$work/linux-made.exe" "$demo" || bad "the Linux tool's patcher differs from tessel.exe made with --stub"
@@ -52,11 +52,12 @@ tail -c "$((stub_size + 12))" "$exe" | head -c "$stub_size" | cmp -s - "$stub" |
 tail -c 8 "$exe" | grep -q TSLSTUB1 || bad "tessel-pack.exe has no embedded-stub trailer"
 cmp -s "$work/$win/tessel-demo.exe" "$demo" || bad "tessel-demo.exe is not tessel.exe"
 
-# The same tool built for x86_64 Windows, under wine64, without --stub.
+# The same tool built for x86_64 Windows, under wine64, without --stub (both
+# in the form tessel.exe is made in: code page 936, no extension).
 # (In the win64 tree's prefix, with a wineserver of its own.)
 export WINEPREFIX="$root/win64/wineprefix" TESSEL_WINEPREFIX="$root/win64/wineprefix" WINEDEBUG=-all
 "$src/scripts/with-wineserver" "$src/scripts/wine-run" "$root/win64/tessel-pack.exe" build --patch "$work/demo.ips" \
-  --description "$work/demo-description.txt" -o "$work/wine-made.exe" >"$work/wine.log" 2>&1 \
+  --description "$work/demo-description.txt" --codepage 936 -o "$work/wine-made.exe" >"$work/wine.log" 2>&1 \
   || bad "the Windows tool under wine64 cannot build a patcher without --stub: $(tail -2 "$work/wine.log")"
 cmp -s "$work/wine-made.exe" "$demo" || bad "the Windows tool's patcher differs from tessel.exe made with --stub"
 

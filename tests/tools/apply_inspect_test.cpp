@@ -253,3 +253,51 @@ TEST(ToolCommand, HelpVersionAndUnknownCommands) {
 }
 
 }  // namespace
+
+namespace {
+
+// A patcher built with --title and --source: inspect shows what it records,
+// and apply tells the original, the patched result, a file already holding
+// the patch and a stranger apart (the stranger only with --force).
+TEST(VerifiedPatcher, BuildInspectAndApplyAgreeOnTheTarget) {
+    ScratchDir dir;
+    const std::string original = Pattern(3000, 'o');
+    const std::string patch = MakePatch({DataRecord(0x10, "new bytes"), DataRecord(4000, "grown")});
+    const std::string patched = ApplyReference(patch, original);
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "說明\n"));
+    ASSERT_TRUE(WriteFile(dir.File("original.bin"), original));
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
+    const ToolRun built = RunTool({"build", "--stub", dir.File("stub.exe"), "--patch", dir.File("p.ips"),
+                                   "--description", dir.File("notes.txt"), "--title", "補丁 1.2", "--source",
+                                   dir.File("original.bin"), "-o", dir.File("v.exe")});
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+    const ToolRun shown = RunTool({"inspect", dir.File("v.exe")});
+    EXPECT_EQ(ReportField(shown.out, "window title"), "補丁 1.2");
+    EXPECT_EQ(ReportField(shown.out, "made for").compare(0, 11, "3000 bytes,"), 0) << shown.out;
+    EXPECT_EQ(ReportDescription(shown.out), "說明\r\n");
+
+    const struct {
+        const char* name;
+        std::string target;
+        bool force;
+        int exitCode;
+        std::string after;
+    } rows[] = {
+        {"the original is patched", original, false, 0, patched},
+        {"the result is left alone", patched, false, 0, patched},
+        {"a stranger is refused", Pattern(3000, 'x'), false, 1, Pattern(3000, 'x')},
+        {"a stranger with --force", Pattern(3000, 'x'), true, 0, ApplyReference(patch, Pattern(3000, 'x'))},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(WriteFile(dir.File("t.bin"), row.target));
+        std::vector<std::string> args = {"apply", dir.File("v.exe"), dir.File("t.bin")};
+        if (row.force) args.push_back("--force");
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, row.exitCode) << run.out << run.err;
+        EXPECT_TRUE(ReadFile(dir.File("t.bin")) == row.after);
+    }
+}
+
+}  // namespace

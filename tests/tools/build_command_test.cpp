@@ -142,8 +142,8 @@ TEST(BuildCommand, TheDemoPayloadHasTheCarriedShape) {
     ScratchDir dir;
     ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
     const ToolRun built = RunTool({"build", "--stub", dir.File("stub.exe"), "--patch", kSourceDir + "/res/demo.ips",
-                                   "--description", kSourceDir + "/res/demo-description.txt", "-o",
-                                   dir.File("tessel.exe")});
+                                   "--description", kSourceDir + "/res/demo-description.txt", "--codepage",
+                                   "936", "-o", dir.File("tessel.exe")});
     ASSERT_EQ(built.exitCode, 0) << built.err;
     EXPECT_EQ(ReadFile(dir.File("tessel.exe")).size(), MakeStub().size() + 390);
     const ToolRun shown = RunTool({"inspect", dir.File("tessel.exe")});
@@ -156,8 +156,9 @@ TEST(BuildCommand, TheDemoPayloadHasTheCarriedShape) {
 }
 
 std::vector<std::string> BuildArgs(const ScratchDir& dir, const std::string& stub, const std::string& out) {
+    // The older form, bytes in one code page: what these cases compare.
     return {"build", "--stub", stub, "--patch", dir.File("p.ips"), "--description", dir.File("notes.txt"),
-            "-o", out};
+            "--codepage", "936", "-o", out};
 }
 
 TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
@@ -276,6 +277,8 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
     const Refusal cases[] = {
         {"no header", "PATCX" + good.substr(5), "n", {}, 1, p + ": not an IPS patch: it does not begin with \"PATCH\""},
         {"empty patch", "", "n", {}, 1, p + ": not an IPS patch: the file is empty"},
+        {"description over 1 MiB", good, std::string(1024 * 1024 + 1, 'n'), {}, 1,
+         n + ": 1048577 bytes: a description may hold at most 1 MiB (the window would take minutes to show it)"},
         {"EOF and one byte", good + "EOF" + "\x01", "n", {}, 1,
          p + ": record 2 at block offset 0xC (target offset 0x454F46): record cut short in its size (1 byte left "
              "at block offset 0xF); the \"EOF\" at block offset 0xC is read as a record because more than 3 bytes "
@@ -347,6 +350,7 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         give("--patch", p);
         give("--description", n);
         give("-o", dir.File("out.exe"));
+        give("--codepage", "936");
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const ToolRun run = RunTool(args);
         EXPECT_EQ(run.exitCode, c.exitCode);
@@ -391,7 +395,7 @@ TEST(BuildCommand, UsesTheStubEmbeddedInTheToolWhenNoneIsGiven) {
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "說明"));
     SetToolFile(dir.File("tool"));
     const std::vector<std::string> args = {"build", "--patch", dir.File("p.ips"), "--description",
-                                           dir.File("notes.txt"), "-o", dir.File("out.exe")};
+                                           dir.File("notes.txt"), "--codepage", "936", "-o", dir.File("out.exe")};
     const ToolRun built = RunTool(args);
     const ToolRun version = RunTool({"--version"});
     std::string damagedTool = EmbedStub("tool program bytes", stub);
@@ -464,6 +468,10 @@ TEST(BuildCommand, WarnsAboutPatchesOtherToolsReadDifferently) {
          {"the end marker at block offset 0xB carries a truncation size: after the records the program cuts or "
           "extends the target to exactly 2048 bytes (0x000800)"}},
         {"no records", "PATCH", {"the patch has no records: it changes nothing"}},
+        // Said once, and not as "changes nothing": the target is emptied.
+        {"no records, truncation to 0", MakePatch({}, true, 0),
+         {"the end marker at block offset 0x5 carries a truncation size: the patch has no records, and the "
+          "program empties the target (cuts it to 0 bytes)"}},
     };
     ScratchDir dir;
     ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));

@@ -19,6 +19,7 @@
 
 static const OptionDef kApplyOptions[] = {
     {"backup", 0, false},
+    {"force", 0, false},
     {"help", 'h', false},
 };
 static const CommandSpec kApply = {"apply", kApplyOptions, sizeof kApplyOptions / sizeof kApplyOptions[0],
@@ -32,8 +33,11 @@ namespace {
 // knows whether it is news or an error, for its message box.
 class ConsoleRunHooks : public PatchRunHooks {
 public:
-    ConsoleRunHooks(const Console& console, bool backup) : console_(console), backup_(backup) {}
+    ConsoleRunHooks(const Console& console, bool backup, bool force)
+        : console_(console), backup_(backup), force_(force) {}
     bool WantsBackup() override { return backup_; }
+    // Where the program asks its user, the tool goes on only with --force.
+    bool ProceedWithUnknownTarget() override { return force_; }
     void Progress(uint32_t percent) override;
     void Finished(const PatchRunReport& report) override;
 
@@ -43,6 +47,7 @@ public:
 private:
     const Console& console_;
     bool backup_;
+    bool force_;
 };
 
 void ConsoleRunHooks::Progress(uint32_t percent) {
@@ -82,7 +87,9 @@ struct ApplyJob : CommandJob {
 
     std::string source, target;
     bool backup = false;
+    bool force = false;
     std::string patch;
+    PayloadExtension extension = PayloadExtension();  // a patcher's: verification data, if any
     PatchRunReport report = {};
     PatchResult result = PatchResultDone;
     std::string message;  // the program's words for the result
@@ -97,6 +104,7 @@ bool ReadOptions(const std::vector<std::string>& args, ApplyJob& job) {
     job.source = line.positionals[0];
     job.target = line.positionals[1];
     job.backup = line.Has("backup");
+    job.force = line.Has("force");
     return true;
 }
 
@@ -122,6 +130,7 @@ bool ReadPatch(ApplyJob& job) {
     if (!carried.patchFound)
         return job.Fail(kExitRefused, job.source, "carries no payload (" + MessageUtf8(PatchTextError) + ")");
     job.patch.swap(carried.patch);
+    job.extension = carried.extension;
     return true;
 }
 
@@ -139,8 +148,9 @@ bool RunPatch(ApplyJob& job) {
         Release(stream);
         return job.Fail(kExitIoFailure, job.source, "out of memory");
     }
-    ConsoleRunHooks hooks(job.console, job.backup);
-    job.result = ApplyPatch(stream, ByteString(job.target.c_str()), &hooks, &job.report);
+    ConsoleRunHooks hooks(job.console, job.backup, job.force);
+    const TargetFacts* facts = job.extension.hasFacts ? &job.extension.facts : nullptr;
+    job.result = ApplyPatch(stream, ByteString(job.target.c_str()), &hooks, &job.report, facts);
     Release(stream);
     if (hooks.drawn) PrintToError(job.console, "\n");
     job.message = hooks.message;

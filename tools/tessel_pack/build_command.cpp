@@ -1,5 +1,8 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
+#include "patch/byte_stream.h"
 #include "patch/ips_patch.h"
+#include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"
@@ -12,8 +15,8 @@
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
-    {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true},
-    {"codepage", 0, true}, {"output", 'o', true}, {"help", 'h', false},
+    {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
+    {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
@@ -26,6 +29,9 @@ struct BuildJob : CommandJob {
     // What the command line asks for.
     std::string stubPath;  // empty: the stub embedded in the tool
     std::string patchPath, descriptionPath, outputPath;
+    std::string titleText;   // UTF-8, as given
+    std::string sourcePath;  // empty: no verification data
+    bool legacy = false;     // --codepage: text in that code page, no extension unless asked for
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
 
@@ -36,6 +42,8 @@ struct BuildJob : CommandJob {
     CarriedPayload carried = CarriedPayload();  // an old payload the stub file carries (none when embedded)
     PatchScan scan = {};
     std::string description;  // in the code page
+    std::string title;        // likewise
+    PayloadExtension extension = PayloadExtension();
     std::string payload;
 };
 
@@ -46,8 +54,17 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     for (const char* required : {"patch", "description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
+    // New patchers carry UTF-8, converted by the program to the code page of
+    // whatever Windows shows it; --codepage keeps the older form, bytes in
+    // that one code page.
+    job.legacy = line.Has("codepage");
     if (!CodePageOption(line, job.codePage, error)) return job.UsageError(error);
+    if (!job.legacy) job.codePage = CodePageUtf8;
     if (const std::string* stub = line.Value("stub")) job.stubPath = *stub;
+    if (const std::string* title = line.Value("title")) job.titleText = *title;
+    if (const std::string* source = line.Value("source")) job.sourcePath = *source;
+    if (job.titleText.find_first_of("\r\n") != std::string::npos)
+        return job.UsageError("--title is one line: it is the window's caption");
     job.patchPath = *line.Value("patch");
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
@@ -114,13 +131,72 @@ bool CheckPatch(BuildJob& job) {
     return true;
 }
 
+// The window fills its edit box with the whole description at start-up:
+// beyond 64 KiB it takes seconds to appear, beyond 1 MiB far longer.
+const size_t kDescriptionWarnAbove = 64 * 1024;
+const size_t kDescriptionLimit = 1024 * 1024;
+
+bool CheckDescriptionSize(BuildJob& job) {
+    if (job.description.size() > kDescriptionLimit)
+        return job.Fail(kExitRefused, job.descriptionName,
+                        std::to_string(job.description.size()) +
+                            " bytes: a description may hold at most 1 MiB (the window would take minutes to show it)");
+    if (job.description.size() > kDescriptionWarnAbove)
+        job.Warn(job.descriptionName, std::to_string(job.description.size()) +
+                                          " bytes: the window takes seconds to show a description over 64 KiB");
+    return true;
+}
+
 // Every line with a character the code page cannot hold is named.
 bool EncodeDescriptionText(BuildJob& job) {
     std::vector<DescriptionProblem> problems;
-    if (EncodeDescription(job.descriptionText, job.codePage, job.description, problems)) return true;
+    if (EncodeDescription(job.descriptionText, job.codePage, job.description, problems) &&
+        EncodeDescription(job.titleText, job.codePage, job.title, problems))
+        return true;
     for (const DescriptionProblem& problem : problems)
         job.Fail(kExitRefused, job.descriptionName, DescribeProblem(problem, job.codePage));
     return false;
+}
+
+// --source: the sizes and CRC-32 of the original and of the result, the
+// patch applied to the original in memory exactly as the program will.
+bool ComputeTargetFacts(BuildJob& job) {
+    if (job.sourcePath.empty()) return true;
+    std::string original, reason;
+    if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
+    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
+    ByteStream* patch = CreateMemoryStream();
+    ByteStream* result = CreateMemoryStream();
+    const bool applied = patch && result &&
+                         StreamWrite(patch, job.patch.data(), uint32_t(job.patch.size())) == job.patch.size() &&
+                         (original.empty() ||
+                          StreamWrite(result, original.data(), uint32_t(original.size())) == original.size()) &&
+                         ApplyPatchToStream(patch, result, nullptr, nullptr) == PatchResultDone;
+    TargetFacts& facts = job.extension.facts;
+    if (applied) {
+        facts.originalSize = uint32_t(original.size());
+        facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
+        facts.resultSize = StreamGetSize(result);
+        facts.resultCrc = Crc32Update(0, result->block, facts.resultSize);
+        job.extension.hasFacts = true;
+    }
+    Release(patch);
+    Release(result);
+    return applied || job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
+}
+
+// The description block: the text, then (for UTF-8, a title or
+// verification data) the extension that says so.
+bool AddExtension(BuildJob& job) {
+    if (job.legacy && job.titleText.empty() && !job.extension.hasFacts) return true;
+    job.extension.codePage = job.codePage;
+    job.extension.title = ByteString(job.title.data(), uint32_t(job.title.size()));
+    const ByteString block =
+        ComposeDescriptionBlock(ByteString(job.description.data(), uint32_t(job.description.size())), job.extension);
+    if (block.Empty()) return job.Fail(kExitIoFailure, job.outputPath, "out of memory");
+    job.description.assign(block.CStr(), block.Length());
+    job.extension.present = true;
+    return true;
 }
 
 bool LayOutPatcher(BuildJob& job) {
@@ -151,8 +227,16 @@ void ReportPatcher(const BuildJob& job) {
     if (!job.stubPath.empty() && oldPayload > 0)
         text += "; its old " + std::to_string(oldPayload) + "-byte payload left out";
     text += ")";
-    text += "\n  description  " + std::to_string(job.description.size()) + " bytes in code page " +
-            std::to_string(job.codePage) + " (L2 = " + std::to_string(job.description.size() + 4) + ")\n";
+    text += "\n  description  " + std::to_string(job.description.size()) + " bytes" +
+            (job.codePage == CodePageUtf8 ? std::string(" in UTF-8") : " in code page " + std::to_string(job.codePage)) +
+            (job.extension.present ? ", with its extension" : "") + " (L2 = " +
+            std::to_string(job.description.size() + 4) + ")\n";
+    if (!job.titleText.empty()) text += "  title        " + job.titleText + "\n";
+    if (job.extension.hasFacts)
+        text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +
+                HexValue(job.extension.facts.originalCrc) + "; result " +
+                std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +
+                HexValue(job.extension.facts.resultCrc) + "\n";
     text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
             " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
     Print(job.console, text);
@@ -163,7 +247,8 @@ void ReportPatcher(const BuildJob& job) {
 int RunBuild(const std::vector<std::string>& args, const Console& console) {
     BuildJob job(console);
     const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
-                       CheckPatch(job) && EncodeDescriptionText(job) && LayOutPatcher(job) && WritePatcher(job);
+                       CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
+                       AddExtension(job) && LayOutPatcher(job) && WritePatcher(job);
     if (built) ReportPatcher(job);
     return job.exitCode;
 }

@@ -126,6 +126,29 @@ bool CheckTesselProgram(InspectJob& job) {
     return true;
 }
 
+// A patcher made with --title, --source or in UTF-8 says so after its
+// description; its recorded code page is the one its text is read in.
+void ReportExtension(InspectJob& job) {
+    const PayloadExtension& extension = job.carried.extension;
+    if (!extension.present) {
+        job.Field("extension", "none (description in the code page of the Windows that shows it)");
+        return;
+    }
+    if (extension.codePage != 0 && !job.line.Has("codepage")) job.codePage = extension.codePage;
+    job.Field("extension", "version 1, text in " + std::string(extension.codePage == CodePageUtf8
+                                                                   ? "UTF-8 (converted at start-up)"
+                                                                   : "code page " + std::to_string(extension.codePage)));
+    std::string title, ignored;
+    uint32_t firstBad = 0;
+    DecodeDescription(std::string(extension.title.CStr(), extension.title.Length()), job.codePage, title, firstBad);
+    job.Field("window title", extension.title.Empty() ? "Tessel (the default)" : title);
+    if (extension.hasFacts) {
+        const TargetFacts& facts = extension.facts;
+        job.Field("made for", std::to_string(facts.originalSize) + " bytes, CRC-32 " + HexValue(facts.originalCrc));
+        job.Field("patched result", std::to_string(facts.resultSize) + " bytes, CRC-32 " + HexValue(facts.resultCrc));
+    }
+}
+
 bool ReadPayload(InspectJob& job) {
     ReadCarriedPayload(job.path, job.carried);
     const PatchContainerInfo& info = job.carried.info;
@@ -146,6 +169,13 @@ bool ReadPayload(InspectJob& job) {
     }
     job.Field("patch block", "L1 = " + std::to_string(info.l1) + ": " + std::to_string(job.carried.patch.size()) +
                                  " bytes of patch");
+    ReportExtension(job);
+    // The window shows the description up to its first NUL (a NUL is also
+    // where the extension begins, which has been split off already).
+    const size_t nul = job.carried.description.find('\0');
+    if (nul != std::string::npos)
+        job.warnings.push_back("the description holds a NUL at byte " + std::to_string(nul) +
+                               ": the window shows nothing after it");
     uint32_t firstBad = 0;
     if (!DecodeDescription(job.carried.description, job.codePage, job.text, firstBad))
         job.warnings.push_back("the description is not valid code page " + std::to_string(job.codePage) +

@@ -76,7 +76,9 @@ std::string DescribePatchProblem(const PatchScan& scan, const std::string& block
 
 std::vector<std::string> PatchWarnings(const PatchScan& scan) {
     std::vector<std::string> warnings;
-    if (scan.recordCount == 0)
+    // A patch of no records but a truncation size does change the target:
+    // that is said once, by the truncation warning below.
+    if (scan.recordCount == 0 && scan.endMarker != PatchEndTruncate)
         warnings.push_back("the patch has no records: it changes nothing");
     if (scan.markerLikeRecord != 0) {
         std::string text = "record " + std::to_string(scan.markerLikeRecord) +
@@ -90,8 +92,12 @@ std::vector<std::string> PatchWarnings(const PatchScan& scan) {
     }
     if (scan.endMarker == PatchEndTruncate)
         warnings.push_back("the end marker at block offset " + HexValue(scan.endMarkerOffset) +
-                           " carries a truncation size: after the records the program cuts or "
-                           "extends the target to exactly " + std::to_string(scan.truncateSize) +
-                           " bytes (" + Hex24(scan.truncateSize) + ")");
+                           " carries a truncation size: " +
+                           std::string(scan.recordCount == 0 ? "the patch has no records, and the program "
+                                                             : "after the records the program ") +
+                           (scan.truncateSize == 0 ? std::string("empties the target (cuts it to 0 bytes)")
+                                                   : "cuts or extends the target to exactly " +
+                                                         std::to_string(scan.truncateSize) + " bytes (" +
+                                                         Hex24(scan.truncateSize) + ")"));
     return warnings;
 }

@@ -19,7 +19,11 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload) {
         // the block did not come back whole.
         if (payload.patch.size() != size || size != payload.info.l1 - 4) payload.patchFound = false;
     }
-    if (payload.info.l2Valid) payload.description.assign(description.CStr(), description.Length());
+    if (payload.info.l2Valid) {
+        ByteString text;
+        SplitDescriptionBlock(description, &text, &payload.extension);
+        payload.description.assign(text.CStr(), text.Length());
+    }
     Release(patch);
 }
 

@@ -14,6 +14,7 @@ struct CarriedPayload {
     bool patchFound;          // L1 is valid: the program has a patch block to read
     std::string patch;        // the patch block (empty unless patchFound)
     std::string description;  // the description block's text (empty unless L2 is valid)
+    PayloadExtension extension;  // what the block carries after its text (present false: nothing)
 };
 
 // ReadPatchContainer on path. A file without a payload, or one that cannot
