@@ -1,5 +1,8 @@
 #include "patch/target_check.h"
 
+#include <string.h>
+
+#include "patch/change_map.h"
 #include "patch/ips_patch.h"
 
 namespace {
@@ -15,30 +18,24 @@ __attribute__((section(".bss")))
 #endif
 uint8_t g_chunk[kChunkSize];
 
-// Whether a record after the one ending at block position `from` writes the
-// target byte at `offset`: its bytes, not the earlier record's, are the
-// ones the run leaves there.
-bool WrittenLater(const uint8_t* block, const PatchScan& scan, uint32_t from, uint32_t offset) {
-    IpsRecord later;
-    while (NextIpsRecord(block, scan, &from, &later))
-        if (offset >= later.offset && offset - later.offset < later.length) return true;
-    return false;
-}
-
-// One record's range compared with the target, a chunk at a time.
-bool RecordAlreadyThere(const uint8_t* block, const PatchScan& scan, uint32_t next,
-                        const IpsRecord& record, FileHandle target) {
-    if (SeekFileHandle(target, static_cast<int32_t>(record.offset), SeekOrigin::Beginning) != record.offset)
-        return false;
-    for (uint32_t done = 0; done < record.length;) {
-        uint32_t want = record.length - done < kChunkSize ? record.length - done : kChunkSize;
-        if (ReadFileHandle(target, g_chunk, want) != want) return false;
-        for (uint32_t i = 0; i < want; ++i) {
-            uint8_t patched = record.data ? record.data[done + i] : record.value;
-            if (g_chunk[i] != patched && !WrittenLater(block, scan, next, record.offset + done + i))
-                return false;
-        }
-        done += want;
+// The changed runs of the map compared with the target, a chunk of the
+// target at a time: runs close together share one read.
+bool ChangedBytesMatch(const ChangeMap& map, FileHandle target, uint32_t size) {
+    const uint8_t* image = map.Image() - map.Begin();  // indexed by target offset
+    uint32_t from = map.Begin(), start, stop;
+    while (map.NextChangedRun(from, &start, &stop)) {
+        const uint32_t windowStart = start;
+        const uint32_t windowEnd = size - start > kChunkSize ? start + kChunkSize : size;
+        if (SeekFileHandle(target, static_cast<int32_t>(start), SeekOrigin::Beginning) != start ||
+            ReadFileHandle(target, g_chunk, windowEnd - start) != windowEnd - start)
+            return false;
+        from = windowEnd;
+        // Every run that begins in the window, as far as the window goes; a
+        // run that goes on past it is taken up again at windowEnd.
+        do {
+            const uint32_t end = stop < windowEnd ? stop : windowEnd;
+            if (memcmp(g_chunk + (start - windowStart), image + start, end - start) != 0) return false;
+        } while (stop < windowEnd && map.NextChangedRun(stop, &start, &stop) && start < windowEnd);
     }
     return true;
 }
@@ -77,13 +74,14 @@ bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHan
     uint32_t size = GetFileSizeHandle(target);
     if (size == InvalidFileSize || size < scan.highestEnd) return false;
     if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
+    // The bytes the run would leave, later records over earlier ones, once:
+    // comparing record by record would be quadratic in overlapping records.
+    ChangeMap map;
+    if (!map.Reserve(scan)) return false;
     uint32_t position = kHeaderSize;
     IpsRecord record;
-    while (NextIpsRecord(block, scan, &position, &record)) {
-        if (record.length != 0 && !RecordAlreadyThere(block, scan, position, record, target))
-            return false;
-    }
-    return true;
+    while (NextIpsRecord(block, scan, &position, &record)) map.Apply(record);
+    return ChangedBytesMatch(map, target, size);
 }
 
 TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
