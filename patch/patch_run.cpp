@@ -34,6 +34,17 @@ struct Host {
     }
 };
 
+// floor(part * scale / whole) for part <= whole and scale <= 100, in double
+// rather than 64-bit integers: i686 has no 64-by-32-bit division, and the
+// runtime's helper for it costs the downloaded program about 600 bytes. The
+// product (below 2^39) and whole are exact doubles; a quotient (at most 100)
+// that is not a whole number lies at least 1/whole >= 2^-32 below the next
+// one, far more than the quotient's rounding error (below 2^-46), so
+// truncating it gives the exact floor.
+uint32_t ScaledShare(uint32_t part, uint32_t whole, uint32_t scale) {
+    return static_cast<uint32_t>(static_cast<double>(part) * scale / whole);
+}
+
 void Pulse(void* context) { static_cast<Host*>(context)->StillWorking(); }
 
 PatchResult Finish(Host& host, PatchRunReport* report, PatchResult result) {
@@ -54,7 +65,7 @@ bool PatchBlock(ByteStream* patch, const uint8_t** block, uint32_t* size) {
 
 // Every record into the map, in block order, so later records win as they
 // would on disk. Progress every 5,000 data records, from the position in
-// the block (64-bit product: position * 100 passes 32 bits above 42 MiB).
+// the block (position * 100 passes 32 bits above 42 MiB: see ScaledShare).
 void GatherChanges(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan,
                    ChangeMap* map) {
     uint32_t position = kHeaderSize, records = 0, dataRecords = 0;
@@ -62,7 +73,7 @@ void GatherChanges(Host& host, const uint8_t* block, uint32_t blockSize, const P
     while (NextIpsRecord(block, scan, &position, &record)) {
         map->Apply(record);
         if (record.data && ++dataRecords % kProgressEvery == 0)
-            host.Progress(static_cast<uint32_t>(uint64_t(position) * 100u / blockSize));
+            host.Progress(ScaledShare(position, blockSize, 100));
         if (++records % kPulseEvery == 0) host.StillWorking();
     }
 }
@@ -73,7 +84,7 @@ void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
     Host* host = static_cast<Host*>(context);
     host->StillWorking();
     if (total < kWriteProgressFrom || host->shown >= 99) return;
-    const uint32_t percent = host->shown + static_cast<uint32_t>(uint64_t(99 - host->shown) * done / total);
+    const uint32_t percent = host->shown + ScaledShare(done, total, 99 - host->shown);
     if (percent > host->shown) host->Progress(percent);
 }
 
