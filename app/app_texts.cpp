@@ -1,5 +1,7 @@
 #include "app/app_texts.h"
 
+#include <new>
+
 #include "platform/conversions.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
@@ -9,52 +11,67 @@ const char16_t TextBrowseCaption[] = u"文件";
 const char16_t TextOkCaption[] = u"確定";
 const char16_t TextBackupCaption[] = u"備份";
 
-ByteString msgBrowse;
-ByteString msgOk;
-ByteString msgBackup;
-ByteString msgDone;
-ByteString msgMs;
-ByteString msgError;
-ByteString msgWriteFailed;
-ByteString msgBackupFailed;
-ByteString msgAlreadyPatched;
-ByteString msgNotOriginal;
-ByteString msgMayBeDamaged;
-ByteString msgBackupIn;
-
 namespace {
 
-// Each text in the program's two languages and where it goes. The English
-// ones are ASCII, which every ANSI code page holds as it is.
+// Each text in the program's two languages, in the order of the msg
+// references below. The English ones are ASCII, which every ANSI code page
+// holds as it is.
 struct TextPair {
     const char16_t* chinese;
     const char* english;
-    ByteString* loaded;
 };
 
 const TextPair kTexts[] = {
-    {TextBrowseCaption, "File", &msgBrowse},
-    {TextOkCaption, "OK", &msgOk},
-    {TextBackupCaption, "Backup", &msgBackup},
-    {PatchTextDone, "Done! Total time: ", &msgDone},
-    {PatchTextMs, " ms", &msgMs},
-    {PatchTextError, "Program error!", &msgError},
-    {PatchTextWriteFailed, "Write failed!", &msgWriteFailed},
-    {PatchTextBackupFailed, "Backup failed!", &msgBackupFailed},
-    {PatchTextAlreadyPatched, "This file has already been patched!", &msgAlreadyPatched},
-    {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?",
-     &msgNotOriginal},
-    {PatchTextMayBeDamaged, "The file may be damaged!", &msgMayBeDamaged},
-    {PatchTextBackupIn, "Backup of the original: ", &msgBackupIn},
+    {TextBrowseCaption, "File"},
+    {TextOkCaption, "OK"},
+    {TextBackupCaption, "Backup"},
+    {PatchTextDone, "Done! Total time: "},
+    {PatchTextMs, " ms"},
+    {PatchTextError, "Program error!"},
+    {PatchTextWriteFailed, "Write failed!"},
+    {PatchTextBackupFailed, "Backup failed!"},
+    {PatchTextAlreadyPatched, "This file has already been patched!"},
+    {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
+    {PatchTextMayBeDamaged, "The file may be damaged!"},
+    {PatchTextBackupIn, "Backup of the original: "},
+};
+const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
+
+// The converted texts, made empty at start-up and never destroyed. A
+// ByteString global would have its destructor registered with atexit, which
+// the program, linked without the runtime's start-up code, does not have
+// (app/main.cpp); the heap they hold goes with the process.
+struct TextStore {
+    alignas(ByteString) unsigned char bytes[kTextCount][sizeof(ByteString)];
+
+    TextStore() {
+        for (auto& text : bytes) new (text) ByteString();
+    }
+    ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
 };
 
+TextStore g_texts;
+
 }  // namespace
+
+ByteString& msgBrowse = g_texts[0];
+ByteString& msgOk = g_texts[1];
+ByteString& msgBackup = g_texts[2];
+ByteString& msgDone = g_texts[3];
+ByteString& msgMs = g_texts[4];
+ByteString& msgError = g_texts[5];
+ByteString& msgWriteFailed = g_texts[6];
+ByteString& msgBackupFailed = g_texts[7];
+ByteString& msgAlreadyPatched = g_texts[8];
+ByteString& msgNotOriginal = g_texts[9];
+ByteString& msgMayBeDamaged = g_texts[10];
+ByteString& msgBackupIn = g_texts[11];
 
 void LoadMessageTexts() {
     bool chinese = true;
     for (const TextPair& text : kTexts) chinese = chinese && AnsiCanHold(text.chinese);
-    for (const TextPair& text : kTexts)
-        *text.loaded = chinese ? WideToAnsiText(text.chinese) : ByteString(text.english);
+    for (uint32_t i = 0; i < kTextCount; ++i)
+        g_texts[i] = chinese ? WideToAnsiText(kTexts[i].chinese) : ByteString(kTexts[i].english);
 }
 
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {

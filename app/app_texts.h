@@ -16,20 +16,20 @@ extern const char16_t TextOkCaption[];      // "確定"
 extern const char16_t TextBackupCaption[];  // "備份"
 
 // The captions and the patch run's messages (patch/patch_messages.h)
-// converted, set by LoadMessageTexts. They are ordinary globals, so the
-// runtime releases them at exit, after the window is gone.
-extern ByteString msgBrowse;
-extern ByteString msgOk;
-extern ByteString msgBackup;
-extern ByteString msgDone;
-extern ByteString msgMs;
-extern ByteString msgError;
-extern ByteString msgWriteFailed;
-extern ByteString msgBackupFailed;
-extern ByteString msgAlreadyPatched;
-extern ByteString msgNotOriginal;  // the Yes/No question for a target the patch was not made for
-extern ByteString msgMayBeDamaged;
-extern ByteString msgBackupIn;
+// converted, set by LoadMessageTexts and empty before. They are never
+// destroyed: their heap goes with the process (app/app_texts.cpp).
+extern ByteString& msgBrowse;
+extern ByteString& msgOk;
+extern ByteString& msgBackup;
+extern ByteString& msgDone;
+extern ByteString& msgMs;
+extern ByteString& msgError;
+extern ByteString& msgWriteFailed;
+extern ByteString& msgBackupFailed;
+extern ByteString& msgAlreadyPatched;
+extern ByteString& msgNotOriginal;  // the Yes/No question for a target the patch was not made for
+extern ByteString& msgMayBeDamaged;
+extern ByteString& msgBackupIn;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.
