@@ -44,17 +44,17 @@ int RunProgram(const char* commandLine) {
     return 0;
 }
 
-// What the mingw-w64 runtime hands WinMain as its command line: the
-// process's command line past the program's name (up to the first blank
-// outside double quotes) and the blanks after it. Bytes are compared as the
-// runtime's signed chars, so every byte from 0x80 counts as a blank.
+// The process's command line past the program's name (up to the first
+// blank outside double quotes) and the blanks after it. Bytes are compared
+// unsigned: the lead and trail bytes of a DBCS name (0x81 and up) are part
+// of it, not blanks, as the C runtime's signed comparison took them to be.
 const char* ArgumentsOf(const char* line) {
     bool quoted = false;
-    while (static_cast<signed char>(*line) > ' ' || (*line && quoted)) {
+    while (static_cast<unsigned char>(*line) > ' ' || (*line && quoted)) {
         if (*line == '"') quoted = !quoted;
         ++line;
     }
-    while (*line && static_cast<signed char>(*line) <= ' ') ++line;
+    while (*line && static_cast<unsigned char>(*line) <= ' ') ++line;
     return line;
 }
 
