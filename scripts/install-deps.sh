@@ -10,6 +10,7 @@ packages=(
   wine64 xvfb xauth imagemagick xdotool
   fonts-wqy-microhei fonts-liberation
   locales zip unzip
+  debootstrap
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.
