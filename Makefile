@@ -18,7 +18,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 STUB := $(CURDIR)/$(BUILD)/win32/tessel-stub.exe
 NATIVE_TOOL := $(CURDIR)/$(BUILD)/host/tessel-pack
 
-.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 demo fuzz bench clean
+.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 test-win32 demo fuzz bench clean
 
 all: build
 
@@ -69,6 +69,10 @@ test-host: host
 	ctest --test-dir $(BUILD)/host --output-on-failure -j $(JOBS)
 test-win64: win64
 	scripts/test-win64.sh $(BUILD)/win64
+# The i686 product and test programs under 32-bit wine in an i386 root
+# (scripts/i386-root; made under /var/cache/tessel on first use).
+test-win32: win32
+	scripts/test-win32.sh $(BUILD)/win32
 test: build dist
 	scripts/run-tests.sh $(BUILD) $(DIST) $(VERSION)
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The patcher on its built-in demo payload (`make demo` builds everything
-# first). Makes a demo target file and starts tessel.exe under wine64.
+# first). Makes a demo target file and starts tessel.exe under wine.
 #
-# The product is the i686 build (BUILD/win32/tessel.exe); 32-bit programs
-# cannot run on these machines, so the demo runs the x86_64 build of the same
-# sources, BUILD/win64/tessel.exe, which carries the same payload.
+# Where the kernel executes i386 code, the demo runs the product itself,
+# BUILD/win32/tessel.exe, under 32-bit wine in the i386 root
+# (scripts/i386-root); elsewhere the x86_64 build of the same sources,
+# BUILD/win64/tessel.exe (same payload), under wine64. It says which.
 #
 #  - No DISPLAY: runs on its own Xvfb with code page 936 (LC_ALL=zh_CN.UTF-8),
 #    types the target's path, ticks the backup box, presses 確定, prints the
@@ -16,7 +17,31 @@
 set -u
 root="$(cd "${1:-build}" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
-build="$root/win64"
+src="$(dirname "$here")"
+if why="$("$here/i386-root" probe 2>&1)"; then
+  build="$root/win32"
+  echo "demo: running the i686 tessel.exe (the product) under 32-bit wine in the i386 root."
+  # in_session COMMAND...: COMMAND in a session of the root, on its own Xvfb
+  # or on the caller's display.
+  in_session() {
+    local display=(--screen 1023x768x24)
+    [ -n "${DISPLAY:-}" ] && display=(--caller-display)
+    "$here/i386-root" run --bind "$src" --bind "$root" --prefix "$build/wineprefix" "${display[@]}" -- "$@"
+  }
+else
+  build="$root/win64"
+  echo "demo: ${why#i386-root: }; running the x86_64 build of tessel.exe under wine64 instead."
+  in_session() {
+    if [ -n "${DISPLAY:-}" ]; then
+      "$@"
+    else
+      xvfb-run -a -s "-screen 0 1023x768x24 -nolisten tcp" "$here/with-wineserver" "$@"
+    fi
+  }
+  export TESSEL_WINEPREFIX="$build/wineprefix"
+  "$here/wine-prefix" "$TESSEL_WINEPREFIX"
+  export WINEPREFIX="$TESSEL_WINEPREFIX" WINEDEBUG=-all
+fi
 for f in tessel.exe tessel-drive.exe; do
   [ -f "$build/$f" ] || { echo "demo: $build/$f is missing; run make demo (it builds first)"; exit 1; }
 done
@@ -29,9 +54,6 @@ rm -f "$demo/target.bin" "$demo/target.bin.bak"
 head -c $((0x1C0000)) /dev/zero > "$demo/target.bin"
 target_win="Z:$(echo "$demo/target.bin" | tr / '\\')"
 
-export TESSEL_WINEPREFIX="$build/wineprefix"
-"$here/wine-prefix" "$TESSEL_WINEPREFIX"
-export WINEPREFIX="$TESSEL_WINEPREFIX" WINEDEBUG=-all
 # Code page 936 for the programs under wine only (bash itself has no such
 # glibc locale and would warn).
 cjk="LC_ALL=zh_CN.UTF-8"
@@ -40,13 +62,14 @@ if [ -n "${DISPLAY:-}" ]; then
   echo "demo: opening the patcher window on $DISPLAY."
   echo "demo: target file to patch: $target_win"
   echo "demo: type or browse to it, tick 備份 for a backup, press 確定; close the window to end."
-  env "$cjk" "$here/wine-run" "$build/tessel.exe" 2>/dev/null
+  in_session env "$cjk" "$here/wine-run" "$build/tessel.exe" 2>/dev/null
   echo "demo: the window was closed (exit code $?)."
   exit 0
 fi
 
 echo "demo: no DISPLAY; running headless on a private Xvfb (1023x768, code page 936)."
-shots="$(mktemp -d)"
+# Under the build root: the i686 session binds it, so the program sees it.
+shots="$(mktemp -d "$root/shots.XXXXXX")"
 trap 'rm -rf "$shots"' EXIT
 rm -f "$root/demo.png"
 # Inside the Xvfb session: answer the driver's screenshot requests while
@@ -61,7 +84,7 @@ session='
   kill $loop 2>/dev/null; wait $loop 2>/dev/null
   exit $status'
 export here build shots target_win cjk
-xvfb-run -a -s "-screen 0 1023x768x24 -nolisten tcp" "$here/with-wineserver" bash -c "$session"
+in_session bash -c "$session"
 status=$?
 if [ -s "$shots/success-box.png" ]; then
   cp "$shots/success-box.png" "$root/demo.png"
