@@ -57,6 +57,16 @@ std::vector<HWND> TopLevelWindows(DWORD pid, const char* className) {
     return found;
 }
 
+// wine64 for the x86_64 tests; Debian's 32-bit loader, which the i386 root
+// holds, for the i686 ones.
+const char* WineLoader() {
+#ifdef _WIN64
+    return "/usr/lib/wine/wine64";
+#else
+    return "/usr/lib/wine/wine";
+#endif
+}
+
 namespace {
 
 // Wine takes a process's ANSI code page from LC_ALL in its Unix
@@ -69,7 +79,7 @@ bool LaunchUnderLocale(const std::string& exe, const std::string& arguments, con
     std::string unixExe = exe.compare(0, 2, "Z:") == 0 ? exe.substr(2) : exe;
     for (char& c : unixExe)
         if (c == '\\') c = '/';
-    return LaunchFromUnix("/usr/bin/env LC_ALL=" + std::string(locale) + " /usr/lib/wine/wine64 \"" + unixExe +
+    return LaunchFromUnix("/usr/bin/env LC_ALL=" + std::string(locale) + " " + WineLoader() + " \"" + unixExe +
                               "\" " + arguments,
                           program, timeoutMs);
 }

@@ -31,6 +31,8 @@ bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000,
 // and waits for the first new main form: how a program is started that no
 // ANSI text can name, or under another locale.
 bool LaunchFromUnix(const std::string& unixCommand, Program* program, DWORD timeoutMs = 20000);
+// Unix path of the wine loader for programs of this build's word size.
+const char* WineLoader();
 // WM_CLOSE to the form, then waits for the process; false on timeout.
 bool Close(Program* program, DWORD* exitCode, DWORD timeoutMs = 20000);
 // Ends the process if it is still running (tests clean up after a failure).

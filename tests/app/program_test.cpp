@@ -465,8 +465,8 @@ TEST_F(ProgramTest, PatcherInAFolderTheCodePageCannotNameLoadsItsPayload) {
     const std::wstring exe = folder + L"\\tessel.exe";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << "no glibc locale for non-ASCII names?";
     ASSERT_TRUE(CopyFileW(std::wstring(kTessel.begin(), kTessel.end()).c_str(), exe.c_str(), FALSE));
-    ASSERT_TRUE(drive::LaunchFromUnix("/bin/sh -c \"exec /usr/lib/wine/wine64 " + unixDir_ + "/*/tessel.exe\"",
-                                      &program_));
+    ASSERT_TRUE(drive::LaunchFromUnix(
+        std::string("/bin/sh -c \"exec ") + drive::WineLoader() + " " + unixDir_ + "/*/tessel.exe\"", &program_));
     const std::string description = drive::TextOf(Control(kDescriptionId));
     ExpectClosesWithZero();
     DeleteFileW(exe.c_str());
