@@ -3,8 +3,9 @@
 # checksums, the Linux tool from the tar.gz (static, names its stub, builds a
 # patcher without --stub whose stub is byte for byte the product stub), the
 # Windows tool from the zip (i686 console program, system DLLs only, the same
-# stub embedded), the demo patcher, and the x86_64 build of the Windows tool
-# under wine64 making the same patcher without --stub.
+# stub embedded; run under 32-bit wine where the machine can), the demo
+# patcher, and the x86_64 build of the Windows tool under wine64 making the
+# same patcher without --stub.
 # Usage: scripts/check-dist.sh BUILD_ROOT DIST VERSION
 set -u
 root="$(cd "$1" && pwd)" dist="$(cd "$2" && pwd)" version="$3"
@@ -40,7 +41,8 @@ cp "$src/res/demo.ips" "$src/res/demo-description.txt" "$work/"
 head -c "$stub_size" "$work/linux-made.exe" | cmp -s - "$stub" || bad "the Linux tool's patcher does not begin with the product stub"
 cmp -s "$work/linux-made.exe" "$demo" || bad "the Linux tool's patcher differs from tessel.exe made with --stub"
 
-# The Windows tool from the zip (i686: inspected, it cannot run here).
+# The Windows tool from the zip (i686: inspected, and run below where this
+# machine executes i386 code).
 exe="$work/$win/tessel-pack.exe"
 i686-w64-mingw32-objdump -f "$exe" | grep -q "file format pei-i386" || bad "tessel-pack.exe is not a PE32 i386 image"
 i686-w64-mingw32-objdump -p "$exe" | grep -qE "^Subsystem[[:space:]]+00000003" || bad "tessel-pack.exe is not a console program"
@@ -60,6 +62,31 @@ export WINEPREFIX="$root/win64/wineprefix" TESSEL_WINEPREFIX="$root/win64/winepr
   --description "$work/demo-description.txt" --codepage 936 -o "$work/wine-made.exe" >"$work/wine.log" 2>&1 \
   || bad "the Windows tool under wine64 cannot build a patcher without --stub: $(tail -2 "$work/wine.log")"
 cmp -s "$work/wine-made.exe" "$demo" || bad "the Windows tool's patcher differs from tessel.exe made with --stub"
+
+# The zip's own tessel-pack.exe under 32-bit wine in the i386 root: --help
+# and apply print what the Linux tool prints, and a patcher made without
+# --stub is tessel.exe.
+if why="$("$src/scripts/i386-root" probe 2>&1)"; then
+  mkdir "$work/l" "$work/w"
+  head -c 4096 /dev/zero >"$work/l/target.bin"
+  cp "$work/l/target.bin" "$work/w/target.bin"
+  cp "$work/linux-made.exe" "$work/l/p.exe"
+  (cd "$work/l" && "$tool" --help >help.txt && "$tool" apply p.exe target.bin >apply.txt)
+  (cd "$work/w" && "$src/scripts/i386-root" run --bind "$work" --prefix "$root/win32/wineprefix" -- bash -c '
+     "$1" "$2" --help >help.txt &&
+     "$1" "$2" build --patch ../demo.ips --description ../demo-description.txt --codepage 936 -o p.exe &&
+     "$1" "$2" apply p.exe target.bin >apply.txt' i686 "$src/scripts/wine-run" "$exe") \
+    >"$work/wine32.log" 2>&1 || bad "the zip's tessel-pack.exe under 32-bit wine failed: $(tail -2 "$work/wine32.log")"
+  cmp -s "$work/w/p.exe" "$demo" || bad "the zip's tessel-pack.exe made another patcher than tessel.exe"
+  cmp -s "$work/l/help.txt" "$work/w/help.txt" || bad "the zip's tessel-pack.exe --help differs from the Linux tool's"
+  sed -E 's/[0-9]+ ms/N ms/' "$work/l/apply.txt" | cmp -s - <(sed -E 's/[0-9]+ ms/N ms/' "$work/w/apply.txt") \
+    || bad "the zip's tessel-pack.exe apply printed another report than the Linux tool"
+  cmp -s "$work/l/target.bin" "$work/w/target.bin" || bad "the zip's tessel-pack.exe patched a target differently"
+  cmp -s "$work/w/target.bin" <(head -c 4096 /dev/zero) && bad "the zip's tessel-pack.exe left its target as it was"
+  say "the zip's tessel-pack.exe ran under 32-bit wine: --help, build and apply agree with the Linux tool"
+else
+  say "the zip's tessel-pack.exe was not run: ${why#i386-root: }"
+fi
 
 say "$win.zip:"; unzip -Zl "$dist/$win.zip" | sed -n 's/^-[^ ]* *[^ ]* *[^ ]* *\([0-9]*\) .* \([^ ]*\)$/  \1  \2/p'
 say "$linux.tar.gz:"; tar -tvzf "$dist/$linux.tar.gz" | awk '{print "  " $3 "  " $6}'
