@@ -31,9 +31,11 @@ class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(GetACP(), 936u) << "these tests expect LC_ALL=zh_CN.UTF-8";
-        // Under the build tree, whose Unix path is known (see MakeReadOnly).
-        std::string name = "/e2e-" + std::to_string(GetCurrentProcessId());
-        unixDir_ = TESSEL_BINARY_DIR + name;
+        // A short folder whose Unix path is known (see MakeReadOnly). Under
+        // a build tree in a longer folder (/work/cleanclone/build/win64) the
+        // read-only rows hung wine: the test's next SendMessage never
+        // returned once chattr had made a file there immutable.
+        unixDir_ = "/tmp/tessel-e2e-" + std::to_string(GetCurrentProcessId());
         dir_ = drive::WindowsPath(unixDir_);
         CreateDirectoryA(dir_.c_str(), nullptr);
         ASSERT_TRUE(drive::ReadWholeFile(kSourceDir + "\\res\\demo.ips", &patch_));
