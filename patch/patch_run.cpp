@@ -134,6 +134,21 @@ PatchResult RestoreAfterFailedClose(const ByteString& targetPath, TargetWriter* 
     return restored ? PatchResultWriteFailed : PatchResultRestoreFailed;
 }
 
+// A run's report, zeroed: the caller's, or the local one when it gave none.
+PatchRunReport* FreshReport(PatchRunReport* report, PatchRunReport* local) {
+    PatchRunReport* r = report ? report : local;
+    memset(r, 0, sizeof *r);
+    return r;
+}
+
+// The patch block of a memory stream, scanned whole; the stream is left at
+// its end. False when it is no memory stream or the block is refused.
+bool ScanBlock(ByteStream* patch, Host& host, PatchRunReport* r, const uint8_t** block, uint32_t* size) {
+    if (!PatchBlock(patch, block, size) || !ScanPatch(*block, *size, &r->scan, Pulse, &host)) return false;
+    SetStreamPosition(patch, static_cast<int32_t>(*size));
+    return true;
+}
+
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
 bool TargetWantsPatch(const Host& host, const uint8_t* block, const PatchScan& scan,
@@ -150,8 +165,7 @@ bool TargetWantsPatch(const Host& host, const uint8_t* block, const PatchScan& s
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report, const TargetFacts* facts) {
     PatchRunReport local;
-    PatchRunReport* r = report ? report : &local;
-    memset(r, 0, sizeof *r);
+    PatchRunReport* r = FreshReport(report, &local);
     Host host = {hooks, 0};
 
     // 0. The whole block is scanned once, here; nothing is written unless
@@ -161,7 +175,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     //    host says so.
     const uint8_t* block;
     uint32_t size;
-    const bool scanned = PatchBlock(patch, &block, &size) && ScanPatch(block, size, &r->scan, Pulse, &host);
+    const bool scanned = ScanBlock(patch, host, r, &block, &size);
     PatchResult stop;
     if (!TargetWantsPatch(host, block, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
 
@@ -188,7 +202,6 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
         Release(target);
         return Finish(host, r, PatchResultMalformed);
     }
-    SetStreamPosition(patch, static_cast<int32_t>(size));
 
     // 4. The records, then the close: success is told only once the data
     //    has reached the disk and the file is closed.
@@ -205,14 +218,11 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
                                PatchRunReport* report) {
     PatchRunReport local;
-    PatchRunReport* r = report ? report : &local;
-    memset(r, 0, sizeof *r);
+    PatchRunReport* r = FreshReport(report, &local);
     Host host = {hooks, 0};
     const uint8_t* block;
     uint32_t size;
-    if (!PatchBlock(patch, &block, &size) || !ScanPatch(block, size, &r->scan))
-        return Finish(host, r, PatchResultMalformed);
-    SetStreamPosition(patch, static_cast<int32_t>(size));
+    if (!ScanBlock(patch, host, r, &block, &size)) return Finish(host, r, PatchResultMalformed);
     TargetWriter writer;
     uint32_t start;
     const PatchResult result = RunOnTarget(host, block, size, target, &writer, r, &start);

@@ -2,9 +2,9 @@
 
 bool CommandJob::ReadCommandLine(const std::vector<std::string>& args) {
     std::string error;
-    if (!ParseCommandLine(args, spec.options, spec.optionCount, line, error)) return UsageError(error);
+    if (!ParseCommandLine(args, command.options, command.optionCount, line, error)) return UsageError(error);
     if (line.Has("help")) {
-        Print(console, spec.help);
+        Print(console, command.help);
         exitCode = kExitSuccess;
         return false;
     }
@@ -12,15 +12,15 @@ bool CommandJob::ReadCommandLine(const std::vector<std::string>& args) {
 }
 
 bool CommandJob::Fail(int code, const std::string& file, const std::string& what) {
-    PrintError(console, spec.name, file, what);
+    PrintError(console, command.name, file, what);
     exitCode = code;
     return false;
 }
 
 bool CommandJob::UsageError(const std::string& what) {
-    return Fail(kExitUsage, "", what + " (see 'tessel-pack " + spec.name + " --help')");
+    return Fail(kExitUsage, "", what + " (see 'tessel-pack " + command.name + " --help')");
 }
 
 void CommandJob::Warn(const std::string& file, const std::string& what) {
-    PrintWarning(console, spec.name, file, what);
+    PrintWarning(console, command.name, file, what);
 }

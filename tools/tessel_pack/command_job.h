@@ -24,9 +24,9 @@ struct CommandSpec {
 };
 
 struct CommandJob {
-    CommandJob(const CommandSpec& spec, const Console& console) : spec(spec), console(console) {}
+    CommandJob(const CommandSpec& command, const Console& console) : command(command), console(console) {}
 
-    const CommandSpec& spec;
+    const CommandSpec& command;
     const Console& console;
     CommandLine line;
     int exitCode = kExitSuccess;
