@@ -78,6 +78,17 @@ void ChangeMap::Apply(const IpsRecord& record) {
     SetBits(changed_, at, record.length);
 }
 
+bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse, void* context) {
+    if (!scan.valid || !Reserve(scan)) return false;
+    uint32_t position = 5, records = 0;  // after "PATCH"
+    IpsRecord record;
+    while (NextIpsRecord(block, scan, &position, &record)) {
+        Apply(record);
+        if (++records % 4096 == 0 && pulse) pulse(context);
+    }
+    return true;
+}
+
 bool ChangeMap::IsChanged(uint32_t offset) const {
     if (offset < begin_ || offset >= end_) return false;
     const uint32_t at = offset - begin_;

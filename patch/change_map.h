@@ -24,6 +24,9 @@ public:
     // One record, in block order. Records outside the reserved span (and
     // empty ones) are ignored.
     void Apply(const IpsRecord& record);
+    // Reserve, then every record of a valid block in block order; pulse
+    // (may be null) every few thousand records. False when the heap refuses.
+    bool Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse = nullptr, void* context = nullptr);
 
     uint32_t Begin() const { return begin_; }  // first byte of the span
     uint32_t End() const { return end_; }      // one past its last byte

@@ -13,7 +13,6 @@ namespace {
 
 const uint32_t kHeaderSize = 5;
 const uint32_t kProgressEvery = 5000;  // data records between progress updates
-const uint32_t kPulseEvery = 4096;     // records between StillWorking calls
 // Write phases smaller than this are over before a bar could show them.
 const uint32_t kWriteProgressFrom = 4 * 1024 * 1024;
 
@@ -63,19 +62,16 @@ bool PatchBlock(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     return true;
 }
 
-// Every record into the map, in block order, so later records win as they
-// would on disk. Progress every 5,000 data records, from the position in
+// The record pass's progress: every 5,000 data records, the position in
 // the block (position * 100 passes 32 bits above 42 MiB: see ScaledShare).
-void GatherChanges(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan,
-                   ChangeMap* map) {
-    uint32_t position = kHeaderSize, records = 0, dataRecords = 0;
+// The records are gathered before the target check, ahead of progress 0;
+// their positions are shown once the run starts.
+void ShowRecordProgress(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan) {
+    if (scan.dataRecords < kProgressEvery) return;
+    uint32_t position = kHeaderSize, dataRecords = 0;
     IpsRecord record;
-    while (NextIpsRecord(block, scan, &position, &record)) {
-        map->Apply(record);
-        if (record.data && ++dataRecords % kProgressEvery == 0)
-            host.Progress(ScaledShare(position, blockSize, 100));
-        if (++records % kPulseEvery == 0) host.StillWorking();
-    }
+    while (NextIpsRecord(block, scan, &position, &record))
+        if (record.data && ++dataRecords % kProgressEvery == 0) host.Progress(ScaledShare(position, blockSize, 100));
 }
 
 // A long write phase moves the bar on from where the records left it,
@@ -88,32 +84,26 @@ void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
     if (percent > host->shown) host->Progress(percent);
 }
 
-// Gathers the changes, brings the target to its size and writes them, hands
+// Brings the target to its size and writes the gathered changes, hands
 // them to the disk, then cuts a shrinking target. False at the first
 // failure; the writer knows what to take back.
-bool WriteAllChanges(Host& host, const uint8_t* block, uint32_t blockSize, ByteStream* target,
-                     TargetWriter* writer, PatchRunReport* report) {
-    const PatchScan& scan = report->scan;
-    ChangeMap map;
-    if (!map.Reserve(scan)) {
-        report->outOfMemory = true;
-        return false;
-    }
-    GatherChanges(host, block, blockSize, scan, &map);
+bool WriteAllChanges(Host& host, ChangeMap& changes, ByteStream* target, TargetWriter* writer,
+                     const PatchScan& scan) {
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
-    if (!writer->WriteChanges(target, map, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
+    if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
     // The cut comes last, once the data is on disk, and is flushed itself.
     return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
 
-// A scanned block on an open target, from progress 0 on. On failure the
-// target is put back; *written tells whether the writes all went through.
-PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, ByteStream* target,
-                        TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+// A scanned and gathered block on an open target, from progress 0 on. On
+// failure the target is put back.
+PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, ChangeMap& changes,
+                        ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
     host.Progress(0);
     *start = TickCount();
-    if (WriteAllChanges(host, block, blockSize, target, writer, report)) return PatchResultDone;
+    ShowRecordProgress(host, block, blockSize, report->scan);
+    if (WriteAllChanges(host, changes, target, writer, report->scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
                                                           : PatchResultRestoreFailed;
 }
@@ -149,12 +139,21 @@ bool ScanBlock(ByteStream* patch, Host& host, PatchRunReport* r, const uint8_t**
     return true;
 }
 
+// The bytes the records leave, later over earlier as on disk: gathered once
+// for the target check and the writes. False (out of memory) when the heap
+// refuses the map.
+bool GatherChanges(Host& host, const uint8_t* block, PatchRunReport* r, ChangeMap* changes) {
+    if (changes->Gather(block, r->scan, Pulse, &host)) return true;
+    r->outOfMemory = true;
+    return false;
+}
+
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(const Host& host, const uint8_t* block, const PatchScan& scan,
+bool TargetWantsPatch(const Host& host, const ChangeMap& changes, const PatchScan& scan,
                       const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
     if (!scan.valid) return true;
-    TargetVerdict verdict = CheckTarget(block, scan, targetPath, facts);
+    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
@@ -176,8 +175,10 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     const uint8_t* block;
     uint32_t size;
     const bool scanned = ScanBlock(patch, host, r, &block, &size);
+    ChangeMap changes;
+    if (scanned && !GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
     PatchResult stop;
-    if (!TargetWantsPatch(host, block, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
+    if (!TargetWantsPatch(host, changes, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
@@ -207,7 +208,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     //    has reached the disk and the file is closed.
     TargetWriter writer;
     uint32_t start;
-    PatchResult result = RunOnTarget(host, block, size, target, &writer, r, &start);
+    PatchResult result = RunOnTarget(host, block, size, changes, target, &writer, r, &start);
     if (!CloseStream(target) && result == PatchResultDone)
         result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
@@ -223,9 +224,11 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return Finish(host, r, PatchResultMalformed);
+    ChangeMap changes;
+    if (!GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
     TargetWriter writer;
     uint32_t start;
-    const PatchResult result = RunOnTarget(host, block, size, target, &writer, r, &start);
+    const PatchResult result = RunOnTarget(host, block, size, changes, target, &writer, r, &start);
     if (result == PatchResultDone) Succeed(host, r, start);
     return Finish(host, r, result);
 }

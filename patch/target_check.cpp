@@ -7,7 +7,6 @@
 
 namespace {
 
-const uint32_t kHeaderSize = 5;
 const uint32_t kChunkSize = 32768;
 
 // Read buffer of the check; static storage rather than the stack. mingw's
@@ -67,24 +66,28 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc) {
     return true;
 }
 
-bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target) {
+namespace {
+
+bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHandle target) {
     // No record writes a byte: nothing could be "there", and such a block
     // keeps the run it always had.
-    if (!scan.valid || scan.highestEnd == 0) return false;
+    if (!scan.valid || scan.highestEnd == 0 || changes.End() <= changes.Begin()) return false;
     uint32_t size = GetFileSizeHandle(target);
     if (size == InvalidFileSize || size < scan.highestEnd) return false;
     if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
+    return ChangedBytesMatch(changes, target, size);
+}
+
+}  // namespace
+
+bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target) {
     // The bytes the run would leave, later records over earlier ones, once:
     // comparing record by record would be quadratic in overlapping records.
     ChangeMap map;
-    if (!map.Reserve(scan)) return false;
-    uint32_t position = kHeaderSize;
-    IpsRecord record;
-    while (NextIpsRecord(block, scan, &position, &record)) map.Apply(record);
-    return ChangedBytesMatch(map, target, size);
+    return map.Gather(block, scan) && ChangesAlreadyThere(map, scan, target);
 }
 
-TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
+TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
                           const TargetFacts* facts) {
     FileHandle target = OpenFileHandle(targetPath, OpenModeReadOnly);
     if (!IsValidFileHandle(target)) return TargetUnchecked;
@@ -96,8 +99,15 @@ TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const Byt
         else if (size == facts->originalSize && crc == facts->originalCrc)
             verdict = TargetIsOriginal;
     }
-    if ((verdict == TargetUnchecked || verdict == TargetUnknown) && PatchBytesAlreadyThere(block, scan, target))
+    if ((verdict == TargetUnchecked || verdict == TargetUnknown) && ChangesAlreadyThere(changes, scan, target))
         verdict = TargetAlreadyPatched;
     CloseFileHandle(target);
     return verdict;
+}
+
+TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
+                          const TargetFacts* facts) {
+    ChangeMap map;
+    map.Gather(block, scan);  // an empty map when refused: then nothing is "already there"
+    return CheckTarget(map, scan, targetPath, facts);
 }

@@ -8,6 +8,7 @@
 #include "base/byte_string.h"
 #include "platform/file_handle.h"
 
+class ChangeMap;
 struct PatchScan;
 
 // Size and CRC-32 of the file a patch was made for and of the patched
@@ -49,4 +50,8 @@ bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHan
 // target that cannot be opened for reading is TargetUnchecked; the run
 // reports what goes wrong with it.
 TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
+                          const TargetFacts* facts);
+// The same with the bytes the run would leave already gathered (the run
+// goes on to write from the same map).
+TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
                           const TargetFacts* facts);
