@@ -5,103 +5,143 @@
 
 namespace {
 
-const uint32_t kAllBits = 0xFFFFFFFFu;
+const uint32_t kWindowShift = 20;  // kWindowSize == 1 << kWindowShift
+const uint32_t kBlockShift = 14;   // kBlockSize == 1 << kBlockShift
+const uint32_t kPulseEvery = 4096;  // records between pulses
+const uint32_t kHeaderSize = 5;
+// A window's records lie scattered through the block, in ascending order;
+// fetching a few ahead hides most of the cache misses of walking them.
+const uint32_t kPrefetchAhead = 8;
 
-// Bits [first, first + count) of a word array set, a word at a time.
-void SetBits(uint32_t* words, uint32_t first, uint32_t count) {
-    while (count > 0) {
-        const uint32_t shift = first & 31;
-        const uint32_t take = count < 32 - shift ? count : 32 - shift;
-        const uint32_t mask = take == 32 ? kAllBits : ((1u << take) - 1) << shift;
-        words[first >> 5] |= mask;
-        first += take;
-        count -= take;
-    }
-}
-
-// The first bit at or after `from` (and before `limit`) that equals `value`;
-// limit when there is none. A word at a time: bits of the other value are
-// flipped away and the lowest remaining one is counted.
-uint32_t FindBit(const uint32_t* words, uint32_t from, uint32_t limit, bool value) {
-    if (from >= limit) return limit;
-    const uint32_t flip = value ? 0 : kAllBits;
-    uint32_t index = from >> 5;
-    uint32_t word = (words[index] ^ flip) & (kAllBits << (from & 31));
-    const uint32_t lastIndex = (limit - 1) >> 5;
-    while (word == 0) {
-        if (++index > lastIndex) return limit;
-        word = words[index] ^ flip;
-    }
-    const uint32_t found = (index << 5) + static_cast<uint32_t>(__builtin_ctz(word));
-    return found < limit ? found : limit;
-}
+static_assert(ChangeMap::kWindowSize == 1u << kWindowShift, "window shift");
+static_assert(ChangeMap::kBlockSize == 1u << kBlockShift, "block shift");
+static_assert(ChangeMap::kWindowSize % ChangeMap::kBlockSize == 0, "no block crosses a window's edge");
 
 }  // namespace
 
 ChangeMap::~ChangeMap() {
-    free(image_);
-    free(changed_);
+    for (Window& window : windows_) free(window.positions);
+    free(blocks_);
 }
 
-bool ChangeMap::Reserve(const PatchScan& scan) {
-    free(image_);
-    free(changed_);
-    image_ = nullptr;
-    changed_ = nullptr;
-    begin_ = end_ = 0;
-    if (scan.highestEnd <= scan.lowestOffset) return true;  // no record writes a byte
-    const uint32_t span = scan.highestEnd - scan.lowestOffset;
-    // calloc: the pages a sparse patch never touches stay unbacked.
-    image_ = static_cast<uint8_t*>(calloc(span, 1));
-    changed_ = static_cast<uint32_t*>(calloc(span / 32 + 1, sizeof(uint32_t)));
-    if (!image_ || !changed_) {
-        free(image_);
-        free(changed_);
-        image_ = nullptr;
-        changed_ = nullptr;
-        return false;
-    }
-    begin_ = scan.lowestOffset;
-    end_ = scan.highestEnd;
-    return true;
+uint32_t ChangeMap::WindowBegin(uint32_t w) const {
+    const uint32_t edge = (firstWindow_ + w) << kWindowShift;
+    return edge > begin_ ? edge : begin_;
 }
 
-void ChangeMap::Apply(const IpsRecord& record) {
-    if (record.length == 0 || record.offset < begin_ || record.offset > end_ ||
-        record.length > end_ - record.offset)
-        return;
-    const uint32_t at = record.offset - begin_;
-    if (record.data)
-        memcpy(image_ + at, record.data, record.length);
-    else
-        memset(image_ + at, record.value, record.length);
-    SetBits(changed_, at, record.length);
+uint32_t ChangeMap::WindowEnd(uint32_t w) const {
+    const uint32_t edge = (firstWindow_ + w + 1) << kWindowShift;
+    return edge < end_ ? edge : end_;
+}
+
+void ChangeMap::Pulse(uint32_t done) const {
+    if (done % kPulseEvery == 0 && pulse_) pulse_(context_);
 }
 
 bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse, void* context) {
-    if (!scan.valid || !Reserve(scan)) return false;
-    uint32_t position = 5, records = 0;  // after "PATCH"
+    if (!scan.valid) return false;
+    block_ = block;
+    scan_ = scan;
+    pulse_ = pulse;
+    context_ = context;
+    if (scan.highestEnd <= scan.lowestOffset) return true;  // no record writes a byte: no window
+    begin_ = scan.lowestOffset;
+    end_ = scan.highestEnd;
+    firstWindow_ = begin_ >> kWindowShift;
+    windowCount_ = ((end_ - 1) >> kWindowShift) - firstWindow_ + 1;
+    if (end_ <= kMaxBlocks * kBlockSize && ListRecords()) return true;
+    // Refused: an empty map, which changes nothing.
+    begin_ = end_ = windowCount_ = 0;
+    return false;
+}
+
+bool ChangeMap::AddToWindow(uint32_t w, uint32_t position, uint32_t bytes) {
+    Window& window = windows_[w];
+    if (window.count == window.capacity) {
+        const uint32_t grown = window.capacity < 1024 ? 1024 : window.capacity * 2;
+        if (grown > 0x3FFFFFFFu) return false;
+        uint32_t* moved = static_cast<uint32_t*>(realloc(window.positions, grown * sizeof(uint32_t)));
+        if (!moved) return false;
+        window.positions = moved;
+        window.capacity = grown;
+    }
+    window.positions[window.count++] = position;
+    window.bytes += bytes;
+    return true;
+}
+
+// The blocks [offset, end) touches hold changes; the first and the last
+// of them learn where.
+void ChangeMap::MarkBlocks(uint32_t offset, uint32_t end) {
+    const uint32_t firstBlock = offset >> kBlockShift, lastBlock = (end - 1) >> kBlockShift;
+    for (uint32_t b = firstBlock; b <= lastBlock; ++b) {
+        Block& block = blocks_[b];
+        const uint32_t from = b == firstBlock ? offset : b << kBlockShift;
+        const uint32_t to = b == lastBlock ? end : (b + 1) << kBlockShift;
+        if (block.end == 0 || from < block.first) block.first = from;
+        if (to > block.end) block.end = to;
+    }
+}
+
+// One pass in block order: each record's blocks, and its place in the list
+// of each window it reaches into (one or two: a record is at most 65,535
+// bytes, a window 1 MiB).
+bool ChangeMap::ListRecords() {
+    blocks_ = static_cast<Block*>(calloc(kMaxBlocks, sizeof(Block)));
+    if (!blocks_) return false;
+    uint32_t position = kHeaderSize, records = 0;
     IpsRecord record;
-    while (NextIpsRecord(block, scan, &position, &record)) {
-        Apply(record);
-        if (++records % 4096 == 0 && pulse) pulse(context);
+    for (uint32_t at = position; NextIpsRecord(block_, scan_, &position, &record); at = position) {
+        Pulse(++records);
+        if (record.length == 0) continue;
+        const uint32_t end = record.offset + record.length;
+        MarkBlocks(record.offset, end);
+        const uint32_t w = (record.offset >> kWindowShift) - firstWindow_;
+        const uint32_t edge = (firstWindow_ + w + 1) << kWindowShift;
+        if (end <= edge) {
+            if (!AddToWindow(w, at, record.length)) return false;
+        } else if (!AddToWindow(w, at, edge - record.offset) || !AddToWindow(w + 1, at, end - edge)) {
+            return false;
+        }
     }
     return true;
 }
 
-bool ChangeMap::IsChanged(uint32_t offset) const {
-    if (offset < begin_ || offset >= end_) return false;
-    const uint32_t at = offset - begin_;
-    return (changed_[at >> 5] >> (at & 31)) & 1u;
+bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void* context) const {
+    const uint32_t windowBegin = WindowBegin(w), windowEnd = WindowEnd(w);
+    const Window& window = windows_[w];
+    for (uint32_t i = 0; i < window.count; ++i) {
+        if (i + kPrefetchAhead < window.count) __builtin_prefetch(block_ + window.positions[i + kPrefetchAhead]);
+        uint32_t position = window.positions[i];
+        IpsRecord record;
+        if (!NextIpsRecord(block_, scan_, &position, &record)) continue;
+        // The record's part of the window.
+        const uint32_t first = record.offset > windowBegin ? record.offset : windowBegin;
+        const uint32_t end = record.offset + record.length;
+        const uint32_t count = (end < windowEnd ? end : windowEnd) - first;
+        uint8_t* at = bytes + (first - windowBegin);
+        if (before && !before(context, first, count, at)) return false;
+        if (record.data)
+            memcpy(at, record.data + (first - record.offset), count);
+        else
+            memset(at, record.value, count);
+        Pulse(i + 1);
+    }
+    return true;
 }
 
-bool ChangeMap::NextChangedRun(uint32_t from, uint32_t* start, uint32_t* stop) const {
+bool ChangeMap::NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32_t* stop) const {
+    if (limit > end_) limit = end_;
     if (from < begin_) from = begin_;
-    if (from >= end_) return false;
-    const uint32_t limit = end_ - begin_;
-    const uint32_t first = FindBit(changed_, from - begin_, limit, true);
-    if (first == limit) return false;
-    *start = begin_ + first;
-    *stop = begin_ + FindBit(changed_, first, limit, false);
+    if (from >= limit) return false;
+    const uint32_t lastBlock = (limit - 1) >> kBlockShift;
+    uint32_t b = from >> kBlockShift;
+    while (b <= lastBlock && blocks_[b].end <= from) ++b;  // no change at or after `from` in it
+    if (b > lastBlock) return false;
+    const uint32_t first = blocks_[b].first > from ? blocks_[b].first : from;
+    if (first >= limit) return false;
+    while (b < lastBlock && blocks_[b + 1].end != 0) ++b;
+    *start = first;
+    *stop = blocks_[b].end < limit ? blocks_[b].end : limit;
     return true;
 }

@@ -1,12 +1,20 @@
-// The changes a patch makes, gathered in memory before anything is written:
-// the records are applied in block order to an image of the span they
-// touch (later records overwrite earlier ones, exactly as on disk), and a
-// bit per byte says which bytes of the span a record wrote.
+// The changes a patch makes, gathered in one pass over its records before
+// anything is written.
+//
+// The span the records touch is cut into windows of 1 MiB (aligned on
+// target offsets); each window lists, in block order, where in the block
+// the records that reach into it begin, so its new bytes can be laid over
+// a buffer the caller holds (ApplyWindow), later records over earlier,
+// exactly as on disk. Which 16 KiB blocks of the target hold changes, and
+// where in them the changes begin and end, gives the ranges worth one read
+// and one write each (NextRange).
 //
 // IPS offsets are 24-bit and a record writes at most 65,535 bytes, so the
-// span is at most 0x100FFFF bytes: the image takes at most that much memory
-// and the bits an eighth of it. Pages of the image that no record touches
-// are never written, so a sparse patch costs little more than its records.
+// span is at most 0x100FFFF bytes: at most 17 windows and 1,028 blocks.
+// The map holds 4 bytes per record (8 for one that crosses a window's
+// edge, the lists growing by doubling) and 8 bytes per block; nothing in
+// proportion to the span, so a sparse patch costs little more than its
+// records and a dense one never pages through an image of 16 MiB.
 #pragma once
 #include <stdint.h>
 
@@ -14,32 +22,72 @@
 
 class ChangeMap {
 public:
+    static const uint32_t kWindowSize = 1u << 20;
+    static const uint32_t kBlockSize = 16u << 10;
+    static const uint32_t kMaxWindows = 17;  // 0x100FFFF, the furthest a record reaches, is in the 17th
+    static const uint32_t kMaxBlocks = 0x1010000 / kBlockSize;
+
     ChangeMap() = default;
     ~ChangeMap();
     ChangeMap(const ChangeMap&) = delete;
     ChangeMap& operator=(const ChangeMap&) = delete;
 
-    // Room for the span of a valid scan; false when the heap refuses it.
-    bool Reserve(const PatchScan& scan);
-    // One record, in block order. Records outside the reserved span (and
-    // empty ones) are ignored.
-    void Apply(const IpsRecord& record);
-    // Reserve, then every record of a valid block in block order; pulse
-    // (may be null) every few thousand records. False when the heap refuses.
+    // Every record of a valid block, once per map; the block must outlive
+    // the map. pulse (may be null) is called every few thousand records,
+    // here and while a window is laid out. False when the heap refuses; the
+    // map is then empty.
     bool Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse = nullptr, void* context = nullptr);
 
-    uint32_t Begin() const { return begin_; }  // first byte of the span
-    uint32_t End() const { return end_; }      // one past its last byte
-    // The span's bytes: what the records wrote where a bit is set.
-    const uint8_t* Image() const { return image_; }
-    bool IsChanged(uint32_t offset) const;
-    // The first run of changed bytes that starts at or after `from`:
-    // [*start, *stop). False when there is none.
-    bool NextChangedRun(uint32_t from, uint32_t* start, uint32_t* stop) const;
+    uint32_t Begin() const { return begin_; }  // first byte a record writes
+    uint32_t End() const { return end_; }      // one past the last
+    uint32_t WindowCount() const { return windowCount_; }
+    // The part of the span window w covers: [WindowBegin(w), WindowEnd(w)),
+    // at most kWindowSize bytes.
+    uint32_t WindowBegin(uint32_t w) const;
+    uint32_t WindowEnd(uint32_t w) const;
+    // How many bytes window w's records write, counting a byte once for
+    // every record that writes it.
+    uint64_t WindowRecordBytes(uint32_t w) const { return windows_[w].bytes; }
+
+    // Told before a record's bytes go over the buffer, with the bytes they
+    // replace: [offset, offset + count) of the target, at `current`.
+    typedef bool (*BeforeWrite)(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
+    // Copies window w's records, in block order, over `bytes`, which holds
+    // the window from WindowBegin(w) to WindowEnd(w). before (may be null)
+    // sees each record's part first; false from it stops, and so returns.
+    bool ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before = nullptr, void* context = nullptr) const;
+
+    // The next stretch in [from, limit) worth one read and one write: from
+    // the first changed byte to one past the last of consecutive blocks
+    // that hold changes, so changes a whole block apart go separately.
+    // Bytes inside it that no record writes may lie between changes. False
+    // when no block at or after `from` below limit holds a change.
+    bool NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32_t* stop) const;
 
 private:
+    struct Window {
+        uint32_t* positions;  // block positions of its records, in block order
+        uint32_t count;
+        uint32_t capacity;
+        uint64_t bytes;       // bytes its records write, overlaps counted again
+    };
+    struct Block {
+        uint32_t first;  // first changed byte; 0 and 0 when the block holds none
+        uint32_t end;    // one past the last
+    };
+    bool ListRecords();
+    bool AddToWindow(uint32_t w, uint32_t position, uint32_t bytes);
+    void MarkBlocks(uint32_t offset, uint32_t end);
+    void Pulse(uint32_t done) const;
+
+    const uint8_t* block_ = nullptr;
+    PatchScan scan_ = {};
+    ScanPulse pulse_ = nullptr;
+    void* context_ = nullptr;
     uint32_t begin_ = 0;
     uint32_t end_ = 0;
-    uint8_t* image_ = nullptr;   // End() - Begin() bytes
-    uint32_t* changed_ = nullptr;  // a bit per byte of the span
+    uint32_t firstWindow_ = 0;  // Begin() / kWindowSize
+    uint32_t windowCount_ = 0;
+    Window windows_[kMaxWindows] = {};
+    Block* blocks_ = nullptr;  // kMaxBlocks, indexed by target offset / kBlockSize
 };

@@ -18,15 +18,15 @@ struct ScanSource {
     ByteStream* stream;
     uint32_t size;
 
-    bool ReadAt(uint32_t position, void* buffer, uint32_t count) const {
-        if (count > size || position > size - count) return false;
-        if (block) {
-            memcpy(buffer, block + position, count);
-            return true;
-        }
-        if (position > 0x7FFFFFFFu) return false;
-        if (SetStreamPosition(stream, static_cast<int32_t>(position)) != position) return false;
-        return StreamRead(stream, buffer, count) == count;
+    // The `count` (at most 3) bytes at `position`, or null when they are
+    // not all there: in place for a block (no copy per field: the scan
+    // reads three fields of every record), else read into `scratch`.
+    const uint8_t* At(uint32_t position, uint32_t count, uint8_t* scratch) const {
+        if (count > size || position > size - count) return nullptr;
+        if (block) return block + position;
+        if (position > 0x7FFFFFFFu) return nullptr;
+        if (SetStreamPosition(stream, static_cast<int32_t>(position)) != position) return nullptr;
+        return StreamRead(stream, scratch, count) == count ? scratch : nullptr;
     }
 };
 
@@ -42,10 +42,10 @@ void Fail(PatchScan* scan, PatchProblem problem, uint32_t record, uint32_t recor
 bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, void* context = nullptr) {
     memset(scan, 0, sizeof *scan);
     const uint32_t size = source.size;
-    uint8_t bytes[3];
 
-    uint8_t header[kHeaderSize];
-    if (!source.ReadAt(0, header, kHeaderSize) || memcmp(header, "PATCH", kHeaderSize) != 0) {
+    uint8_t scratch[kHeaderSize];
+    const uint8_t* header = source.At(0, kHeaderSize, scratch);
+    if (!header || memcmp(header, "PATCH", kHeaderSize) != 0) {
         Fail(scan, PatchProblemNoHeader, 0, 0, 0);
         return false;
     }
@@ -58,14 +58,15 @@ bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, 
         const uint32_t left = size - position;
         // "EOF" where a record would begin is the end marker when nothing or
         // exactly a 3-byte size follows it.
-        if ((left == 3 || left == 6) && source.ReadAt(position, bytes, 3) &&
+        const uint8_t* bytes;
+        if ((left == 3 || left == 6) && (bytes = source.At(position, 3, scratch)) != nullptr &&
             memcmp(bytes, "EOF", 3) == 0) {
             scan->endMarkerOffset = position;
             scan->recordsEnd = position;
             if (left == 3) {
                 scan->endMarker = PatchEndPlain;
             } else {
-                if (!source.ReadAt(position + 3, bytes, 3)) {
+                if (!(bytes = source.At(position + 3, 3, scratch))) {
                     Fail(scan, PatchProblemCutInOffset, record + 1, position, position);
                     return false;
                 }
@@ -77,13 +78,13 @@ bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, 
 
         ++record;
         const uint32_t start = position;
-        if (!source.ReadAt(position, bytes, 3)) {
+        if (!(bytes = source.At(position, 3, scratch))) {
             Fail(scan, PatchProblemCutInOffset, record, start, position);
             return false;
         }
         const uint32_t offset = ReadBigEndian(bytes, 3);
         position += 3;
-        if (!source.ReadAt(position, bytes, 2)) {
+        if (!(bytes = source.At(position, 2, scratch))) {
             Fail(scan, PatchProblemCutInSize, record, start, position);
             return false;
         }
@@ -101,7 +102,7 @@ bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, 
             scan->dataBytes += dataSize;
             written = dataSize;
         } else {
-            if (!source.ReadAt(position, bytes, 2)) {
+            if (!(bytes = source.At(position, 2, scratch))) {
                 Fail(scan, PatchProblemCutInRunCount, record, start, position);
                 return false;
             }
@@ -152,28 +153,3 @@ uint32_t ResultingTargetSize(const PatchScan& scan, uint32_t targetSize) {
     return scan.highestEnd > targetSize ? scan.highestEnd : targetSize;
 }
 
-bool NextIpsRecord(const uint8_t* block, const PatchScan& scan, uint32_t* position, IpsRecord* record) {
-    uint32_t p = *position;
-    if (p < kHeaderSize) p = kHeaderSize;
-    // The scan proved every record up to recordsEnd complete; the checks
-    // below only keep a caller with a mismatched scan inside the block.
-    if (scan.recordsEnd < 5 || p > scan.recordsEnd - 5) return false;
-    record->offset = ReadBigEndian(block + p, 3);
-    const uint32_t size = ReadBigEndian(block + p + 3, 2);
-    p += 5;
-    if (size != 0) {
-        if (scan.recordsEnd - p < size) return false;
-        record->length = size;
-        record->data = block + p;
-        record->value = 0;
-        p += size;
-    } else {
-        if (scan.recordsEnd - p < 3) return false;
-        record->length = ReadBigEndian(block + p, 2);
-        record->data = nullptr;
-        record->value = block[p + 2];
-        p += 3;
-    }
-    *position = p;
-    return true;
-}

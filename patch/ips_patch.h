@@ -19,6 +19,7 @@
 #pragma once
 #include <stdint.h>
 
+#include "base/byte_order.h"
 #include "base/byte_string.h"
 
 class ByteStream;
@@ -81,8 +82,31 @@ struct IpsRecord {
 
 // Reads the record that begins at *position of a block the scan found
 // valid, and moves *position past it. Stops (false) at the end of the
-// records (scan.recordsEnd).
-bool NextIpsRecord(const uint8_t* block, const PatchScan& scan, uint32_t* position, IpsRecord* record);
+// records (scan.recordsEnd). Inline: a run walks its records several times.
+inline bool NextIpsRecord(const uint8_t* block, const PatchScan& scan, uint32_t* position, IpsRecord* record) {
+    uint32_t p = *position < 5 ? 5 : *position;  // after "PATCH"
+    // The scan proved every record up to recordsEnd complete; the checks
+    // below only keep a caller with a mismatched scan inside the block.
+    if (scan.recordsEnd < 5 || p > scan.recordsEnd - 5) return false;
+    record->offset = ReadBigEndian(block + p, 3);
+    const uint32_t size = ReadBigEndian(block + p + 3, 2);
+    p += 5;
+    if (size != 0) {
+        if (scan.recordsEnd - p < size) return false;
+        record->length = size;
+        record->data = block + p;
+        record->value = 0;
+        p += size;
+    } else {
+        if (scan.recordsEnd - p < 3) return false;
+        record->length = ReadBigEndian(block + p, 2);
+        record->data = nullptr;
+        record->value = block[p + 2];
+        p += 3;
+    }
+    *position = p;
+    return true;
+}
 
 // Called every few thousand records of a scan, so a long one can keep its
 // window alive.

@@ -87,7 +87,7 @@ void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
 // Brings the target to its size and writes the gathered changes, hands
 // them to the disk, then cuts a shrinking target. False at the first
 // failure; the writer knows what to take back.
-bool WriteAllChanges(Host& host, ChangeMap& changes, ByteStream* target, TargetWriter* writer,
+bool WriteAllChanges(Host& host, const ChangeMap& changes, ByteStream* target, TargetWriter* writer,
                      const PatchScan& scan) {
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
     if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
@@ -98,7 +98,7 @@ bool WriteAllChanges(Host& host, ChangeMap& changes, ByteStream* target, TargetW
 
 // A scanned and gathered block on an open target, from progress 0 on. On
 // failure the target is put back.
-PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, ChangeMap& changes,
+PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, const ChangeMap& changes,
                         ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
     host.Progress(0);
     *start = TickCount();

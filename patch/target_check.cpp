@@ -1,5 +1,6 @@
 #include "patch/target_check.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "patch/change_map.h"
@@ -17,26 +18,38 @@ __attribute__((section(".bss")))
 #endif
 uint8_t g_chunk[kChunkSize];
 
-// The changed runs of the map compared with the target, a chunk of the
-// target at a time: runs close together share one read.
-bool ChangedBytesMatch(const ChangeMap& map, FileHandle target, uint32_t size) {
-    const uint8_t* image = map.Image() - map.Begin();  // indexed by target offset
-    uint32_t from = map.Begin(), start, stop;
-    while (map.NextChangedRun(from, &start, &stop)) {
-        const uint32_t windowStart = start;
-        const uint32_t windowEnd = size - start > kChunkSize ? start + kChunkSize : size;
+// One window: its ranges of the target, read, and a copy with the records
+// laid over it, compared.
+bool WindowMatches(const ChangeMap& map, uint32_t w, FileHandle target, uint8_t* read, uint8_t* patched) {
+    const uint32_t windowBegin = map.WindowBegin(w), windowEnd = map.WindowEnd(w);
+    uint32_t from = windowBegin, start, stop;
+    while (map.NextRange(from, windowEnd, &start, &stop)) {
+        uint8_t* at = read + (start - windowBegin);
         if (SeekFileHandle(target, static_cast<int32_t>(start), SeekOrigin::Beginning) != start ||
-            ReadFileHandle(target, g_chunk, windowEnd - start) != windowEnd - start)
+            ReadFileHandle(target, at, stop - start) != stop - start)
             return false;
-        from = windowEnd;
-        // Every run that begins in the window, as far as the window goes; a
-        // run that goes on past it is taken up again at windowEnd.
-        do {
-            const uint32_t end = stop < windowEnd ? stop : windowEnd;
-            if (memcmp(g_chunk + (start - windowStart), image + start, end - start) != 0) return false;
-        } while (stop < windowEnd && map.NextChangedRun(stop, &start, &stop) && start < windowEnd);
+        memcpy(patched + (start - windowBegin), at, stop - start);
+        from = stop;
     }
+    map.ApplyWindow(w, patched);
+    for (from = windowBegin; map.NextRange(from, windowEnd, &start, &stop); from = stop)
+        if (memcmp(read + (start - windowBegin), patched + (start - windowBegin), stop - start) != 0) return false;
     return true;
+}
+
+// Window by window, the bytes the records leave against the target's;
+// stops at the first window that differs, so a target that needs the patch
+// is usually told apart within its first.
+bool ChangedBytesMatch(const ChangeMap& map, FileHandle target) {
+    const uint32_t span = map.End() - map.Begin();
+    const uint32_t size = span < ChangeMap::kWindowSize ? span : ChangeMap::kWindowSize;
+    uint8_t* read = static_cast<uint8_t*>(malloc(size));
+    uint8_t* patched = static_cast<uint8_t*>(malloc(size));
+    bool match = read && patched;
+    for (uint32_t w = 0; match && w < map.WindowCount(); ++w) match = WindowMatches(map, w, target, read, patched);
+    free(read);
+    free(patched);
+    return match;
 }
 
 }  // namespace
@@ -75,7 +88,7 @@ bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHa
     uint32_t size = GetFileSizeHandle(target);
     if (size == InvalidFileSize || size < scan.highestEnd) return false;
     if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
-    return ChangedBytesMatch(changes, target, size);
+    return ChangedBytesMatch(changes, target);
 }
 
 }  // namespace

@@ -8,13 +8,6 @@
 
 namespace {
 
-// Changed ranges closer than this are written as one: reading and writing
-// the bytes between them costs less than another seek and write.
-const uint32_t kJoinGap = 16 * 1024;
-// No single read or write moves more than this, so progress can move and
-// the run stays responsive on a dense 16 MiB patch.
-const uint32_t kMaxRange = 1024 * 1024;
-
 // Positions of a patch are below 0x1010000, well inside a signed seek.
 bool SeekTo(ByteStream* target, uint32_t position) {
     return SetStreamPosition(target, static_cast<int32_t>(position)) == position;
@@ -40,8 +33,8 @@ bool Grow(T*& block, uint32_t& capacity, uint32_t needed) {
 TargetWriter::~TargetWriter() {
     free(kept_);
     free(bytes_);
-    free(scratch_);
-    free(runs_);
+    free(window_);
+    free(ranges_);
 }
 
 uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
@@ -54,78 +47,115 @@ uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
     return bytes_ + entry.at;
 }
 
-// One joined range and the changed runs in it: its bytes are read into the
-// scratch buffer (past the old end they are zero, as the file system fills
-// a gap), the old bytes of each run are kept and its new bytes laid over
-// them, and the range is written back in one call. Bytes between the runs
-// go back as they were read, so they need no keeping.
-bool TargetWriter::WriteRange(ByteStream* target, const ChangeMap& map, uint32_t start, uint32_t stop) {
-    const uint8_t* image = map.Image() - map.Begin();  // indexed by target offset
-    uint8_t* range = scratch_ - start;                  // likewise
-    const uint32_t oldEnd = stop < oldSize_ ? stop : oldSize_;
-    if (start < oldEnd &&
-        (!SeekTo(target, start) || StreamRead(target, scratch_, oldEnd - start) != oldEnd - start))
-        return false;
-    const uint32_t zeroFrom = start > oldEnd ? start : oldEnd;
-    if (stop > zeroFrom) memset(range + zeroFrom, 0, stop - zeroFrom);
-    for (uint32_t i = 0; i < runCount_; ++i) {
-        const Run& run = runs_[i];
-        if (run.start < oldEnd) {
-            const uint32_t keptStop = run.stop < oldEnd ? run.stop : oldEnd;
-            uint8_t* old = Keep(run.start, keptStop - run.start);
-            if (!old) return false;
-            memcpy(old, range + run.start, keptStop - run.start);
-        }
-        memcpy(range + run.start, image + run.start, run.stop - run.start);
-    }
-    return SeekTo(target, start) && StreamWrite(target, scratch_, stop - start) == stop - start;
-}
-
-bool TargetWriter::WriteChanges(ByteStream* target, ChangeMap& map, uint32_t finalSize,
+bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
                                 WriteProgressFunction progress, void* context) {
     oldSize_ = StreamGetSize(target);
     // The kept bytes are old bytes the records change: never more than the
-    // span, and room for all of them is taken at once.
+    // span, and room for all of them is taken at once (pages are only
+    // backed as they are used).
     const uint32_t keptEnd = map.End() < oldSize_ ? map.End() : oldSize_;
     bytesCapacity_ = keptEnd > map.Begin() ? keptEnd - map.Begin() : 0;
     const uint32_t span = map.End() - map.Begin();
     bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
-    scratch_ = static_cast<uint8_t*>(malloc(span < kMaxRange ? span + 1 : kMaxRange));
-    if (!bytes_ || !scratch_) return false;
+    window_ = static_cast<uint8_t*>(malloc(span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize));
+    if (!bytes_ || !window_) return false;
     if (finalSize > oldSize_) {
         sizeChanged_ = true;
         if (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize) return false;
     }
-    // Runs are taken in ascending order and joined into ranges while the
-    // gap to the next is small and the range stays within kMaxRange; a run
-    // longer than that goes on in the next range.
-    uint32_t start, stop;
-    bool more = map.NextChangedRun(map.Begin(), &start, &stop);
-    while (more && start < finalSize) {
-        const uint32_t rangeStart = start;
-        const uint32_t limit = finalSize - rangeStart > kMaxRange ? rangeStart + kMaxRange : finalSize;
-        uint32_t rangeStop;
-        runCount_ = 0;
-        do {
-            rangeStop = stop < limit ? stop : limit;
-            if (!AddRun(start, rangeStop)) return false;
-            if (rangeStop < stop) {
-                start = rangeStop;
-                break;
-            }
-            more = map.NextChangedRun(stop, &start, &stop);
-        } while (more && start < limit && start - rangeStop < kJoinGap);
-        if (!WriteRange(target, map, rangeStart, rangeStop)) return false;
-        if (progress) progress(context, rangeStop - map.Begin(), span);
+    for (uint32_t w = 0; w < map.WindowCount() && map.WindowBegin(w) < finalSize; ++w) {
+        if (!WriteWindow(target, map, w, finalSize)) return false;
+        if (progress) {
+            const uint32_t done = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
+            progress(context, done - map.Begin(), span);
+        }
     }
     return true;
 }
 
-bool TargetWriter::AddRun(uint32_t start, uint32_t stop) {
-    if (!Grow(runs_, runCapacity_, runCount_ + 1)) return false;
-    runs_[runCount_].start = start;
-    runs_[runCount_].stop = stop;
-    ++runCount_;
+// One window, below finalSize: its ranges are read into the buffer, its
+// records copied over the buffer with the old bytes kept, and the ranges
+// written back. Bytes between the changes of a range go back as they were
+// read.
+bool TargetWriter::WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize) {
+    windowBegin_ = map.WindowBegin(w);
+    limit_ = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
+    if (!FindRanges(map, limit_) || !ReadRanges(target)) return false;
+    // The old bytes are kept record by record, just before each record goes
+    // over them: an undo log, put back newest first, so every byte ends as
+    // the first record found it. Where the records overlap so much that
+    // they would keep more than the ranges hold, the ranges are kept whole.
+    const bool keepRanges = map.WindowRecordBytes(w) > OldBytesInRanges();
+    if (keepRanges && !KeepRanges()) return false;
+    return map.ApplyWindow(w, window_, keepRanges ? nullptr : KeepUnderRecord, this) && WriteRanges(target);
+}
+
+bool TargetWriter::FindRanges(const ChangeMap& map, uint32_t limit) {
+    rangeCount_ = 0;
+    uint32_t from = windowBegin_, start, stop;
+    while (map.NextRange(from, limit, &start, &stop)) {
+        if (!Grow(ranges_, rangeCapacity_, rangeCount_ + 1)) return false;
+        ranges_[rangeCount_++] = Range{start, stop};
+        from = stop;
+    }
+    return true;
+}
+
+// Each range's bytes into the buffer; past the old end they are zero, as
+// the file system fills a gap.
+bool TargetWriter::ReadRanges(ByteStream* target) {
+    const uint32_t windowBegin = windowBegin_;
+    for (uint32_t i = 0; i < rangeCount_; ++i) {
+        const uint32_t start = ranges_[i].start, stop = ranges_[i].stop;
+        const uint32_t oldEnd = stop < oldSize_ ? stop : oldSize_;
+        if (start < oldEnd && (!SeekTo(target, start) ||
+                               StreamRead(target, window_ + (start - windowBegin), oldEnd - start) != oldEnd - start))
+            return false;
+        const uint32_t zeroFrom = start > oldEnd ? start : oldEnd;
+        if (stop > zeroFrom) memset(window_ + (zeroFrom - windowBegin), 0, stop - zeroFrom);
+    }
+    return true;
+}
+
+uint32_t TargetWriter::OldBytesInRanges() const {
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i)
+        total += (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - ranges_[i].start;
+    return total;
+}
+
+bool TargetWriter::KeepRanges() {
+    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i) {
+        const uint32_t start = ranges_[i].start;
+        const uint32_t stop = ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_;
+        uint8_t* old = Keep(start, stop - start);
+        if (!old) return false;
+        memcpy(old, window_ + (start - windowBegin_), stop - start);
+    }
+    return true;
+}
+
+// The bytes a record is about to replace, as far as the file had them and
+// the ranges go (a record past a cut end is laid over the buffer but never
+// written).
+bool TargetWriter::KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current) {
+    TargetWriter* self = static_cast<TargetWriter*>(context);
+    const uint32_t keptEnd = self->oldSize_ < self->limit_ ? self->oldSize_ : self->limit_;
+    if (offset >= keptEnd) return true;
+    const uint32_t length = count < keptEnd - offset ? count : keptEnd - offset;
+    uint8_t* old = self->Keep(offset, length);
+    if (!old) return false;
+    memcpy(old, current, length);
+    return true;
+}
+
+bool TargetWriter::WriteRanges(ByteStream* target) {
+    const uint32_t windowBegin = windowBegin_;
+    for (uint32_t i = 0; i < rangeCount_; ++i) {
+        const uint32_t start = ranges_[i].start, length = ranges_[i].stop - start;
+        if (!SeekTo(target, start) || StreamWrite(target, window_ + (start - windowBegin), length) != length)
+            return false;
+    }
     return true;
 }
 

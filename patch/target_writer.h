@@ -1,12 +1,14 @@
 // Writes a patch's changes into the target so that they can be taken back.
 //
-// The changed ranges go out in ascending order; ranges closer together than
-// a gap worth a system call are joined, their gap bytes read from the
-// target first, so a dense patch becomes a few large writes and a sparse one
-// stays a few small ones. Before a range is overwritten, the old bytes of
-// every byte a record changes are kept (they are read anyway), with the
-// old size: whatever fails later, Restore puts the target back as it was.
-// The kept bytes are bounded like the map: at most the span of the patch.
+// The map's windows go out in ascending order. In each, changes closer
+// together than a block (16 KiB) make one range; every range is read into
+// one buffer, the records are copied over it, and each range is written
+// back with one call. A dense patch becomes a few large writes and a sparse
+// one stays a few small ones, and each record's bytes are copied once. The
+// old bytes under every record are kept as it goes over them (they were
+// read anyway), with the old size: whatever fails later, Restore puts the
+// target back as it was. The kept bytes are at most the span of the patch;
+// the buffer is one window (1 MiB).
 #pragma once
 #include <stdint.h>
 
@@ -27,7 +29,7 @@ public:
     // before any byte changes (a full disk fails here, with nothing
     // overwritten), then writes every changed byte below finalSize. False
     // at the first failure; what was done so far stays recorded for Restore.
-    bool WriteChanges(ByteStream* target, ChangeMap& map, uint32_t finalSize,
+    bool WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
                       WriteProgressFunction progress, void* context);
     // Cuts a shrinking target to finalSize: the last step, after the data
     // has been flushed. The cut bytes are not kept.
@@ -44,12 +46,17 @@ private:
         uint32_t length;
         uint32_t at;  // where its bytes begin in bytes_
     };
-    struct Run {
+    struct Range {
         uint32_t start;
         uint32_t stop;
     };
-    bool AddRun(uint32_t start, uint32_t stop);
-    bool WriteRange(ByteStream* target, const ChangeMap& map, uint32_t start, uint32_t stop);
+    bool WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize);
+    bool FindRanges(const ChangeMap& map, uint32_t limit);
+    bool ReadRanges(ByteStream* target);
+    uint32_t OldBytesInRanges() const;
+    bool KeepRanges();
+    static bool KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
+    bool WriteRanges(ByteStream* target);
     uint8_t* Keep(uint32_t offset, uint32_t length);
 
     uint32_t oldSize_ = 0;
@@ -59,10 +66,12 @@ private:
     uint32_t keptCount_ = 0;
     uint32_t keptCapacity_ = 0;
     uint8_t* bytes_ = nullptr;
-    uint8_t* scratch_ = nullptr;  // one range on its way to the file
-    Run* runs_ = nullptr;         // the changed runs of that range
-    uint32_t runCount_ = 0;
-    uint32_t runCapacity_ = 0;
+    uint8_t* window_ = nullptr;  // one window of the target on its way to the file
+    uint32_t windowBegin_ = 0;   // the target offset of window_[0]
+    uint32_t limit_ = 0;         // nothing at or past it is written in this window
+    Range* ranges_ = nullptr;    // the window's ranges: one read and one write each
+    uint32_t rangeCount_ = 0;
+    uint32_t rangeCapacity_ = 0;
     uint32_t bytesUsed_ = 0;
     uint32_t bytesCapacity_ = 0;
 };
