@@ -82,7 +82,8 @@ demo: build
 fuzz: host
 	scripts/fuzz.sh $(BUILD) 600
 
-bench: deps
+# The native Release bench, and the win64 build's (rebuilt with the tree) under wine64.
+bench: win64
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF -DTESSEL_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	scripts/bench.sh $(BUILD)
