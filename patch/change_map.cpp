@@ -130,6 +130,19 @@ bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void
     return true;
 }
 
+bool ChangeMap::LastRecord(IpsRecord* record) const {
+    bool found = false;
+    uint32_t last = 0;
+    for (uint32_t w = 0; w < windowCount_; ++w) {
+        const Window& window = windows_[w];
+        if (window.count > 0 && (!found || window.positions[window.count - 1] > last)) {
+            last = window.positions[window.count - 1];
+            found = true;
+        }
+    }
+    return found && NextIpsRecord(block_, scan_, &last, record);
+}
+
 bool ChangeMap::NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32_t* stop) const {
     if (limit > end_) limit = end_;
     if (from < begin_) from = begin_;

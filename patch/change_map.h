@@ -57,6 +57,10 @@ public:
     // sees each record's part first; false from it stops, and so returns.
     bool ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before = nullptr, void* context = nullptr) const;
 
+    // The last record in block order that writes a byte: no other record
+    // writes after it, so its bytes all stay. False when no record writes.
+    bool LastRecord(IpsRecord* record) const;
+
     // The next stretch in [from, limit) worth one read and one write: from
     // the first changed byte to one past the last of consecutive blocks
     // that hold changes, so changes a whole block apart go separately.

@@ -37,6 +37,24 @@ bool WindowMatches(const ChangeMap& map, uint32_t w, FileHandle target, uint8_t*
     return true;
 }
 
+// The last record's bytes against the target's: they are the bytes the
+// patch leaves there whatever came before, so a target that still needs
+// the patch is almost always told apart here, without laying out a window.
+bool LastRecordThere(const ChangeMap& map, FileHandle target) {
+    IpsRecord record;
+    if (!map.LastRecord(&record) ||
+        SeekFileHandle(target, static_cast<int32_t>(record.offset), SeekOrigin::Beginning) != record.offset)
+        return false;
+    for (uint32_t done = 0; done < record.length;) {
+        const uint32_t want = record.length - done < kChunkSize ? record.length - done : kChunkSize;
+        if (ReadFileHandle(target, g_chunk, want) != want) return false;
+        for (uint32_t i = 0; i < want; ++i)
+            if (g_chunk[i] != (record.data ? record.data[done + i] : record.value)) return false;
+        done += want;
+    }
+    return true;
+}
+
 // Window by window, the bytes the records leave against the target's;
 // stops at the first window that differs, so a target that needs the patch
 // is usually told apart within its first.
@@ -88,7 +106,7 @@ bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHa
     uint32_t size = GetFileSizeHandle(target);
     if (size == InvalidFileSize || size < scan.highestEnd) return false;
     if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
-    return ChangedBytesMatch(changes, target);
+    return LastRecordThere(changes, target) && ChangedBytesMatch(changes, target);
 }
 
 }  // namespace

@@ -50,6 +50,8 @@ TEST(TargetCheck, VerdictsOnRealTargets) {
     halfway.replace(4, 6, "abcdef");  // the first record only
     Bytes edited = patched;
     edited[0] ^= 1;  // patched, then changed where the patch does not write
+    Bytes firstUndone = patched;
+    firstUndone[4] = original[4];  // the last record's bytes are there, not all of the first's
     const struct {
         const char* name;
         Bytes target;
@@ -63,6 +65,7 @@ TEST(TargetCheck, VerdictsOnRealTargets) {
         {"patched and edited elsewhere", edited, true, TargetAlreadyPatched},
         {"half patched", halfway, true, TargetUnknown},
         {"half patched, no facts", halfway, false, TargetUnchecked},
+        {"all but a byte of the first record, no facts", firstUndone, false, TargetUnchecked},
         {"shorter than the patch reaches", patched.substr(0, 42), false, TargetUnchecked},
         {"another file", Pattern(48, 9), true, TargetUnknown},
     };
