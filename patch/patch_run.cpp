@@ -62,26 +62,32 @@ bool PatchBlock(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     return true;
 }
 
+// A write phase this large takes the second half of the bar; a smaller one
+// is over before a bar could show it, and the records take the whole bar.
+uint32_t RecordShare(const ChangeMap& changes) {
+    return changes.End() - changes.Begin() >= kWriteProgressFrom ? 50 : 100;
+}
+
 // The record pass's progress: every 5,000 data records, the position in
-// the block (position * 100 passes 32 bits above 42 MiB: see ScaledShare).
-// The records are gathered before the target check, ahead of progress 0;
-// their positions are shown once the run starts.
-void ShowRecordProgress(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan) {
+// the block as a share of the records' part of the bar (position * 100
+// passes 32 bits above 42 MiB: see ScaledShare). The records are gathered
+// before the target check, ahead of progress 0; their positions are shown
+// once the run starts.
+void ShowRecordProgress(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan,
+                        uint32_t share) {
     if (scan.dataRecords < kProgressEvery) return;
     uint32_t position = kHeaderSize, dataRecords = 0;
     IpsRecord record;
     while (NextIpsRecord(block, scan, &position, &record))
-        if (record.data && ++dataRecords % kProgressEvery == 0) host.Progress(ScaledShare(position, blockSize, 100));
+        if (record.data && ++dataRecords % kProgressEvery == 0) host.Progress(ScaledShare(position, blockSize, share));
 }
 
-// A long write phase moves the bar on from where the records left it,
+// A large write phase moves the bar through its half as the windows go out,
 // short of 100, which is kept for the end.
 void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
     Host* host = static_cast<Host*>(context);
     host->StillWorking();
-    if (total < kWriteProgressFrom || host->shown >= 99) return;
-    const uint32_t percent = host->shown + ScaledShare(done, total, 99 - host->shown);
-    if (percent > host->shown) host->Progress(percent);
+    if (total >= kWriteProgressFrom) host->Progress(50 + ScaledShare(done, total, 49));
 }
 
 // Brings the target to its size and writes the gathered changes, hands
@@ -102,7 +108,7 @@ PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, co
                         ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
     host.Progress(0);
     *start = TickCount();
-    ShowRecordProgress(host, block, blockSize, report->scan);
+    ShowRecordProgress(host, block, blockSize, report->scan, RecordShare(changes));
     if (WriteAllChanges(host, changes, target, writer, report->scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
                                                           : PatchResultRestoreFailed;

@@ -570,6 +570,27 @@ TEST_F(IpsRun, ProgressIsTrueAbove42MiB) {
     EXPECT_EQ(got[0], uint8_t(9999));
 }
 
+TEST_F(IpsRun, ProgressOnALargeSpanMovesWithTheWrites) {
+    // 12,000 data records over 8 MiB: the records take the first half of
+    // the bar at their cadence, and each 1 MiB window written moves the
+    // second half.
+    PatchBuilder p;
+    for (uint32_t i = 0; i < 12000; ++i) p.Data(i * 699, Bytes{uint8_t(i), 1, 2, 3});
+    fs::path target = File("t.bin");
+    WriteFile(target, Filled(16, 0));
+    Recorder r;
+    EXPECT_EQ(Run(p.b, target, &r), PatchResultDone);
+    const uint32_t first = uint32_t(uint64_t(5 + 5000 * 9) * 50 / p.b.size());
+    const uint32_t second = uint32_t(uint64_t(5 + 10000 * 9) * 50 / p.b.size());
+    // The span, 8,387,305 bytes from offset 0, is 8 windows: after window k
+    // (k + 1) MiB of it are done, the last one up to its end.
+    const uint64_t span = 11999 * 699 + 4;
+    std::vector<uint32_t> expected = {0, first, second};
+    for (uint64_t k = 1; k <= 8; ++k) expected.push_back(50 + uint32_t(std::min(k << 20, span) * 49 / span));
+    expected.push_back(100);
+    EXPECT_EQ(r.progress, expected);
+}
+
 // --- repeated runs and backups ----------------------------------------------------
 
 TEST_F(IpsRun, SecondRunReadsTheWholePatchAgain) {
