@@ -18,7 +18,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 STUB := $(CURDIR)/$(BUILD)/win32/tessel-stub.exe
 NATIVE_TOOL := $(CURDIR)/$(BUILD)/host/tessel-pack
 
-.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 test-win32 demo fuzz bench clean
+.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 test-win32 demo fuzz bench bar-shots clean
 
 all: build
 
@@ -87,6 +87,11 @@ bench: win64
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTESSEL_SANITIZE=OFF -DTESSEL_TESTS=OFF
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	scripts/bench.sh $(BUILD)
+
+# Screenshots of the bar during a 300,000-record run from a slow disk
+# (root: a throttled loop device); written to BUILD/bar-shots.
+bar-shots: win64
+	bench/bar-shots.sh $(BUILD) $(BUILD)/bar-shots
 
 clean:
 	rm -rf $(BUILD) $(DIST)
