@@ -58,7 +58,10 @@ bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pu
 bool ChangeMap::AddToWindow(uint32_t w, uint32_t position, uint32_t bytes) {
     Window& window = windows_[w];
     if (window.count == window.capacity) {
-        const uint32_t grown = window.capacity < 1024 ? 1024 : window.capacity * 2;
+        // First the window's share of the records and a quarter more, so a
+        // patch spread evenly never copies its lists; then doubling.
+        const uint32_t share = scan_.recordCount / windowCount_ + scan_.recordCount / windowCount_ / 4;
+        const uint32_t grown = window.capacity == 0 ? (share > 1024 ? share : 1024) : window.capacity * 2;
         if (grown > 0x3FFFFFFFu) return false;
         uint32_t* moved = static_cast<uint32_t*>(realloc(window.positions, grown * sizeof(uint32_t)));
         if (!moved) return false;

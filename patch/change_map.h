@@ -48,6 +48,8 @@ public:
     // How many bytes window w's records write, counting a byte once for
     // every record that writes it.
     uint64_t WindowRecordBytes(uint32_t w) const { return windows_[w].bytes; }
+    // How many records reach into window w.
+    uint32_t WindowRecordCount(uint32_t w) const { return windows_[w].count; }
 
     // Told before a record's bytes go over the buffer, with the bytes they
     // replace: [offset, offset + count) of the target, at `current`.

@@ -38,7 +38,9 @@ TargetWriter::~TargetWriter() {
 }
 
 uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
-    if (!Grow(kept_, keptCapacity_, keptCount_ + 1) || bytesCapacity_ - bytesUsed_ < length) return nullptr;
+    if ((keptCount_ == keptCapacity_ && !Grow(kept_, keptCapacity_, keptCount_ + 1)) ||
+        bytesCapacity_ - bytesUsed_ < length)
+        return nullptr;
     Kept& entry = kept_[keptCount_++];
     entry.offset = offset;
     entry.length = length;
@@ -57,6 +59,11 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     bytesCapacity_ = keptEnd > map.Begin() ? keptEnd - map.Begin() : 0;
     const uint32_t span = map.End() - map.Begin();
     bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
+    // One kept entry per record part at most (a range holds at least one):
+    // room for all of them at once, rather than a copy at every doubling.
+    uint32_t parts = 0;
+    for (uint32_t w = 0; w < map.WindowCount(); ++w) parts += map.WindowRecordCount(w);
+    if (!Grow(kept_, keptCapacity_, parts)) return false;
     window_ = static_cast<uint8_t*>(malloc(span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize));
     if (!bytes_ || !window_) return false;
     if (finalSize > oldSize_) {
