@@ -22,6 +22,7 @@ static_assert(ChangeMap::kWindowSize % ChangeMap::kBlockSize == 0, "no block cro
 ChangeMap::~ChangeMap() {
     for (Window& window : windows_) free(window.positions);
     free(blocks_);
+    free(marks_);
 }
 
 uint32_t ChangeMap::WindowBegin(uint32_t w) const {
@@ -38,12 +39,14 @@ void ChangeMap::Pulse(uint32_t done) const {
     if (done % kPulseEvery == 0 && pulse_) pulse_(context_);
 }
 
-bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse, void* context) {
+bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse, void* context,
+                       uint32_t markEvery) {
     if (!scan.valid) return false;
     block_ = block;
     scan_ = scan;
     pulse_ = pulse;
     context_ = context;
+    markEvery_ = markEvery;
     if (scan.highestEnd <= scan.lowestOffset) return true;  // no record writes a byte: no window
     begin_ = scan.lowestOffset;
     end_ = scan.highestEnd;
@@ -55,21 +58,26 @@ bool ChangeMap::Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pu
     return false;
 }
 
-bool ChangeMap::AddToWindow(uint32_t w, uint32_t position, uint32_t bytes) {
+// Called once per record part, so the common case stays inline; the
+// list grows elsewhere.
+inline bool ChangeMap::AddToWindow(uint32_t w, uint32_t position, uint32_t bytes) {
     Window& window = windows_[w];
-    if (window.count == window.capacity) {
-        // First the window's share of the records and a quarter more, so a
-        // patch spread evenly never copies its lists; then doubling.
-        const uint32_t share = scan_.recordCount / windowCount_ + scan_.recordCount / windowCount_ / 4;
-        const uint32_t grown = window.capacity == 0 ? (share > 1024 ? share : 1024) : window.capacity * 2;
-        if (grown > 0x3FFFFFFFu) return false;
-        uint32_t* moved = static_cast<uint32_t*>(realloc(window.positions, grown * sizeof(uint32_t)));
-        if (!moved) return false;
-        window.positions = moved;
-        window.capacity = grown;
-    }
+    if (window.count == window.capacity && !GrowWindow(window)) return false;
     window.positions[window.count++] = position;
     window.bytes += bytes;
+    return true;
+}
+
+bool ChangeMap::GrowWindow(Window& window) {
+    // First the window's share of the records and a quarter more, so a
+    // patch spread evenly never copies its lists; then doubling.
+    const uint32_t share = scan_.recordCount / windowCount_ + scan_.recordCount / windowCount_ / 4;
+    const uint32_t grown = window.capacity == 0 ? (share > 1024 ? share : 1024) : window.capacity * 2;
+    if (grown > 0x3FFFFFFFu) return false;
+    uint32_t* moved = static_cast<uint32_t*>(realloc(window.positions, grown * sizeof(uint32_t)));
+    if (!moved) return false;
+    window.positions = moved;
+    window.capacity = grown;
     return true;
 }
 
@@ -91,11 +99,17 @@ void ChangeMap::MarkBlocks(uint32_t offset, uint32_t end) {
 // bytes, a window 1 MiB).
 bool ChangeMap::ListRecords() {
     blocks_ = static_cast<Block*>(calloc(kMaxBlocks, sizeof(Block)));
-    if (!blocks_) return false;
-    uint32_t position = kHeaderSize, records = 0;
+    const uint32_t marks = markEvery_ ? scan_.dataRecords / markEvery_ : 0;
+    marks_ = static_cast<uint32_t*>(malloc(marks ? marks * sizeof(uint32_t) : 1));
+    if (!blocks_ || !marks_) return false;
+    uint32_t position = kHeaderSize, records = 0, untilMark = markEvery_;
     IpsRecord record;
     for (uint32_t at = position; NextIpsRecord(block_, scan_, &position, &record); at = position) {
         Pulse(++records);
+        if (record.data && markCount_ < marks && --untilMark == 0) {
+            marks_[markCount_++] = position;
+            untilMark = markEvery_;
+        }
         if (record.length == 0) continue;
         const uint32_t end = record.offset + record.length;
         MarkBlocks(record.offset, end);

@@ -34,9 +34,15 @@ public:
 
     // Every record of a valid block, once per map; the block must outlive
     // the map. pulse (may be null) is called every few thousand records,
-    // here and while a window is laid out. False when the heap refuses; the
-    // map is then empty.
-    bool Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse = nullptr, void* context = nullptr);
+    // here and while a window is laid out. With markEvery, the block
+    // position just past every markEvery-th data record is noted on the
+    // way (a host shows the record pass's progress from them without
+    // walking the records again). False when the heap refuses; the map is
+    // then empty.
+    bool Gather(const uint8_t* block, const PatchScan& scan, ScanPulse pulse = nullptr, void* context = nullptr,
+                uint32_t markEvery = 0);
+    uint32_t MarkCount() const { return markCount_; }
+    uint32_t MarkAt(uint32_t i) const { return marks_[i]; }
 
     uint32_t Begin() const { return begin_; }  // first byte a record writes
     uint32_t End() const { return end_; }      // one past the last
@@ -83,6 +89,7 @@ private:
     };
     bool ListRecords();
     bool AddToWindow(uint32_t w, uint32_t position, uint32_t bytes);
+    bool GrowWindow(Window& window);
     void MarkBlocks(uint32_t offset, uint32_t end);
     void Pulse(uint32_t done) const;
 
@@ -96,4 +103,7 @@ private:
     uint32_t windowCount_ = 0;
     Window windows_[kMaxWindows] = {};
     Block* blocks_ = nullptr;  // kMaxBlocks, indexed by target offset / kBlockSize
+    uint32_t markEvery_ = 0;
+    uint32_t* marks_ = nullptr;
+    uint32_t markCount_ = 0;
 };

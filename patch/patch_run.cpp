@@ -11,7 +11,6 @@
 
 namespace {
 
-const uint32_t kHeaderSize = 5;
 const uint32_t kProgressEvery = 5000;  // data records between progress updates
 // Write phases smaller than this are over before a bar could show them.
 const uint32_t kWriteProgressFrom = 4 * 1024 * 1024;
@@ -71,15 +70,10 @@ uint32_t RecordShare(const ChangeMap& changes) {
 // The record pass's progress: every 5,000 data records, the position in
 // the block as a share of the records' part of the bar (position * 100
 // passes 32 bits above 42 MiB: see ScaledShare). The records are gathered
-// before the target check, ahead of progress 0; their positions are shown
-// once the run starts.
-void ShowRecordProgress(Host& host, const uint8_t* block, uint32_t blockSize, const PatchScan& scan,
-                        uint32_t share) {
-    if (scan.dataRecords < kProgressEvery) return;
-    uint32_t position = kHeaderSize, dataRecords = 0;
-    IpsRecord record;
-    while (NextIpsRecord(block, scan, &position, &record))
-        if (record.data && ++dataRecords % kProgressEvery == 0) host.Progress(ScaledShare(position, blockSize, share));
+// before the target check, ahead of progress 0; the positions noted then
+// are shown once the run starts.
+void ShowRecordProgress(Host& host, const ChangeMap& changes, uint32_t blockSize, uint32_t share) {
+    for (uint32_t i = 0; i < changes.MarkCount(); ++i) host.Progress(ScaledShare(changes.MarkAt(i), blockSize, share));
 }
 
 // A large write phase moves the bar through its half as the windows go out,
@@ -104,11 +98,11 @@ bool WriteAllChanges(Host& host, const ChangeMap& changes, ByteStream* target, T
 
 // A scanned and gathered block on an open target, from progress 0 on. On
 // failure the target is put back.
-PatchResult RunOnTarget(Host& host, const uint8_t* block, uint32_t blockSize, const ChangeMap& changes,
+PatchResult RunOnTarget(Host& host, uint32_t blockSize, const ChangeMap& changes,
                         ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
     host.Progress(0);
     *start = TickCount();
-    ShowRecordProgress(host, block, blockSize, report->scan, RecordShare(changes));
+    ShowRecordProgress(host, changes, blockSize, RecordShare(changes));
     if (WriteAllChanges(host, changes, target, writer, report->scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
                                                           : PatchResultRestoreFailed;
@@ -149,7 +143,7 @@ bool ScanBlock(ByteStream* patch, Host& host, PatchRunReport* r, const uint8_t**
 // for the target check and the writes. False (out of memory) when the heap
 // refuses the map.
 bool GatherChanges(Host& host, const uint8_t* block, PatchRunReport* r, ChangeMap* changes) {
-    if (changes->Gather(block, r->scan, Pulse, &host)) return true;
+    if (changes->Gather(block, r->scan, Pulse, &host, kProgressEvery)) return true;
     r->outOfMemory = true;
     return false;
 }
@@ -214,7 +208,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     //    has reached the disk and the file is closed.
     TargetWriter writer;
     uint32_t start;
-    PatchResult result = RunOnTarget(host, block, size, changes, target, &writer, r, &start);
+    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
     if (!CloseStream(target) && result == PatchResultDone)
         result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
@@ -234,7 +228,7 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     if (!GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
     TargetWriter writer;
     uint32_t start;
-    const PatchResult result = RunOnTarget(host, block, size, changes, target, &writer, r, &start);
+    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
     if (result == PatchResultDone) Succeed(host, r, start);
     return Finish(host, r, result);
 }
