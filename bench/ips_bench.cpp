@@ -184,7 +184,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 int main(int argc, char** argv) {
     fs::path base = fs::temp_directory_path();
-    int repeat = 3;
+    int repeat = 9;
     int only = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

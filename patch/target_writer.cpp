@@ -44,9 +44,8 @@ uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
     Kept& entry = kept_[keptCount_++];
     entry.offset = offset;
     entry.length = length;
-    entry.at = bytesUsed_;
     bytesUsed_ += length;
-    return bytes_ + entry.at;
+    return bytes_ + bytesUsed_ - length;
 }
 
 bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
@@ -177,10 +176,11 @@ bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
 
 bool TargetWriter::Restore(ByteStream* target) {
     bool restored = !cut_;
+    uint32_t at = bytesUsed_;
     for (uint32_t i = keptCount_; i > 0; --i) {
         const Kept& entry = kept_[i - 1];
-        if (!SeekTo(target, entry.offset) ||
-            StreamWrite(target, bytes_ + entry.at, entry.length) != entry.length)
+        at -= entry.length;
+        if (!SeekTo(target, entry.offset) || StreamWrite(target, bytes_ + at, entry.length) != entry.length)
             restored = false;
     }
     if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize(target) != oldSize_))

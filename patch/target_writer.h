@@ -41,10 +41,11 @@ public:
     bool Changed() const { return sizeChanged_ || keptCount_ > 0; }
 
 private:
+    // Old bytes at offset; they lie in bytes_ one after the other, in the
+    // order they were kept.
     struct Kept {
         uint32_t offset;
         uint32_t length;
-        uint32_t at;  // where its bytes begin in bytes_
     };
     struct Range {
         uint32_t start;
