@@ -72,7 +72,7 @@ bool ChangeMap::GrowWindow(Window& window) {
     // First the window's share of the records and a quarter more, so a
     // patch spread evenly never copies its lists; then doubling.
     const uint32_t share = scan_.recordCount / windowCount_ + scan_.recordCount / windowCount_ / 4;
-    const uint32_t grown = window.capacity == 0 ? (share > 1024 ? share : 1024) : window.capacity * 2;
+    const uint32_t grown = window.capacity == 0 ? (share > 16 ? share : 16) : window.capacity * 2;
     if (grown > 0x3FFFFFFFu) return false;
     uint32_t* moved = static_cast<uint32_t*>(realloc(window.positions, grown * sizeof(uint32_t)));
     if (!moved) return false;
@@ -86,7 +86,7 @@ bool ChangeMap::GrowWindow(Window& window) {
 void ChangeMap::MarkBlocks(uint32_t offset, uint32_t end) {
     const uint32_t firstBlock = offset >> kBlockShift, lastBlock = (end - 1) >> kBlockShift;
     for (uint32_t b = firstBlock; b <= lastBlock; ++b) {
-        Block& block = blocks_[b];
+        Block& block = blocks_[b - firstBlock_];
         const uint32_t from = b == firstBlock ? offset : b << kBlockShift;
         const uint32_t to = b == lastBlock ? end : (b + 1) << kBlockShift;
         if (block.end == 0 || from < block.first) block.first = from;
@@ -98,7 +98,8 @@ void ChangeMap::MarkBlocks(uint32_t offset, uint32_t end) {
 // of each window it reaches into (one or two: a record is at most 65,535
 // bytes, a window 1 MiB).
 bool ChangeMap::ListRecords() {
-    blocks_ = static_cast<Block*>(calloc(kMaxBlocks, sizeof(Block)));
+    firstBlock_ = begin_ >> kBlockShift;
+    blocks_ = static_cast<Block*>(calloc(((end_ - 1) >> kBlockShift) - firstBlock_ + 1, sizeof(Block)));
     const uint32_t marks = markEvery_ ? scan_.dataRecords / markEvery_ : 0;
     marks_ = static_cast<uint32_t*>(malloc(marks ? marks * sizeof(uint32_t) : 1));
     if (!blocks_ || !marks_) return false;
@@ -164,13 +165,14 @@ bool ChangeMap::NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32
     if (limit > end_) limit = end_;
     if (from < begin_) from = begin_;
     if (from >= limit) return false;
-    const uint32_t lastBlock = (limit - 1) >> kBlockShift;
-    uint32_t b = from >> kBlockShift;
-    while (b <= lastBlock && blocks_[b].end <= from) ++b;  // no change at or after `from` in it
-    if (b > lastBlock) return false;
+    // Block numbers counted from the span's first block.
+    const uint32_t last = ((limit - 1) >> kBlockShift) - firstBlock_;
+    uint32_t b = (from >> kBlockShift) - firstBlock_;
+    while (b <= last && blocks_[b].end <= from) ++b;  // no change at or after `from` in it
+    if (b > last) return false;
     const uint32_t first = blocks_[b].first > from ? blocks_[b].first : from;
     if (first >= limit) return false;
-    while (b < lastBlock && blocks_[b + 1].end != 0) ++b;
+    while (b < last && blocks_[b + 1].end != 0) ++b;
     *start = first;
     *stop = blocks_[b].end < limit ? blocks_[b].end : limit;
     return true;

@@ -102,7 +102,8 @@ private:
     uint32_t firstWindow_ = 0;  // Begin() / kWindowSize
     uint32_t windowCount_ = 0;
     Window windows_[kMaxWindows] = {};
-    Block* blocks_ = nullptr;  // kMaxBlocks, indexed by target offset / kBlockSize
+    Block* blocks_ = nullptr;  // the span's blocks, from firstBlock_ on
+    uint32_t firstBlock_ = 0;   // Begin() / kBlockSize
     uint32_t markEvery_ = 0;
     uint32_t* marks_ = nullptr;
     uint32_t markCount_ = 0;

@@ -28,6 +28,20 @@ bool Grow(T*& block, uint32_t& capacity, uint32_t needed) {
     return true;
 }
 
+// The kept bytes are old bytes under the records: in a window never more
+// than its records write, nor than the window holds below the old end
+// (where its ranges are kept whole), so never more than the span. Room for
+// all of them is taken at once.
+uint32_t KeptBytesAtMost(const ChangeMap& map, uint32_t oldSize) {
+    uint32_t total = 0;
+    for (uint32_t w = 0; w < map.WindowCount(); ++w) {
+        const uint32_t end = map.WindowEnd(w) < oldSize ? map.WindowEnd(w) : oldSize;
+        const uint32_t held = end > map.WindowBegin(w) ? end - map.WindowBegin(w) : 0;
+        total += map.WindowRecordBytes(w) < held ? static_cast<uint32_t>(map.WindowRecordBytes(w)) : held;
+    }
+    return total;
+}
+
 }  // namespace
 
 TargetWriter::~TargetWriter() {
@@ -51,11 +65,7 @@ uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
 bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
                                 WriteProgressFunction progress, void* context) {
     oldSize_ = StreamGetSize(target);
-    // The kept bytes are old bytes the records change: never more than the
-    // span, and room for all of them is taken at once (pages are only
-    // backed as they are used).
-    const uint32_t keptEnd = map.End() < oldSize_ ? map.End() : oldSize_;
-    bytesCapacity_ = keptEnd > map.Begin() ? keptEnd - map.Begin() : 0;
+    bytesCapacity_ = KeptBytesAtMost(map, oldSize_);
     const uint32_t span = map.End() - map.Begin();
     bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
     // One kept entry per record part at most (a range holds at least one):
