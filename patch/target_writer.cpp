@@ -73,7 +73,8 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     uint32_t parts = 0;
     for (uint32_t w = 0; w < map.WindowCount(); ++w) parts += map.WindowRecordCount(w);
     if (!Grow(kept_, keptCapacity_, parts)) return false;
-    window_ = static_cast<uint8_t*>(malloc(span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize));
+    windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
+    window_ = static_cast<uint8_t*>(malloc(windowSize_));
     if (!bytes_ || !window_) return false;
     if (finalSize > oldSize_) {
         sizeChanged_ = true;
@@ -184,16 +185,46 @@ bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
     return StreamGetSize(target) == finalSize;
 }
 
+// The kept entries of one window lie next to each other (the windows are
+// written in turn), so they go back one window at a time: the stretch they
+// cover is read, they are laid over it newest first (the undo log's order:
+// every byte ends as the oldest entry had it), and it is written once. A
+// 200,000-record patch is put back with a few dozen calls, not 400,000.
 bool TargetWriter::Restore(ByteStream* target) {
     bool restored = !cut_;
-    uint32_t at = bytesUsed_;
-    for (uint32_t i = keptCount_; i > 0; --i) {
-        const Kept& entry = kept_[i - 1];
-        at -= entry.length;
-        if (!SeekTo(target, entry.offset) || StreamWrite(target, bytes_ + at, entry.length) != entry.length)
-            restored = false;
+    uint32_t stop = keptCount_, at = bytesUsed_;
+    while (stop > 0) {
+        const uint32_t window = kept_[stop - 1].offset / ChangeMap::kWindowSize;
+        uint32_t first = stop - 1, groupBytes = kept_[first].length;
+        while (first > 0 && kept_[first - 1].offset / ChangeMap::kWindowSize == window)
+            groupBytes += kept_[--first].length;
+        if (!RestoreWindow(target, first, stop, at)) restored = false;
+        at -= groupBytes;
+        stop = first;
     }
     if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize(target) != oldSize_))
         restored = false;
     return restored;
+}
+
+// Entries [first, stop), whose bytes end at `at` in bytes_. Entry by entry
+// when the stretch cannot be read back.
+bool TargetWriter::RestoreWindow(ByteStream* target, uint32_t first, uint32_t stop, uint32_t at) {
+    uint32_t low = kept_[first].offset, high = low;
+    for (uint32_t k = first; k < stop; ++k) {
+        if (kept_[k].offset < low) low = kept_[k].offset;
+        if (kept_[k].offset + kept_[k].length > high) high = kept_[k].offset + kept_[k].length;
+    }
+    const bool whole = window_ && high - low <= windowSize_ && SeekTo(target, low) &&
+                       StreamRead(target, window_, high - low) == high - low;
+    bool restored = true;
+    for (uint32_t k = stop; k > first; --k) {
+        const Kept& entry = kept_[k - 1];
+        at -= entry.length;
+        if (whole)
+            memcpy(window_ + (entry.offset - low), bytes_ + at, entry.length);
+        else if (!SeekTo(target, entry.offset) || StreamWrite(target, bytes_ + at, entry.length) != entry.length)
+            restored = false;
+    }
+    return whole ? SeekTo(target, low) && StreamWrite(target, window_, high - low) == high - low : restored;
 }

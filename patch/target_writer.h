@@ -34,7 +34,8 @@ public:
     // Cuts a shrinking target to finalSize: the last step, after the data
     // has been flushed. The cut bytes are not kept.
     bool CutTo(ByteStream* target, uint32_t finalSize);
-    // Writes the kept bytes back, newest first, and restores the old size.
+    // Writes the kept bytes back, newest first, a window at a time, and
+    // restores the old size.
     // True when the target is as it was before WriteChanges.
     bool Restore(ByteStream* target);
     // Whether anything about the target was changed (and would need Restore).
@@ -59,6 +60,7 @@ private:
     static bool KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
     bool WriteRanges(ByteStream* target);
     uint8_t* Keep(uint32_t offset, uint32_t length);
+    bool RestoreWindow(ByteStream* target, uint32_t first, uint32_t stop, uint32_t at);
 
     uint32_t oldSize_ = 0;
     bool sizeChanged_ = false;  // grown, or cut
@@ -68,6 +70,7 @@ private:
     uint32_t keptCapacity_ = 0;
     uint8_t* bytes_ = nullptr;
     uint8_t* window_ = nullptr;  // one window of the target on its way to the file
+    uint32_t windowSize_ = 0;
     uint32_t windowBegin_ = 0;   // the target offset of window_[0]
     uint32_t limit_ = 0;         // nothing at or past it is written in this window
     Range* ranges_ = nullptr;    // the window's ranges: one read and one write each

@@ -1,5 +1,5 @@
-// A memory stream whose N-th seek, read, write or resize fails, once or
-// from then on: the patch run's write path is checked against every place a
+// A memory stream whose N-th seek, read, write or resize fails, once, once
+// and then at the next read, or from then on: the patch run's write path is checked against every place a
 // disk can refuse, in the tests and in the fuzzer. One schedule at a time
 // (the stream's operations table has no room for a context).
 #pragma once
@@ -12,16 +12,25 @@ namespace faulty {
 struct Schedule {
     uint32_t countdown = 0;  // the call that fails, counting from 1; 0: none
     bool sticky = false;     // and every call after it
+    bool thenRead = false;   // and the first read after it
     uint32_t calls = 0;      // calls seen so far
+    bool readArmed = false;
 
     bool Fail() {
         ++calls;
         if (countdown == 0) return false;
         if (--countdown == 0) {
             if (sticky) countdown = 1;
+            readArmed = thenRead;
             return true;
         }
         return false;
+    }
+    bool FailRead() {
+        if (Fail()) return true;
+        const bool armed = readArmed;
+        readArmed = false;
+        return armed;
     }
 };
 
@@ -34,7 +43,7 @@ inline uint32_t Seek(ByteStream* s, int32_t offset, SeekOrigin origin) {
     return Faults().Fail() ? InvalidPosition : MemoryStreamTable.Seek(s, offset, origin);
 }
 inline uint32_t Read(ByteStream* s, void* buffer, uint32_t count) {
-    return Faults().Fail() ? 0 : MemoryStreamTable.Read(s, buffer, count);
+    return Faults().FailRead() ? 0 : MemoryStreamTable.Read(s, buffer, count);
 }
 // A refused write still moves half its bytes, as a full disk does.
 inline uint32_t Write(ByteStream* s, const void* buffer, uint32_t count) {

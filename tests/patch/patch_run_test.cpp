@@ -130,18 +130,26 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
         const uint32_t operations = faulty::Faults().calls;
         Release(clean);
         for (uint32_t n = 1; n <= operations; ++n) {
-            for (bool sticky : {false, true}) {
-                SCOPED_TRACE(std::string(c.name) + ", operation " + std::to_string(n) +
-                             (sticky ? " and all after it" : " once"));
+            // Putting back reads each window's stretch first; when that read
+            // fails too, the kept bytes go back one by one.
+            const struct {
+                const char* name;
+                bool sticky, thenRead;
+            } modes[] = {{"once", false, false}, {"and the read putting it back", false, true},
+                         {"and all after it", true, false}};
+            for (const auto& mode : modes) {
+                const bool sticky = mode.sticky;
+                SCOPED_TRACE(std::string(c.name) + ", operation " + std::to_string(n) + " " + mode.name);
                 faulty::Schedule& faults = faulty::Faults();
                 faults = faulty::Schedule();
                 faults.countdown = n;
                 faults.sticky = sticky;
+                faults.thenRead = mode.thenRead;
                 ByteStream* target = FaultyTarget(before);
                 PatchRunReport report;
                 const PatchResult result = ApplyPatchToStream(stream, target, nullptr, &report);
                 if (!sticky) {
-                    // One failure: taken back whole.
+                    // One failure in the run: taken back whole.
                     EXPECT_EQ(result, PatchResultWriteFailed);
                     EXPECT_EQ(Compare(Contents(target), before), "identical");
                 } else {
