@@ -159,10 +159,9 @@ bool TargetWantsPatch(const Host& host, const ChangeMap& changes, const PatchSca
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
 }
 
-}  // namespace
-
-PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
-                       PatchRunReport* report, const TargetFacts* facts) {
+// ApplyPatch on the bytes of a patch block (null: no block to scan).
+PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, PatchRunHooks* hooks,
+                     PatchRunReport* report, const TargetFacts* facts) {
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     Host host = {hooks, 0};
@@ -172,9 +171,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     //    A target that holds the patch already keeps its bytes and its
     //    earlier .bak; one the patch was not made for goes on only if the
     //    host says so.
-    const uint8_t* block;
-    uint32_t size;
-    const bool scanned = ScanBlock(patch, host, r, &block, &size);
+    const bool scanned = block && ScanPatch(block, size, &r->scan, Pulse, &host);
     ChangeMap changes;
     if (scanned && !GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
     PatchResult stop;
@@ -214,6 +211,22 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
     Release(target);
     if (result == PatchResultDone) Succeed(host, r, start);
     return Finish(host, r, result);
+}
+
+}  // namespace
+
+PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
+                       PatchRunReport* report, const TargetFacts* facts) {
+    const uint8_t* block;
+    uint32_t size;
+    if (PatchBlock(patch, &block, &size)) SetStreamPosition(patch, static_cast<int32_t>(size));
+    return RunBlock(block, size, targetPath, hooks, report, facts);
+}
+
+PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath,
+                            PatchRunHooks* hooks, PatchRunReport* report, const TargetFacts* facts) {
+    static const uint8_t kEmpty[1] = {0};
+    return RunBlock(block ? block : kEmpty, block ? size : 0, targetPath, hooks, report, facts);
 }
 
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,

@@ -72,6 +72,11 @@ protected:
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report, const TargetFacts* facts = nullptr);
 
+// The same run on a patch block in memory, read where it lies (the
+// publisher tool's patch, read from a file, is never copied).
+PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath,
+                            PatchRunHooks* hooks, PatchRunReport* report, const TargetFacts* facts = nullptr);
+
 // The same run on a target that is already open (any stream), without the
 // backup: scan, gather, write, flush, cut; restored on failure. The target
 // is not closed.

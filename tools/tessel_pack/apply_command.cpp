@@ -123,9 +123,13 @@ bool ReadPatch(ApplyJob& job) {
     std::string version;
     if (!ReadPeLayout(bytes, layout, reason) || !RecogniseTesselProgram(bytes, layout, version, reason))
         return job.Fail(kExitRefused, job.source, reason);
+    // The payload is read again from the file: the whole program need not
+    // stay in memory beside its patch.
+    const size_t fileSize = bytes.size();
+    std::string().swap(bytes);
     CarriedPayload carried;
     ReadCarriedPayload(job.source, carried);
-    if (carried.info.fileSize != bytes.size())
+    if (carried.info.fileSize != fileSize)
         return job.Fail(kExitIoFailure, job.source, "changed while it was being read");
     if (!carried.patchFound)
         return job.Fail(kExitRefused, job.source, "carries no payload (" + MessageUtf8(PatchTextError) + ")");
@@ -142,16 +146,13 @@ bool CheckTarget(ApplyJob& job) {
     return true;
 }
 
+// The run reads the patch where it lies: the tool holds it once.
 bool RunPatch(ApplyJob& job) {
-    ByteStream* stream = CreateMemoryStream();
-    if (!stream || StreamWrite(stream, job.patch.data(), static_cast<uint32_t>(job.patch.size())) != job.patch.size()) {
-        Release(stream);
-        return job.Fail(kExitIoFailure, job.source, "out of memory");
-    }
     ConsoleRunHooks hooks(job.console, job.backup, job.force);
     const TargetFacts* facts = job.extension.hasFacts ? &job.extension.facts : nullptr;
-    job.result = ApplyPatch(stream, ByteString(job.target.c_str()), &hooks, &job.report, facts);
-    Release(stream);
+    job.result = ApplyPatchBlock(reinterpret_cast<const uint8_t*>(job.patch.data()),
+                                 static_cast<uint32_t>(job.patch.size()), ByteString(job.target.c_str()), &hooks,
+                                 &job.report, facts);
     if (hooks.drawn) PrintToError(job.console, "\n");
     job.message = hooks.message;
     return true;

@@ -10,13 +10,10 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload) {
     const bool found = ReadPatchContainer(ByteString(path.c_str()), patch, &description, &payload.info);
     payload.patchFound = found && payload.info.l1Valid;
     if (payload.patchFound) {
+        // Copied once, straight from the memory stream's block, which is
+        // released next: a large patch is never in memory three times.
         const uint32_t size = StreamGetSize(patch);
-        if (SetStreamPosition(patch, 0) == 0) {
-            const ByteString bytes = ReadStreamText(patch, size);
-            payload.patch.assign(bytes.CStr(), bytes.Length());
-        }
-        // ReadStreamText never returns more than it read: a short copy means
-        // the block did not come back whole.
+        if (patch->block && patch->size == size) payload.patch.assign(reinterpret_cast<const char*>(patch->block), size);
         if (payload.patch.size() != size || size != payload.info.l1 - 4) payload.patchFound = false;
     }
     if (payload.info.l2Valid) {
