@@ -72,10 +72,12 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     // room for all of them at once, rather than a copy at every doubling.
     uint32_t parts = 0;
     for (uint32_t w = 0; w < map.WindowCount(); ++w) parts += map.WindowRecordCount(w);
-    if (!Grow(kept_, keptCapacity_, parts)) return false;
+    if (parts > 0x7FFFFFFFu / sizeof(Kept)) return false;
+    kept_ = static_cast<Kept*>(malloc(parts ? parts * sizeof(Kept) : sizeof(Kept)));
+    keptCapacity_ = kept_ ? parts : 0;
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
     window_ = static_cast<uint8_t*>(malloc(windowSize_));
-    if (!bytes_ || !window_) return false;
+    if (!bytes_ || !kept_ || !window_) return false;
     if (finalSize > oldSize_) {
         sizeChanged_ = true;
         if (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize) return false;
