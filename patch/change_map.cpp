@@ -125,24 +125,33 @@ bool ChangeMap::ListRecords() {
     return true;
 }
 
-bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void* context) const {
+bool ChangeMap::WindowPart(uint32_t w, uint32_t i, Part* part) const {
+    uint32_t position = windows_[w].positions[i];
+    IpsRecord record;
+    if (!NextIpsRecord(block_, scan_, &position, &record)) return false;
     const uint32_t windowBegin = WindowBegin(w), windowEnd = WindowEnd(w);
+    const uint32_t first = record.offset > windowBegin ? record.offset : windowBegin;
+    const uint32_t end = record.offset + record.length;
+    part->offset = first;
+    part->count = (end < windowEnd ? end : windowEnd) - first;
+    part->data = record.data ? record.data + (first - record.offset) : nullptr;
+    part->value = record.value;
+    return true;
+}
+
+bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void* context) const {
+    const uint32_t windowBegin = WindowBegin(w);
     const Window& window = windows_[w];
     for (uint32_t i = 0; i < window.count; ++i) {
         if (i + kPrefetchAhead < window.count) __builtin_prefetch(block_ + window.positions[i + kPrefetchAhead]);
-        uint32_t position = window.positions[i];
-        IpsRecord record;
-        if (!NextIpsRecord(block_, scan_, &position, &record)) continue;
-        // The record's part of the window.
-        const uint32_t first = record.offset > windowBegin ? record.offset : windowBegin;
-        const uint32_t end = record.offset + record.length;
-        const uint32_t count = (end < windowEnd ? end : windowEnd) - first;
-        uint8_t* at = bytes + (first - windowBegin);
-        if (before && !before(context, first, count, at)) return false;
-        if (record.data)
-            memcpy(at, record.data + (first - record.offset), count);
+        Part part;
+        if (!WindowPart(w, i, &part)) return false;  // a map that does not match its block
+        uint8_t* at = bytes + (part.offset - windowBegin);
+        if (before && !before(context, part.offset, part.count, at)) return false;
+        if (part.data)
+            memcpy(at, part.data, part.count);
         else
-            memset(at, record.value, count);
+            memset(at, part.value, part.count);
         Pulse(i + 1);
     }
     return true;

@@ -57,6 +57,17 @@ public:
     // How many records reach into window w.
     uint32_t WindowRecordCount(uint32_t w) const { return windows_[w].count; }
 
+    // A record's part of a window.
+    struct Part {
+        uint32_t offset;      // target offset of its first byte
+        uint32_t count;       // bytes it writes in the window
+        const uint8_t* data;  // those bytes in the block; null for a run record
+        uint8_t value;        // run record: the byte repeated
+    };
+    // The i-th record (i < WindowRecordCount(w)) of window w in block order,
+    // cut to the window.
+    bool WindowPart(uint32_t w, uint32_t i, Part* part) const;
+
     // Told before a record's bytes go over the buffer, with the bytes they
     // replace: [offset, offset + count) of the target, at `current`.
     typedef bool (*BeforeWrite)(void* context, uint32_t offset, uint32_t count, const uint8_t* current);

@@ -51,33 +51,17 @@ TargetWriter::~TargetWriter() {
     free(ranges_);
 }
 
-uint8_t* TargetWriter::Keep(uint32_t offset, uint32_t length) {
-    if ((keptCount_ == keptCapacity_ && !Grow(kept_, keptCapacity_, keptCount_ + 1)) ||
-        bytesCapacity_ - bytesUsed_ < length)
-        return nullptr;
-    Kept& entry = kept_[keptCount_++];
-    entry.offset = offset;
-    entry.length = length;
-    bytesUsed_ += length;
-    return bytes_ + bytesUsed_ - length;
-}
 
 bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
                                 WriteProgressFunction progress, void* context) {
+    map_ = &map;
     oldSize_ = StreamGetSize(target);
     bytesCapacity_ = KeptBytesAtMost(map, oldSize_);
     const uint32_t span = map.End() - map.Begin();
     bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
-    // One kept entry per record part at most (a range holds at least one):
-    // room for all of them at once, rather than a copy at every doubling.
-    uint32_t parts = 0;
-    for (uint32_t w = 0; w < map.WindowCount(); ++w) parts += map.WindowRecordCount(w);
-    if (parts > 0x7FFFFFFFu / sizeof(Kept)) return false;
-    kept_ = static_cast<Kept*>(malloc(parts ? parts * sizeof(Kept) : sizeof(Kept)));
-    keptCapacity_ = kept_ ? parts : 0;
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
     window_ = static_cast<uint8_t*>(malloc(windowSize_));
-    if (!bytes_ || !kept_ || !window_) return false;
+    if (!bytes_ || !window_) return false;
     if (finalSize > oldSize_) {
         sizeChanged_ = true;
         if (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize) return false;
@@ -100,12 +84,14 @@ bool TargetWriter::WriteWindow(ByteStream* target, const ChangeMap& map, uint32_
     windowBegin_ = map.WindowBegin(w);
     limit_ = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
     if (!FindRanges(map, limit_) || !ReadRanges(target)) return false;
+    KeptWindow& kept = keptWindows_[keptWindowCount_++];
+    kept = KeptWindow{w, oldSize_ < limit_ ? oldSize_ : limit_, 0, keptCount_, keptCount_, bytesUsed_};
     // The old bytes are kept record by record, just before each record goes
     // over them: an undo log, put back newest first, so every byte ends as
     // the first record found it. Where the records overlap so much that
     // they would keep more than the ranges hold, the ranges are kept whole.
     const bool keepRanges = map.WindowRecordBytes(w) > OldBytesInRanges();
-    if (keepRanges && !KeepRanges()) return false;
+    if (keepRanges && !KeepRanges(kept)) return false;
     return map.ApplyWindow(w, window_, keepRanges ? nullptr : KeepUnderRecord, this) && WriteRanges(target);
 }
 
@@ -143,13 +129,16 @@ uint32_t TargetWriter::OldBytesInRanges() const {
     return total;
 }
 
-bool TargetWriter::KeepRanges() {
+bool TargetWriter::KeepRanges(KeptWindow& kept) {
     for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i) {
         const uint32_t start = ranges_[i].start;
-        const uint32_t stop = ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_;
-        uint8_t* old = Keep(start, stop - start);
-        if (!old) return false;
-        memcpy(old, window_ + (start - windowBegin_), stop - start);
+        const uint32_t length = (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - start;
+        if (!Grow(kept_, keptCapacity_, keptCount_ + 1) || bytesCapacity_ - bytesUsed_ < length) return false;
+        kept_[keptCount_++] = Kept{start, length};
+        memcpy(bytes_ + bytesUsed_, window_ + (start - windowBegin_), length);
+        bytesUsed_ += length;
+        kept.entryEnd = keptCount_;
+        kept.bytesEnd = bytesUsed_;
     }
     return true;
 }
@@ -159,12 +148,13 @@ bool TargetWriter::KeepRanges() {
 // written).
 bool TargetWriter::KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current) {
     TargetWriter* self = static_cast<TargetWriter*>(context);
-    const uint32_t keptEnd = self->oldSize_ < self->limit_ ? self->oldSize_ : self->limit_;
-    if (offset >= keptEnd) return true;
-    const uint32_t length = count < keptEnd - offset ? count : keptEnd - offset;
-    uint8_t* old = self->Keep(offset, length);
-    if (!old) return false;
-    memcpy(old, current, length);
+    KeptWindow& kept = self->keptWindows_[self->keptWindowCount_ - 1];
+    const uint32_t length = offset >= kept.keptEnd ? 0 : count < kept.keptEnd - offset ? count : kept.keptEnd - offset;
+    if (self->bytesCapacity_ - self->bytesUsed_ < length) return false;
+    memcpy(self->bytes_ + self->bytesUsed_, current, length);
+    self->bytesUsed_ += length;
+    kept.bytesEnd = self->bytesUsed_;
+    ++kept.records;
     return true;
 }
 
@@ -187,45 +177,59 @@ bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
     return StreamGetSize(target) == finalSize;
 }
 
-// The kept entries of one window lie next to each other (the windows are
-// written in turn), so they go back one window at a time: the stretch they
-// cover is read, they are laid over it newest first (the undo log's order:
-// every byte ends as the oldest entry had it), and it is written once. A
+// Each window's kept bytes go back in one piece: the stretch they cover is
+// read, they are laid over it newest first (the undo log's order: every
+// byte ends as the oldest piece had it), and it is written once. A
 // 200,000-record patch is put back with a few dozen calls, not 400,000.
 bool TargetWriter::Restore(ByteStream* target) {
     bool restored = !cut_;
-    uint32_t stop = keptCount_, at = bytesUsed_;
-    while (stop > 0) {
-        const uint32_t window = kept_[stop - 1].offset / ChangeMap::kWindowSize;
-        uint32_t first = stop - 1, groupBytes = kept_[first].length;
-        while (first > 0 && kept_[first - 1].offset / ChangeMap::kWindowSize == window)
-            groupBytes += kept_[--first].length;
-        if (!RestoreWindow(target, first, stop, at)) restored = false;
-        at -= groupBytes;
-        stop = first;
-    }
+    for (uint32_t i = keptWindowCount_; i > 0; --i)
+        if (!RestoreWindow(target, keptWindows_[i - 1])) restored = false;
     if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize(target) != oldSize_))
         restored = false;
     return restored;
 }
 
-// Entries [first, stop), whose bytes end at `at` in bytes_. Entry by entry
-// when the stretch cannot be read back.
-bool TargetWriter::RestoreWindow(ByteStream* target, uint32_t first, uint32_t stop, uint32_t at) {
-    uint32_t low = kept_[first].offset, high = low;
-    for (uint32_t k = first; k < stop; ++k) {
-        if (kept_[k].offset < low) low = kept_[k].offset;
-        if (kept_[k].offset + kept_[k].length > high) high = kept_[k].offset + kept_[k].length;
+uint32_t TargetWriter::KeptPieces(const KeptWindow& kept) const {
+    return kept.records ? kept.records : kept.entryEnd - kept.firstEntry;
+}
+
+// The length of a window's k-th kept piece, and where it goes: a record's
+// part of the window, found again in the map and cut as it was kept, or a
+// range's entry.
+uint32_t TargetWriter::KeptPiece(const KeptWindow& kept, uint32_t k, uint32_t* offset) const {
+    if (kept.records == 0) {
+        *offset = kept_[kept.firstEntry + k].offset;
+        return kept_[kept.firstEntry + k].length;
     }
+    ChangeMap::Part part;
+    if (!map_->WindowPart(kept.window, k, &part) || part.offset >= kept.keptEnd) return 0;
+    *offset = part.offset;
+    return part.count < kept.keptEnd - part.offset ? part.count : kept.keptEnd - part.offset;
+}
+
+// Piece by piece when the stretch cannot be read back.
+bool TargetWriter::RestoreWindow(ByteStream* target, const KeptWindow& kept) {
+    const uint32_t pieces = KeptPieces(kept);
+    uint32_t low = 0xFFFFFFFFu, high = 0, offset;
+    for (uint32_t k = 0; k < pieces; ++k) {
+        const uint32_t length = KeptPiece(kept, k, &offset);
+        if (length == 0) continue;
+        if (offset < low) low = offset;
+        if (offset + length > high) high = offset + length;
+    }
+    if (high == 0) return true;  // nothing was kept
     const bool whole = window_ && high - low <= windowSize_ && SeekTo(target, low) &&
                        StreamRead(target, window_, high - low) == high - low;
     bool restored = true;
-    for (uint32_t k = stop; k > first; --k) {
-        const Kept& entry = kept_[k - 1];
-        at -= entry.length;
+    uint32_t at = kept.bytesEnd;
+    for (uint32_t k = pieces; k > 0; --k) {
+        const uint32_t length = KeptPiece(kept, k - 1, &offset);
+        if (length == 0) continue;
+        at -= length;
         if (whole)
-            memcpy(window_ + (entry.offset - low), bytes_ + at, entry.length);
-        else if (!SeekTo(target, entry.offset) || StreamWrite(target, bytes_ + at, entry.length) != entry.length)
+            memcpy(window_ + (offset - low), bytes_ + at, length);
+        else if (!SeekTo(target, offset) || StreamWrite(target, bytes_ + at, length) != length)
             restored = false;
     }
     return whole ? SeekTo(target, low) && StreamWrite(target, window_, high - low) == high - low : restored;

@@ -7,13 +7,15 @@
 // one stays a few small ones, and each record's bytes are copied once. The
 // old bytes under every record are kept as it goes over them (they were
 // read anyway), with the old size: whatever fails later, Restore puts the
-// target back as it was. The kept bytes are at most the span of the patch;
-// the buffer is one window (1 MiB).
+// target back as it was. The kept bytes are at most the span of the patch,
+// and where they go back is found again from the map, so nothing else is
+// kept per record; the buffer is one window (1 MiB).
 #pragma once
 #include <stdint.h>
 
+#include "patch/change_map.h"
+
 class ByteStream;
-class ChangeMap;
 
 // Told after each range is written: bytes done of the total to write.
 typedef void (*WriteProgressFunction)(void* context, uint32_t done, uint32_t total);
@@ -35,15 +37,14 @@ public:
     // has been flushed. The cut bytes are not kept.
     bool CutTo(ByteStream* target, uint32_t finalSize);
     // Writes the kept bytes back, newest first, a window at a time, and
-    // restores the old size.
-    // True when the target is as it was before WriteChanges.
+    // restores the old size. The map WriteChanges wrote from must still be
+    // there. True when the target is as it was before WriteChanges.
     bool Restore(ByteStream* target);
     // Whether anything about the target was changed (and would need Restore).
-    bool Changed() const { return sizeChanged_ || keptCount_ > 0; }
+    bool Changed() const { return sizeChanged_ || bytesUsed_ > 0; }
 
 private:
-    // Old bytes at offset; they lie in bytes_ one after the other, in the
-    // order they were kept.
+    // Old bytes of a range kept whole, at offset.
     struct Kept {
         uint32_t offset;
         uint32_t length;
@@ -52,19 +53,35 @@ private:
         uint32_t start;
         uint32_t stop;
     };
+    // What one window kept, for Restore: the old bytes under its first
+    // `records` records (an undo log, in record order), or, when records is
+    // 0, its ranges whole (kept_[firstEntry, entryEnd)). Its bytes end at
+    // bytesEnd in bytes_, right after the previous window's.
+    struct KeptWindow {
+        uint32_t window;
+        uint32_t keptEnd;  // the old size or the window's limit: nothing at or past it was kept
+        uint32_t records;
+        uint32_t firstEntry;
+        uint32_t entryEnd;
+        uint32_t bytesEnd;
+    };
     bool WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize);
     bool FindRanges(const ChangeMap& map, uint32_t limit);
     bool ReadRanges(ByteStream* target);
     uint32_t OldBytesInRanges() const;
-    bool KeepRanges();
+    bool KeepRanges(KeptWindow& kept);
     static bool KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
     bool WriteRanges(ByteStream* target);
-    uint8_t* Keep(uint32_t offset, uint32_t length);
-    bool RestoreWindow(ByteStream* target, uint32_t first, uint32_t stop, uint32_t at);
+    uint32_t KeptPieces(const KeptWindow& kept) const;
+    uint32_t KeptPiece(const KeptWindow& kept, uint32_t k, uint32_t* offset) const;
+    bool RestoreWindow(ByteStream* target, const KeptWindow& kept);
 
+    const ChangeMap* map_ = nullptr;  // borrowed: the run's, which outlives the writer
     uint32_t oldSize_ = 0;
     bool sizeChanged_ = false;  // grown, or cut
     bool cut_ = false;          // cut: the bytes past the new end are gone
+    KeptWindow keptWindows_[ChangeMap::kMaxWindows] = {};
+    uint32_t keptWindowCount_ = 0;
     Kept* kept_ = nullptr;
     uint32_t keptCount_ = 0;
     uint32_t keptCapacity_ = 0;
