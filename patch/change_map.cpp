@@ -8,7 +8,6 @@ namespace {
 const uint32_t kWindowShift = 20;  // kWindowSize == 1 << kWindowShift
 const uint32_t kBlockShift = 14;   // kBlockSize == 1 << kBlockShift
 const uint32_t kPulseEvery = 4096;  // records between pulses
-const uint32_t kHeaderSize = 5;
 // A window's records lie scattered through the block, in ascending order;
 // fetching a few ahead hides most of the cache misses of walking them.
 const uint32_t kPrefetchAhead = 8;
@@ -103,7 +102,7 @@ bool ChangeMap::ListRecords() {
     const uint32_t marks = markEvery_ ? scan_.dataRecords / markEvery_ : 0;
     marks_ = static_cast<uint32_t*>(malloc(marks ? marks * sizeof(uint32_t) : 1));
     if (!blocks_ || !marks_) return false;
-    uint32_t position = kHeaderSize, records = 0, untilMark = markEvery_;
+    uint32_t position = kIpsHeaderSize, records = 0, untilMark = markEvery_;
     IpsRecord record;
     for (uint32_t at = position; NextIpsRecord(block_, scan_, &position, &record); at = position) {
         Pulse(++records);

@@ -7,7 +7,6 @@
 
 namespace {
 
-const uint32_t kHeaderSize = 5;
 const uint32_t kMarkerOffset = 0x454F46;  // "EOF" read as a record offset
 
 // Where the scanner reads from: a block in memory or a stream. Every read
@@ -43,14 +42,14 @@ bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, 
     memset(scan, 0, sizeof *scan);
     const uint32_t size = source.size;
 
-    uint8_t scratch[kHeaderSize];
-    const uint8_t* header = source.At(0, kHeaderSize, scratch);
-    if (!header || memcmp(header, "PATCH", kHeaderSize) != 0) {
+    uint8_t scratch[kIpsHeaderSize];
+    const uint8_t* header = source.At(0, kIpsHeaderSize, scratch);
+    if (!header || memcmp(header, "PATCH", kIpsHeaderSize) != 0) {
         Fail(scan, PatchProblemNoHeader, 0, 0, 0);
         return false;
     }
 
-    uint32_t position = kHeaderSize;
+    uint32_t position = kIpsHeaderSize;
     uint32_t record = 0;
     bool anyWrite = false;
     scan->recordsEnd = size;

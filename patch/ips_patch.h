@@ -72,6 +72,9 @@ struct PatchScan {
     uint32_t recordsAfterMarkerLike;
 };
 
+// "PATCH": the records begin right after it.
+const uint32_t kIpsHeaderSize = 5;
+
 // One record as it stands in a block.
 struct IpsRecord {
     uint32_t offset;       // target offset
@@ -84,10 +87,10 @@ struct IpsRecord {
 // valid, and moves *position past it. Stops (false) at the end of the
 // records (scan.recordsEnd). Inline: a run walks its records several times.
 inline bool NextIpsRecord(const uint8_t* block, const PatchScan& scan, uint32_t* position, IpsRecord* record) {
-    uint32_t p = *position < 5 ? 5 : *position;  // after "PATCH"
+    uint32_t p = *position < kIpsHeaderSize ? kIpsHeaderSize : *position;
     // The scan proved every record up to recordsEnd complete; the checks
     // below only keep a caller with a mismatched scan inside the block.
-    if (scan.recordsEnd < 5 || p > scan.recordsEnd - 5) return false;
+    if (scan.recordsEnd < 5 || p > scan.recordsEnd - 5) return false;  // offset and size: 5 bytes
     record->offset = ReadBigEndian(block + p, 3);
     const uint32_t size = ReadBigEndian(block + p + 3, 2);
     p += 5;

@@ -40,8 +40,6 @@ public:
     // restores the old size. The map WriteChanges wrote from must still be
     // there. True when the target is as it was before WriteChanges.
     bool Restore(ByteStream* target);
-    // Whether anything about the target was changed (and would need Restore).
-    bool Changed() const { return sizeChanged_ || bytesUsed_ > 0; }
 
 private:
     // Old bytes of a range kept whole, at offset.
