@@ -34,6 +34,14 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
+    {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
+    {PatchTextExpected, "Expected: "},
+    {PatchTextFound, "Found: "},
+    {PatchTextBytes, " bytes"},
+    {PatchTextNoRoom, "Not enough disk space!"},
+    {PatchTextAvailable, "Available: "},
+    {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
+    {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
 
@@ -66,6 +74,14 @@ ByteString& msgAlreadyPatched = g_texts[8];
 ByteString& msgNotOriginal = g_texts[9];
 ByteString& msgMayBeDamaged = g_texts[10];
 ByteString& msgBackupIn = g_texts[11];
+ByteString& msgWrongSource = g_texts[12];
+ByteString& msgExpected = g_texts[13];
+ByteString& msgFound = g_texts[14];
+ByteString& msgBytes = g_texts[15];
+ByteString& msgNoRoom = g_texts[16];
+ByteString& msgAvailable = g_texts[17];
+ByteString& msgDamagedPatch = g_texts[18];
+ByteString& msgMalformedPatch = g_texts[19];
 
 void LoadMessageTexts() {
     bool chinese = true;
@@ -74,7 +90,47 @@ void LoadMessageTexts() {
         g_texts[i] = chinese ? WideToAnsiText(kTexts[i].chinese) : ByteString(kTexts[i].english);
 }
 
-ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+namespace {
+
+// Made where it is used: a ByteString global would need a destructor at
+// exit, which this program has no runtime for (see TextStore above).
+ByteString NewLine() { return ByteString("\r\n"); }
+
+// A size in decimal; sizes past 32 bits (only a target the patch cannot be
+// for) are shown as their lower bound.
+ByteString SizeText(uint64_t size) {
+    if (size > 0xFFFFFFFFull) return ByteString("4294967296+");
+    char digits[10];
+    uint32_t n = 0, value = static_cast<uint32_t>(size);
+    do {
+        digits[9 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return ByteString(digits + 10 - n, n);
+}
+
+// "需要: 1048576 位元組, CRC-32 1A2B3C4D"
+ByteString FactsLine(const ByteString& label, uint64_t size, uint32_t crc) {
+    return label + SizeText(size) + msgBytes + ByteString(", CRC-32 ") + HexDigits(crc, 8);
+}
+
+// The BPS reasons shown under the result's first line.
+ByteString BpsDetails(const PatchRunReport& report) {
+    const BpsRunDetails& bps = report.bps;
+    switch (report.result) {
+    case PatchResultMalformed:
+        return NewLine() + (bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+    case PatchResultWrongSource:
+        return NewLine() + FactsLine(msgExpected, bps.scan.header.sourceSize, bps.scan.header.sourceCrc) + NewLine() +
+               FactsLine(msgFound, bps.foundSize, bps.foundCrc);
+    case PatchResultNoRoom:
+        return NewLine() + msgExpected + SizeText(bps.roomNeeded) + msgBytes + NewLine() + msgAvailable +
+               SizeText(bps.roomFree) + msgBytes;
+    default: return ByteString();
+    }
+}
+
+ByteString FirstLine(const PatchRunReport& report) {
     switch (report.result) {
     case PatchResultDone:
         // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
@@ -83,11 +139,23 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     case PatchResultBackupFailed: return msgBackupFailed;
     case PatchResultWriteFailed: return msgWriteFailed;
     case PatchResultAlreadyPatched: return msgAlreadyPatched;
-    case PatchResultDeclined: return ByteString();
+    case PatchResultWrongSource: return msgWrongSource;
+    case PatchResultNoRoom: return msgNoRoom;
+    case PatchResultDeclined:
     case PatchResultRestoreFailed: break;
     }
+    return ByteString();
+}
+
+}  // namespace
+
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    if (report.result != PatchResultRestoreFailed) {
+        ByteString text = FirstLine(report);
+        return report.format == PatchFormatBps ? text + BpsDetails(report) : text;
+    }
     // The one case where 寫入失敗! does not mean "nothing was changed".
-    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
-    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
+    ByteString text = msgWriteFailed + NewLine() + msgMayBeDamaged;
+    if (report.backupMade) text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
     return text;
 }
