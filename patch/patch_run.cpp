@@ -15,18 +15,32 @@ const uint32_t kProgressEvery = 5000;  // data records between progress updates
 // Write phases smaller than this are over before a bar could show them.
 const uint32_t kWriteProgressFrom = 4 * 1024 * 1024;
 
+enum BarPhase : uint8_t { PhaseIdentify, PhaseCopy, PhaseWrite };
+
 // The hooks a run was given, any of which may be absent; progress never
 // goes backwards.
 struct Host {
     PatchRunHooks* hooks;
     uint32_t shown;  // last position given to Progress
+    // The phase under way, and whether identification and a backup copy
+    // take a part of the bar; where their parts end is planned (PlanBar)
+    // once the target's size is known, from its first chunk.
+    BarPhase phase;
+    bool identify, copy, planned;
+    uint32_t writeSpan, identifyEnd, copyEnd;
 
     bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
-    void Progress(uint32_t percent) {
-        if (percent < shown) percent = shown;
-        shown = percent;
-        if (hooks) hooks->Progress(percent);
+    void Show(uint32_t position) {
+        if (position < shown) position = shown;
+        shown = position;
+        if (hooks) hooks->Progress(position);
     }
+    uint32_t From() const { return phase == PhaseIdentify ? 0 : phase == PhaseCopy ? identifyEnd : copyEnd; }
+    uint32_t Width() const {
+        return (phase == PhaseIdentify ? identifyEnd : phase == PhaseCopy ? copyEnd : 100) - From();
+    }
+    // percent of the phase under way.
+    void Progress(uint32_t percent) { Show(From() + percent * Width() / 100); }
     void StillWorking() const {
         if (hooks) hooks->StillWorking();
     }
@@ -44,6 +58,30 @@ uint32_t ScaledShare(uint32_t part, uint32_t whole, uint32_t scale) {
 }
 
 void Pulse(void* context) { static_cast<Host*>(context)->StillWorking(); }
+
+// The bar is shared by a run's phases in proportion to the bytes each
+// moves: identification reads the whole target (only when the patcher
+// carries its size and CRC-32 to compare), the backup reads and writes
+// it, and the writes take the span they cover. A run with neither, or on
+// an empty target, keeps the whole bar for its writes, as it always did.
+void PlanBar(Host& host, uint32_t targetSize) {
+    host.planned = true;
+    const double reads = host.identify ? targetSize : 0.0, copies = host.copy ? 2.0 * targetSize : 0.0;
+    const double total = reads + copies + host.writeSpan + 1;
+    host.identifyEnd = static_cast<uint32_t>(reads * 100 / total);
+    host.copyEnd = static_cast<uint32_t>((reads + copies) * 100 / total);
+}
+
+// Identification and the backup copy, told after each chunk: the window is
+// kept alive and the bar moves through the phase's part, when a step moves
+// it at all.
+void ShowFileProgress(void* context, uint32_t done, uint32_t total) {
+    Host* host = static_cast<Host*>(context);
+    host->StillWorking();
+    if (!host->planned) PlanBar(*host, total);
+    const uint32_t at = host->From() + (total ? ScaledShare(done, total, host->Width()) : 0);
+    if (at > host->shown) host->Show(at);
+}
 
 PatchResult Finish(Host& host, PatchRunReport* report, PatchResult result) {
     report->result = result;
@@ -92,6 +130,7 @@ bool WriteAllChanges(Host& host, const ChangeMap& changes, ByteStream* target, T
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
     if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
+    host.StillWorking();  // the flush may have taken a while
     // The cut comes last, once the data is on disk, and is flushed itself.
     return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
@@ -99,9 +138,8 @@ bool WriteAllChanges(Host& host, const ChangeMap& changes, ByteStream* target, T
 // A scanned and gathered block on an open target, from progress 0 on. On
 // failure the target is put back.
 PatchResult RunOnTarget(Host& host, uint32_t blockSize, const ChangeMap& changes,
-                        ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+                        ByteStream* target, TargetWriter* writer, PatchRunReport* report) {
     host.Progress(0);
-    *start = TickCount();
     ShowRecordProgress(host, changes, blockSize, RecordShare(changes));
     if (WriteAllChanges(host, changes, target, writer, report->scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
@@ -150,10 +188,10 @@ bool GatherChanges(Host& host, const uint8_t* block, PatchRunReport* r, ChangeMa
 
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(const Host& host, const ChangeMap& changes, const PatchScan& scan,
+bool TargetWantsPatch(Host& host, const ChangeMap& changes, const PatchScan& scan,
                       const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
     if (!scan.valid) return true;
-    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts);
+    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
@@ -162,9 +200,11 @@ bool TargetWantsPatch(const Host& host, const ChangeMap& changes, const PatchSca
 // ApplyPatch on the bytes of a patch block (null: no block to scan).
 PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, PatchRunHooks* hooks,
                      PatchRunReport* report, const TargetFacts* facts) {
+    // The time told at the end covers the run from the click.
+    const uint32_t start = TickCount();
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
-    Host host = {hooks, 0};
+    Host host = {hooks, 0, PhaseIdentify, false, false, false, 0, 0, 0};
 
     // 0. The whole block is scanned once, here; nothing is written unless
     //    every record is complete (a refused block is reported in step 3).
@@ -174,16 +214,24 @@ PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targ
     const bool scanned = block && ScanPatch(block, size, &r->scan, Pulse, &host);
     ChangeMap changes;
     if (scanned && !GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
+    // The backup box is read before the target is, so the bar can be shared
+    // out; a block that does not scan leaves the bar alone.
+    const bool backup = host.WantsBackup();
+    host.identify = scanned && facts;
+    host.copy = scanned && backup;
+    host.writeSpan = changes.End() > changes.Begin() ? changes.End() - changes.Begin() : 0;
     PatchResult stop;
     if (!TargetWantsPatch(host, changes, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
-    if (host.WantsBackup()) {
-        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath)))
+    host.phase = PhaseCopy;
+    if (backup) {
+        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath), ShowFileProgress, &host))
             return Finish(host, r, PatchResultBackupFailed);
         r->backupMade = true;
     }
+    host.phase = PhaseWrite;
 
     // 2. Open the target (a missing file is created empty). Opening comes
     //    before the block test, so a bad patch still opens the target; it
@@ -204,8 +252,7 @@ PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targ
     // 4. The records, then the close: success is told only once the data
     //    has reached the disk and the file is closed.
     TargetWriter writer;
-    uint32_t start;
-    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
     if (!CloseStream(target) && result == PatchResultDone)
         result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
@@ -231,17 +278,17 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
 
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
                                PatchRunReport* report) {
+    const uint32_t start = TickCount();
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
-    Host host = {hooks, 0};
+    Host host = {hooks, 0, PhaseWrite, false, false, false, 0, 0, 0};
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return Finish(host, r, PatchResultMalformed);
     ChangeMap changes;
     if (!GatherChanges(host, block, r, &changes)) return Finish(host, r, PatchResultWriteFailed);
     TargetWriter writer;
-    uint32_t start;
-    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
     if (result == PatchResultDone) Succeed(host, r, start);
     return Finish(host, r, result);
 }
