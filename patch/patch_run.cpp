@@ -22,12 +22,13 @@ enum BarPhase : uint8_t { PhaseIdentify, PhaseCopy, PhaseWrite };
 struct Host {
     PatchRunHooks* hooks;
     uint32_t shown;  // last position given to Progress
-    // The phase under way, and whether identification and a backup copy
-    // take a part of the bar; where their parts end is planned (PlanBar)
-    // once the target's size is known, from its first chunk.
-    BarPhase phase;
-    bool identify, copy, planned;
-    uint32_t writeSpan, identifyEnd, copyEnd;
+    // The phase under way, by 1 KiB the bytes each phase moves, and where
+    // each one's part of the bar ends: planned (PlanBar) once the target's
+    // size is known, from its first chunk; until then the writes have it all.
+    uint32_t phase;
+    bool planned;
+    uint32_t weight[3];
+    uint32_t end[3];
 
     bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
     void Show(uint32_t position) {
@@ -35,12 +36,12 @@ struct Host {
         shown = position;
         if (hooks) hooks->Progress(position);
     }
-    uint32_t From() const { return phase == PhaseIdentify ? 0 : phase == PhaseCopy ? identifyEnd : copyEnd; }
-    uint32_t Width() const {
-        return (phase == PhaseIdentify ? identifyEnd : phase == PhaseCopy ? copyEnd : 100) - From();
+    // The bar's position percent of the way through the phase under way.
+    uint32_t At(uint32_t percent) const {
+        const uint32_t from = phase ? end[phase - 1] : 0;
+        return from + percent * (end[phase] - from) / 100;
     }
-    // percent of the phase under way.
-    void Progress(uint32_t percent) { Show(From() + percent * Width() / 100); }
+    void Progress(uint32_t percent) { Show(At(percent)); }
     void StillWorking() const {
         if (hooks) hooks->StillWorking();
     }
@@ -66,10 +67,13 @@ void Pulse(void* context) { static_cast<Host*>(context)->StillWorking(); }
 // an empty target, keeps the whole bar for its writes, as it always did.
 void PlanBar(Host& host, uint32_t targetSize) {
     host.planned = true;
-    const double reads = host.identify ? targetSize : 0.0, copies = host.copy ? 2.0 * targetSize : 0.0;
-    const double total = reads + copies + host.writeSpan + 1;
-    host.identifyEnd = static_cast<uint32_t>(reads * 100 / total);
-    host.copyEnd = static_cast<uint32_t>((reads + copies) * 100 / total);
+    const uint32_t size = targetSize >> 10;
+    host.weight[PhaseIdentify] *= size;
+    host.weight[PhaseCopy] *= 2 * size;
+    // At most 4 Mi + 8 Mi + 4 Mi units: times 100 stays within 32 bits.
+    const uint32_t total = host.weight[0] + host.weight[1] + host.weight[2];
+    host.end[PhaseIdentify] = host.weight[0] * 100 / total;
+    host.end[PhaseCopy] = (host.weight[0] + host.weight[1]) * 100 / total;
 }
 
 // Identification and the backup copy, told after each chunk: the window is
@@ -79,7 +83,10 @@ void ShowFileProgress(void* context, uint32_t done, uint32_t total) {
     Host* host = static_cast<Host*>(context);
     host->StillWorking();
     if (!host->planned) PlanBar(*host, total);
-    const uint32_t at = host->From() + (total ? ScaledShare(done, total, host->Width()) : 0);
+    // By 1 KiB, so the product stays within 32 bits without the
+    // floating-point code of ScaledShare; the phase's end is reached by
+    // the next phase's start.
+    const uint32_t at = host->At((done >> 10) * 100 / ((total >> 10) + 1));
     if (at > host->shown) host->Show(at);
 }
 
@@ -204,7 +211,7 @@ PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targ
     const uint32_t start = TickCount();
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
-    Host host = {hooks, 0, PhaseIdentify, false, false, false, 0, 0, 0};
+    Host host = {hooks, 0, PhaseIdentify, false, {0, 0, 0}, {0, 0, 100}};
 
     // 0. The whole block is scanned once, here; nothing is written unless
     //    every record is complete (a refused block is reported in step 3).
@@ -217,9 +224,9 @@ PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targ
     // The backup box is read before the target is, so the bar can be shared
     // out; a block that does not scan leaves the bar alone.
     const bool backup = host.WantsBackup();
-    host.identify = scanned && facts;
-    host.copy = scanned && backup;
-    host.writeSpan = changes.End() > changes.Begin() ? changes.End() - changes.Begin() : 0;
+    host.weight[PhaseIdentify] = scanned && facts;  // times the target's size, once known
+    host.weight[PhaseCopy] = scanned && backup;
+    host.weight[PhaseWrite] = ((changes.End() - changes.Begin()) >> 10) + 1;
     PatchResult stop;
     if (!TargetWantsPatch(host, changes, r->scan, targetPath, facts, &stop)) return Finish(host, r, stop);
 
@@ -281,7 +288,7 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     const uint32_t start = TickCount();
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
-    Host host = {hooks, 0, PhaseWrite, false, false, false, 0, 0, 0};
+    Host host = {hooks, 0, PhaseWrite, false, {0, 0, 0}, {0, 0, 100}};
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return Finish(host, r, PatchResultMalformed);

@@ -1,6 +1,7 @@
 // The file wrappers on Win32: each one is a single kernel call.
 #include "platform/file_handle.h"
 
+#include <stdlib.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
@@ -142,13 +143,13 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     HANDLE in = OpenFileHandle(source, OpenModeReadOnly);
     if (!IsValidFileHandle(in)) return false;
     HANDLE out = OpenFileHandle(destination, OpenModeReadWriteCreate);
-    uint8_t* buffer = static_cast<uint8_t*>(VirtualAlloc(NULL, kCopyStep, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(kCopyStep));
     bool ok = IsValidFileHandle(out) && buffer && CopyHandleBytes(in, out, buffer, progress, context);
     // The reason is kept for the caller through the clean-up below.
     const DWORD error = ok ? NO_ERROR : GetLastError();
     FILETIME written;
     if (ok && GetFileTime(in, NULL, NULL, &written)) SetFileTime(out, NULL, NULL, &written);
-    if (buffer) VirtualFree(buffer, 0, MEM_RELEASE);
+    free(buffer);
     if (IsValidFileHandle(out) && !CloseHandle(out)) ok = false;
     CloseHandle(in);
     // A half-written copy must not pass for a good one.

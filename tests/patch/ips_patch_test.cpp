@@ -622,13 +622,13 @@ TEST_F(IpsRun, IdentificationAndBackupShareTheBarByTheBytesTheyMove) {
     ASSERT_FALSE(r.progress.empty());
     EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end()));
     EXPECT_EQ(r.progress.back(), 100u);
-    // span 3 bytes: identification ends at 8 MiB / (24 MiB + 4) of the bar.
-    const auto reached = [&](uint32_t low, uint32_t high) {
-        return std::any_of(r.progress.begin(), r.progress.end(), [&](uint32_t p) { return p >= low && p <= high; });
+    // span 3 bytes: identification ends at 8 MiB / (24 MiB + 1 KiB) of the
+    // bar, the copy at 16 MiB further on; each moves through its part.
+    const auto positionsIn = [&](uint32_t low, uint32_t high) {
+        return std::count_if(r.progress.begin(), r.progress.end(), [&](uint32_t p) { return p >= low && p <= high; });
     };
-    EXPECT_TRUE(reached(1, 32)) << "the bar moves while the target is read";
-    EXPECT_TRUE(reached(33, 33)) << "identification ends a third of the way";
-    EXPECT_TRUE(reached(34, 98)) << "the bar moves while the target is copied";
+    EXPECT_GE(positionsIn(1, 33), 4) << "the bar moves while the target is read";
+    EXPECT_GE(positionsIn(34, 99), 4) << "the bar moves while the target is copied";
     EXPECT_GE(r.pulses, 8u) << "the host is kept alive chunk by chunk";
 
     // Already patched: identification alone, the bar never full.
