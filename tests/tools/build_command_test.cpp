@@ -95,13 +95,16 @@ TEST(BuildCommand, BuildThenInspectReportsExactlyTheInputs) {
                                        "--codepage", std::to_string(c.codePage), "-o", dir.File("out.exe")},
                                       c.viaStdin ? c.description : std::string());
         ASSERT_EQ(built.exitCode, 0) << built.err;
-        EXPECT_EQ(ReadFile(dir.File("out.exe")), stub + Container(c.stored, patch));
+        EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container(c.stored, patch)));
 
         const ToolRun shown = RunTool({"inspect", dir.File("out.exe"), "--codepage", std::to_string(c.codePage)});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
         EXPECT_EQ(shown.err, "");
         const Expected e = Summarise(c.records);
-        EXPECT_EQ(ReportField(shown.out, "executable"), std::to_string(stub.size()) + " bytes");
+        const size_t zeros = (8 - (stub.size() + Container(c.stored, patch).size()) % 8) % 8;
+        EXPECT_EQ(ReportField(shown.out, "executable"),
+                  std::to_string(stub.size()) + " bytes" +
+                      (zeros ? " + " + std::to_string(zeros) + " zero bytes (the payload ends 8-byte aligned)" : ""));
         EXPECT_EQ(ReportField(shown.out, "description block"),
                   "L2 = " + std::to_string(c.stored.size() + 4) + ": " + std::to_string(c.stored.size()) +
                       " bytes of text");
@@ -145,7 +148,7 @@ TEST(BuildCommand, TheDemoPayloadHasTheCarriedShape) {
                                    "--description", kSourceDir + "/res/demo-description.txt", "--codepage",
                                    "936", "-o", dir.File("tessel.exe")});
     ASSERT_EQ(built.exitCode, 0) << built.err;
-    EXPECT_EQ(ReadFile(dir.File("tessel.exe")).size(), MakeStub().size() + 390);
+    EXPECT_EQ(ReadFile(dir.File("tessel.exe")).size(), (MakeStub().size() + 390 + 7) / 8 * 8);
     const ToolRun shown = RunTool({"inspect", dir.File("tessel.exe")});
     EXPECT_EQ(ReportField(shown.out, "description block"), "L2 = 235: 231 bytes of text");
     EXPECT_EQ(ReportField(shown.out, "patch block"), "L1 = 155: 151 bytes of patch");
@@ -183,12 +186,12 @@ TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
         const std::string out = &p == &payloads[2] ? from : dir.File("patcher" + std::to_string(&p - payloads) + ".exe");
         const ToolRun run = RunTool(BuildArgs(dir, from, out));
         ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(ReadFile(out), stub + Container(p.stored, p.patch));
+        EXPECT_EQ(ReadFile(out), Patcher(stub, Container(p.stored, p.patch)));
         if (previousPayload)
             EXPECT_NE(run.out.find("(Tessel test; its old " + std::to_string(previousPayload) + "-byte payload left out)"),
                       std::string::npos)
                 << run.out;
-        previousPayload = Container(p.stored, p.patch).size();
+        previousPayload = Patcher(stub, Container(p.stored, p.patch)).size() - stub.size();
         from = out;
     }
     // Only the inputs and the outputs: no temporary file left beside them.
@@ -197,8 +200,8 @@ TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
 }
 
 // In the Windows test build the real program is at hand: building from the
-// shipped tessel.exe must give exactly the payload-free stub plus the new
-// payload.
+// shipped tessel.exe must give exactly what building from the payload-free
+// stub gives, ending in the new payload.
 TEST(BuildCommand, TheShippedPatcherWorksAsAStub) {
     const std::string stubPath = std::string(TESSEL_BINARY_DIR) + "/tessel-stub.exe";
     const std::string shipped = std::string(TESSEL_BINARY_DIR) + "/tessel.exe";
@@ -209,8 +212,11 @@ TEST(BuildCommand, TheShippedPatcherWorksAsAStub) {
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "新的說明"));
     const ToolRun run = RunTool(BuildArgs(dir, shipped, dir.File("again.exe")));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(ReadFile(dir.File("again.exe")),
-              ReadFile(stubPath) + Container("\xD0\xC2\xB5\xC4\xD5\x66\xC3\xF7", patch));
+    const ToolRun fromStub = RunTool(BuildArgs(dir, stubPath, dir.File("fresh.exe")));
+    ASSERT_EQ(fromStub.exitCode, 0) << fromStub.err;
+    EXPECT_EQ(ReadFile(dir.File("again.exe")), ReadFile(dir.File("fresh.exe")));
+    const std::string payload = Container("\xD0\xC2\xB5\xC4\xD5\x66\xC3\xF7", patch);
+    EXPECT_EQ(ReadFile(dir.File("again.exe")).substr(ReadFile(dir.File("again.exe")).size() - payload.size()), payload);
 }
 
 // Every proper prefix of a three-record patch: a cut at a record boundary is
@@ -405,7 +411,7 @@ TEST(BuildCommand, UsesTheStubEmbeddedInTheToolWhenNoneIsGiven) {
     SetToolFile("");
 
     ASSERT_EQ(built.exitCode, 0) << built.err;
-    EXPECT_EQ(ReadFile(dir.File("out.exe")), stub + Container("\xD5\x66\xC3\xF7", patch));
+    EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container("\xD5\x66\xC3\xF7", patch)));
     EXPECT_NE(built.out.find("\n  stub         2560 bytes built into tessel-pack (Tessel test)\n"), std::string::npos)
         << built.out;
     EXPECT_EQ(version.out, "tessel-pack 1.0.0\nstub: Tessel test stub for 32-bit Windows, 2560 bytes, SHA-256 " +
@@ -485,7 +491,7 @@ TEST(BuildCommand, WarnsAboutPatchesOtherToolsReadDifferently) {
         for (const std::string& w : c.warnings)
             expected += "tessel-pack build: warning: " + dir.File("p.ips") + ": " + w + "\n";
         EXPECT_EQ(run.err, expected);
-        EXPECT_EQ(ReadFile(dir.File("out.exe")), MakeStub() + Container("", c.patch));
+        EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(MakeStub(), Container("", c.patch)));
     }
 }
 

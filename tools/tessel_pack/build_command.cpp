@@ -12,6 +12,7 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/sha256.h"
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
@@ -45,6 +46,8 @@ struct BuildJob : CommandJob {
     std::string title;        // likewise
     PayloadExtension extension = PayloadExtension();
     std::string payload;
+    bool signatureDropped = false;  // the stub file was signed
+    std::string sha256;             // of the patcher as written
 };
 
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
@@ -200,32 +203,47 @@ bool AddExtension(BuildJob& job) {
 }
 
 bool LayOutPatcher(BuildJob& job) {
-    const uint64_t stubLength = StubExecutableLength(job.stub.size(), job.layout, job.carried);
+    const uint64_t stubLength = StubExecutableLength(job.stub, job.layout, job.carried);
     if (!FitsInContainer(stubLength, job.description.size(), job.patch.size()))
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
     for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    job.signatureDropped = !job.stubPath.empty() && HasSignatureTable(job.layout, job.stub.size());
+    if (job.signatureDropped)
+        job.Warn(job.stubPath, "its signature is left out: it cannot cover a new payload; sign the new patcher");
     job.stub.resize(stubLength);
+    // A table the stub names but no longer carries would send a reader (the
+    // loader, the program) to payload bytes.
+    if (job.layout.securityEntry) job.stub.replace(job.layout.securityEntry, 8, 8, '\0');
     job.payload = ComposePayload(job.description, job.patch);
+    job.payload.insert(0, AlignmentPadding(job.stub.size(), job.payload.size()), '\0');
     return true;
 }
 
+// The checksum covers the whole file, payload included; Windows checks it
+// only for drivers, but scanners take a wrong one for a tampered file.
 bool WritePatcher(BuildJob& job) {
+    std::string file = job.stub + job.payload;
+    if (job.layout.checksumField) WriteLe32(file, job.layout.checksumField, PeChecksum(file, job.layout.checksumField));
     std::string reason;
-    if (!WriteFileAtomically(job.outputPath, {&job.stub, &job.payload}, reason))
-        return job.Fail(kExitIoFailure, job.outputPath, reason);
+    if (!WriteFileAtomically(job.outputPath, {&file}, reason)) return job.Fail(kExitIoFailure, job.outputPath, reason);
+    job.sha256 = Sha256Hex(file);
     return true;
 }
 
 void ReportPatcher(const BuildJob& job) {
-    const uint64_t oldPayload = job.carried.info.fileSize - job.stub.size();
+    const uint64_t oldEnd = job.signatureDropped ? job.layout.securityTable : job.carried.info.fileSize;
+    const uint64_t oldPayload = oldEnd - job.stub.size();
     std::string text = "wrote " + job.outputPath + ": " + std::to_string(job.stub.size() + job.payload.size()) +
                        " bytes\n";
     text += "  stub         " + std::to_string(job.stub.size()) + " bytes " +
             (job.stubPath.empty() ? "built into tessel-pack" : "from " + job.stubPath) + " (Tessel " + job.stubVersion;
-    if (!job.stubPath.empty() && oldPayload > 0)
-        text += "; its old " + std::to_string(oldPayload) + "-byte payload left out";
+    if (!job.stubPath.empty() && oldPayload > 0) text += "; its old " + std::to_string(oldPayload) + "-byte payload";
+    if (job.signatureDropped)
+        text += std::string(oldPayload > 0 ? " and its " : "; its ") + std::to_string(job.layout.securitySize) +
+                "-byte signature";
+    if (!job.stubPath.empty() && (oldPayload > 0 || job.signatureDropped)) text += " left out";
     text += ")";
     text += "\n  description  " + std::to_string(job.description.size()) + " bytes" +
             (job.codePage == CodePageUtf8 ? std::string(" in UTF-8") : " in code page " + std::to_string(job.codePage)) +
@@ -239,6 +257,7 @@ void ReportPatcher(const BuildJob& job) {
                 HexValue(job.extension.facts.resultCrc) + "\n";
     text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
             " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    text += "  SHA-256      " + job.sha256 + "\n";
     Print(job.console, text);
 }
 

@@ -26,6 +26,7 @@ struct InspectJob : CommandJob {
     uint32_t codePage = 0;
     std::string bytes;
     std::string version;     // the Tessel program's marker
+    PeLayout layout = {};
     CarriedPayload carried = CarriedPayload();
     std::vector<std::string> warnings;
     std::string text;        // the description as UTF-8
@@ -118,7 +119,7 @@ bool CheckTesselProgram(InspectJob& job) {
         const std::string what = format.empty() ? "neither an IPS patch nor a Windows program" : format;
         return job.Refuse("not a patcher: " + what, what + ": not a Tessel patcher or an IPS patch");
     }
-    PeLayout layout;
+    PeLayout& layout = job.layout;
     std::string reason;
     if (!ReadPeLayout(job.bytes, layout, reason) || !RecogniseTesselProgram(job.bytes, layout, job.version, reason))
         return job.Refuse("not a patcher: " + reason + "; a payload after it would never be read", reason);
@@ -159,7 +160,11 @@ bool ReadPayload(InspectJob& job) {
         return job.Refuse("no payload: the program shows an empty description and \"程序錯誤!\" on every run",
                           "carries no payload (L1 = " + std::to_string(info.l1) + ")");
     }
-    job.Field("executable", std::to_string(info.payloadOffset) + " bytes");
+    const uint64_t executable = StubExecutableLength(job.bytes, job.layout, job.carried);
+    const uint64_t zeros = info.payloadOffset - executable;
+    job.Field("executable", std::to_string(executable) + " bytes" +
+                                (zeros ? " + " + std::to_string(zeros) + " zero bytes (the payload ends 8-byte aligned)"
+                                       : std::string()));
     if (info.l2Valid) {
         job.Field("description block", "L2 = " + std::to_string(info.l2) + ": " +
                                            std::to_string(job.carried.description.size()) + " bytes of text");
