@@ -23,15 +23,14 @@ uint32_t PayloadEnd(ByteStream* file, uint32_t fileSize) {
     uint32_t pe = Le32At(head + 0x3C);
     // Signature and file header (24), optional header up to the end of data
     // directory 4 (PE32+: 112 + 5 * 8).
-    if (pe > sizeof head - 24 - 152 || memcmp(head + pe, "PE\0\0", 4) != 0) return fileSize;
+    if (pe > sizeof head - 24 - 152 || Le32At(head + pe) != 0x4550) return fileSize;  // "PE\0\0"
     const uint8_t* optional = head + pe + 24;
-    uint32_t magic = optional[0] | optional[1] << 8;
-    if (magic != 0x10B && magic != 0x20B) return fileSize;
-    const uint8_t* directories = optional + (magic == 0x20B ? 112 : 96);
-    if (Le32At(directories - 4) < 5) return fileSize;  // NumberOfRvaAndSizes
-    uint32_t table = Le32At(directories + 4 * 8);
-    uint32_t size = Le32At(directories + 4 * 8 + 4);
-    if (table == 0 || size == 0 || table > fileSize || size != fileSize - table) return fileSize;
+    // Magic 0x10B (PE32) or 0x20B (PE32+, whose directories start 16 bytes later).
+    if (optional[0] != 0x0B || (optional[1] != 1 && optional[1] != 2)) return fileSize;
+    const uint8_t* count = optional + 76 + 16 * optional[1];  // NumberOfRvaAndSizes
+    uint32_t table = Le32At(count + 4 + 4 * 8);
+    uint32_t size = Le32At(count + 4 + 4 * 8 + 4);
+    if (Le32At(count) < 5 || table == 0 || size == 0 || table > fileSize || size != fileSize - table) return fileSize;
     return table;
 }
 

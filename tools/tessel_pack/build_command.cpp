@@ -13,11 +13,14 @@
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
 #include "tools/tessel_pack/sha256.h"
+#include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
     {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
     {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
+    {"sign-with", 0, true}, {"cert", 0, true},    {"key", 0, true},         {"pass", 0, true},
+    {"timestamp", 0, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
@@ -35,6 +38,7 @@ struct BuildJob : CommandJob {
     bool legacy = false;     // --codepage: text in that code page, no extension unless asked for
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
+    SignRequest sign;
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -48,7 +52,27 @@ struct BuildJob : CommandJob {
     std::string payload;
     bool signatureDropped = false;  // the stub file was signed
     std::string sha256;             // of the patcher as written
+    SignatureInfo signer;           // of the patcher as written, when signed
 };
+
+// --sign-with PFX, or --cert with --key; --pass and --timestamp only with one of them.
+bool ReadSignOptions(BuildJob& job) {
+    const CommandLine& line = job.line;
+    const struct {
+        const char* name;
+        std::string* value;
+    } options[] = {{"sign-with", &job.sign.pfx}, {"cert", &job.sign.cert}, {"key", &job.sign.key},
+                   {"pass", &job.sign.pass},     {"timestamp", &job.sign.timestamp}};
+    for (const auto& option : options)
+        if (const std::string* value = line.Value(option.name)) *option.value = *value;
+    if (!job.sign.pfx.empty() && (line.Has("cert") || line.Has("key")))
+        return job.UsageError("--sign-with names a PFX holding certificate and key: give it, or --cert and --key");
+    if (line.Has("cert") != line.Has("key")) return job.UsageError("--cert and --key go together");
+    if (!job.sign.Wanted() && (line.Has("pass") || line.Has("timestamp")))
+        return job.UsageError(std::string("--") + (line.Has("pass") ? "pass" : "timestamp") +
+                              " is for signing: give --sign-with PFX (or --cert and --key)");
+    return true;
+}
 
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
@@ -72,7 +96,7 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
-    return true;
+    return ReadSignOptions(job);
 }
 
 // The patcher replaces OUT; OUT may be the stub (its payload is replaced),
@@ -223,9 +247,35 @@ bool LayOutPatcher(BuildJob& job) {
 
 // The checksum covers the whole file, payload included; Windows checks it
 // only for drivers, but scanners take a wrong one for a tampered file.
+// osslsigncode signs a copy beside OUT; the signed file replaces file only
+// when the program still finds the same payload in it (the table after L1).
+bool SignPatcher(BuildJob& job, std::string& file) {
+    const std::string unsignedPath = TemporaryNameFor(job.outputPath) + "-unsigned.exe";
+    const std::string signedPath = TemporaryNameFor(job.outputPath) + "-signed.exe";
+    std::string reason, signedFile;
+    bool ok = WriteFileAtomically(unsignedPath, {&file}, reason);
+    if (!ok) job.Fail(kExitIoFailure, unsignedPath, reason);
+    ok = ok && (SignWithOsslsigncode(job.sign, unsignedPath, signedPath, reason) ||
+                job.Fail(kExitIoFailure, job.sign.pfx.empty() ? job.sign.cert : job.sign.pfx, reason));
+    ok = ok && (ReadWholeFile(signedPath, signedFile, reason) || job.Fail(kExitIoFailure, signedPath, reason));
+    CarriedPayload carried;
+    if (ok) ReadCarriedPayload(signedPath, carried);
+    RemoveFile(unsignedPath);
+    RemoveFile(signedPath);
+    if (!ok) return false;
+    PeLayout layout;
+    if (!ReadPeLayout(signedFile, layout, reason) || !HasSignatureTable(layout, signedFile.size()) ||
+        !carried.patchFound || carried.patch != job.patch || carried.info.payloadEnd != file.size())
+        return job.Fail(kExitIoFailure, job.outputPath, "osslsigncode left a file whose payload is not the one built");
+    file.swap(signedFile);
+    job.signer = ReadSignature(file, layout);
+    return true;
+}
+
 bool WritePatcher(BuildJob& job) {
     std::string file = job.stub + job.payload;
     if (job.layout.checksumField) WriteLe32(file, job.layout.checksumField, PeChecksum(file, job.layout.checksumField));
+    if (job.sign.Wanted() && !SignPatcher(job, file)) return false;
     std::string reason;
     if (!WriteFileAtomically(job.outputPath, {&file}, reason)) return job.Fail(kExitIoFailure, job.outputPath, reason);
     job.sha256 = Sha256Hex(file);
@@ -257,6 +307,9 @@ void ReportPatcher(const BuildJob& job) {
                 HexValue(job.extension.facts.resultCrc) + "\n";
     text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
             " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    if (job.signer.present)
+        text += "  signed by    " + (job.signer.readable ? job.signer.signer : std::string("(unreadable)")) +
+                (job.signer.timestamped ? ", time-stamped" : "") + "\n";
     text += "  SHA-256      " + job.sha256 + "\n";
     Print(job.console, text);
 }

@@ -8,6 +8,7 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kInspectOptions[] = {
@@ -110,6 +111,29 @@ bool ReportBarePatch(InspectJob& job) {
     return ReportPatch(job, job.bytes);
 }
 
+// Whom a signature names and whether the file is still the one signed; the
+// chain of trust is for osslsigncode verify and Windows to judge.
+void ReportSignature(InspectJob& job) {
+    const SignatureInfo info = ReadSignature(job.bytes, job.layout);
+    if (!info.present) {
+        job.Field("signature", "none");
+        return;
+    }
+    if (!info.readable) {
+        job.Field("signature", std::to_string(job.layout.securitySize) +
+                                   "-byte certificate table this tool cannot read (osslsigncode verify can)");
+        return;
+    }
+    job.Field("signature", "Authenticode, " + info.digestName + (info.timestamped ? ", time-stamped" : ", no time stamp") +
+                               " (" + std::to_string(job.layout.securitySize) + " bytes after the payload)");
+    job.Field("signed by", (info.signer.empty() ? "(no common name)" : info.signer) + ", certificate issued by " +
+                               (info.issuer.empty() ? "(no common name)" : info.issuer));
+    if (info.digestChecked)
+        job.Field("signed digest", info.digestMatches ? "matches the file"
+                                                      : "does not match the file: it was changed after signing, and "
+                                                        "Windows will reject the signature");
+}
+
 // Only a Tessel program ever reads a payload: any other executable (or file)
 // would ignore one.
 bool CheckTesselProgram(InspectJob& job) {
@@ -124,6 +148,7 @@ bool CheckTesselProgram(InspectJob& job) {
     if (!ReadPeLayout(job.bytes, layout, reason) || !RecogniseTesselProgram(job.bytes, layout, job.version, reason))
         return job.Refuse("not a patcher: " + reason + "; a payload after it would never be read", reason);
     job.Field("program", "Tessel " + job.version);
+    ReportSignature(job);
     return true;
 }
 
