@@ -12,15 +12,17 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/pe_resources.h"
 #include "tools/tessel_pack/sha256.h"
 #include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
+#include "tools/tessel_pack/utf8.h"
 
 static const OptionDef kBuildOptions[] = {
     {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
     {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
     {"sign-with", 0, true}, {"cert", 0, true},    {"key", 0, true},         {"pass", 0, true},
-    {"timestamp", 0, true},
+    {"timestamp", 0, true}, {"icon", 0, true},    {"publisher", 0, true},   {"version", 0, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
@@ -39,6 +41,8 @@ struct BuildJob : CommandJob {
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
     SignRequest sign;
+    std::string iconPath;             // empty: the stub's icon
+    std::string publisher, version;   // UTF-8, for the version information
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -51,6 +55,9 @@ struct BuildJob : CommandJob {
     PayloadExtension extension = PayloadExtension();
     std::string payload;
     bool signatureDropped = false;  // the stub file was signed
+    uint64_t executableLength = 0;  // of the stub file, before it is dressed
+    std::vector<IconImage> icon;    // --icon's images
+    bool resourcesRebuilt = false;  // the stub's resource section was laid out anew
     std::string sha256;             // of the patcher as written
     SignatureInfo signer;           // of the patcher as written, when signed
 };
@@ -90,6 +97,14 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (const std::string* stub = line.Value("stub")) job.stubPath = *stub;
     if (const std::string* title = line.Value("title")) job.titleText = *title;
     if (const std::string* source = line.Value("source")) job.sourcePath = *source;
+    std::u32string codePoints;
+    if (const std::string* icon = line.Value("icon")) job.iconPath = *icon;
+    if (const std::string* publisher = line.Value("publisher")) job.publisher = *publisher;
+    if (const std::string* version = line.Value("version")) job.version = *version;
+    for (const std::string* text : {&job.publisher, &job.version})
+        if (text->find_first_of("\r\n") != std::string::npos || !DecodeUtf8(*text, codePoints, nullptr, nullptr))
+            return job.UsageError(std::string(text == &job.publisher ? "--publisher" : "--version") +
+                                  " is one line of UTF-8 text");
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
     job.patchPath = *line.Value("patch");
@@ -237,11 +252,40 @@ bool LayOutPatcher(BuildJob& job) {
     if (job.signatureDropped)
         job.Warn(job.stubPath, "its signature is left out: it cannot cover a new payload; sign the new patcher");
     job.stub.resize(stubLength);
+    job.executableLength = stubLength;
     // A table the stub names but no longer carries would send a reader (the
     // loader, the program) to payload bytes.
     if (job.layout.securityEntry) job.stub.replace(job.layout.securityEntry, 8, 8, '\0');
     job.payload = ComposePayload(job.description, job.patch);
-    job.payload.insert(0, AlignmentPadding(job.stub.size(), job.payload.size()), '\0');
+    return true;
+}
+
+bool ReadIcon(BuildJob& job) {
+    if (job.iconPath.empty()) return true;
+    std::string bytes, reason;
+    if (!ReadWholeFile(job.iconPath, bytes, reason)) return job.Fail(kExitIoFailure, job.iconPath, reason);
+    if (!ReadIconFile(bytes, job.icon, reason)) return job.Fail(kExitRefused, job.iconPath, reason);
+    return true;
+}
+
+// The publisher's icon and the version information Explorer shows. A stub
+// without version information (made before Tessel kept room for it) is
+// used as it is unless --publisher or --version ask for it.
+bool DressStub(BuildJob& job) {
+    std::string reason;
+    if (!job.icon.empty() && !ReplaceMainIcon(job.stub, job.layout, job.icon, reason))
+        return job.Fail(kExitRefused, job.stubPath.empty() ? "the built-in stub" : job.stubPath,
+                        "--icon cannot be used: " + reason);
+    job.resourcesRebuilt = !job.icon.empty();
+    const VersionStrings strings = {job.titleText.empty() ? "Tessel" : job.titleText, job.publisher,
+                                    job.version.empty() ? job.stubVersion : job.version, kTesselFileDescription};
+    bool rebuilt = false;
+    if (!WriteVersionInfo(job.stub, job.layout, ComposeVersionInfo(strings), &rebuilt, reason)) {
+        if (job.publisher.empty() && job.version.empty()) return true;
+        return job.Fail(kExitRefused, job.stubPath.empty() ? "the built-in stub" : job.stubPath,
+                        "--publisher and --version cannot be used: " + reason);
+    }
+    job.resourcesRebuilt = job.resourcesRebuilt || rebuilt;
     return true;
 }
 
@@ -273,6 +317,7 @@ bool SignPatcher(BuildJob& job, std::string& file) {
 }
 
 bool WritePatcher(BuildJob& job) {
+    job.payload.insert(0, AlignmentPadding(job.stub.size(), job.payload.size()), '\0');
     std::string file = job.stub + job.payload;
     if (job.layout.checksumField) WriteLe32(file, job.layout.checksumField, PeChecksum(file, job.layout.checksumField));
     if (job.sign.Wanted() && !SignPatcher(job, file)) return false;
@@ -284,7 +329,7 @@ bool WritePatcher(BuildJob& job) {
 
 void ReportPatcher(const BuildJob& job) {
     const uint64_t oldEnd = job.signatureDropped ? job.layout.securityTable : job.carried.info.fileSize;
-    const uint64_t oldPayload = oldEnd - job.stub.size();
+    const uint64_t oldPayload = oldEnd - job.executableLength;
     std::string text = "wrote " + job.outputPath + ": " + std::to_string(job.stub.size() + job.payload.size()) +
                        " bytes\n";
     text += "  stub         " + std::to_string(job.stub.size()) + " bytes " +
@@ -300,6 +345,12 @@ void ReportPatcher(const BuildJob& job) {
             (job.extension.present ? ", with its extension" : "") + " (L2 = " +
             std::to_string(job.description.size() + 4) + ")\n";
     if (!job.titleText.empty()) text += "  title        " + job.titleText + "\n";
+    if (!job.publisher.empty() || !job.version.empty())
+        text += "  version info " + (job.publisher.empty() ? std::string() : job.publisher + ", ") + "version " +
+                (job.version.empty() ? job.stubVersion : job.version) + "\n";
+    if (!job.icon.empty())
+        text += "  icon         " + std::to_string(job.icon.size()) + (job.icon.size() == 1 ? " image" : " images") +
+                " from " + job.iconPath + "\n";
     if (job.extension.hasFacts)
         text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.originalCrc) + "; result " +
@@ -320,7 +371,8 @@ int RunBuild(const std::vector<std::string>& args, const Console& console) {
     BuildJob job(console);
     const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
                        CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
-                       AddExtension(job) && LayOutPatcher(job) && WritePatcher(job);
+                       AddExtension(job) && ReadIcon(job) && LayOutPatcher(job) && DressStub(job) &&
+                       WritePatcher(job);
     if (built) ReportPatcher(job);
     return job.exitCode;
 }
