@@ -94,5 +94,26 @@ cmp a.bin f.bin || fail "the signed patcher (apply) left another target"
 grep -q 'signature is left out' repack.log || fail "re-packing did not say the signature is dropped"
 cmp patcher.exe repacked.exe || fail "the re-packed patcher is not the unsigned one"
 
+# The publisher's icon (one colour, so its centre says which icon the shell
+# finds in the file) and version information, read back by windres.
+convert -size 32x32 xc:'#FF00FF' -define icon:auto-resize=32,16 magenta.ico || fail "convert could not make an icon"
+"$tool" build --stub "$build/tessel-stub.exe" --patch p.ips --description notes.txt --title "補丁 2.1" \
+  --publisher "測試組 Group" --version 2.1.0-beta --icon magenta.ico -o dressed.exe > dressed.log 2>&1 \
+  || { cat dressed.log; fail "build --icon --publisher --version"; }
+cp original.bin g.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" dressed.exe g.bin > drive-dressed.log 2>&1 \
+  || { cat drive-dressed.log; fail "the program did not run the patcher with its own icon"; }
+grep -qx 'icon: FF00FF' drive-dressed.log || { grep '^icon' drive-dressed.log; fail "the file does not show --icon"; }
+grep -qx 'icon: FF00FF' drive.log && fail "the default patcher shows the publisher's icon"
+grep -q '^icon: [0-9A-F]\{6\}$' drive.log || fail "the default patcher shows no icon"
+cmp a.bin g.bin || fail "the patcher with its own icon left another target"
+x86_64-w64-mingw32-windres -i dressed.exe -O rc > dressed.rc 2>&1 || { cat dressed.rc; fail "windres cannot read dressed.exe"; }
+for line in ' FILEVERSION 2, 1, 0, 0' '      VALUE "CompanyName", L"\x6e2c\x8a66\x7d44 Group"' \
+    '      VALUE "ProductName", L"\x88dc\x4e01 2.1"' '      VALUE "FileVersion", "2.1.0-beta"' \
+    '      VALUE "ProductVersion", "2.1.0-beta"' '      VALUE "FileDescription", "Tessel self-applying patcher"' \
+    '"MAINICON" 14 /* RT_GROUP_ICON */' '    VALUE "Translation", 0x804, 1200'; do
+  grep -qxF "$line" dressed.rc || { cat dressed.rc | grep -v '^ *"'; fail "windres does not read back: $line"; break; }
+done
+
 [ $status -eq 0 ] && echo "the program and tessel-pack apply agree"
 exit $status

@@ -130,6 +130,32 @@ std::string Patcher(const std::string& stub, const std::string& payload) {
     return file;
 }
 
+std::string MakeIcon(uint32_t rgb) {
+    std::string image(40, '\0');  // BITMAPINFOHEADER: the height counts the AND mask's rows too
+    Put32(image, 0, 40);
+    Put32(image, 4, 32);
+    Put32(image, 8, 64);
+    Put16(image, 12, 1);
+    Put16(image, 14, 32);
+    for (int i = 0; i < 32 * 32; ++i) {
+        image += static_cast<char>(rgb & 0xFF);
+        image += static_cast<char>((rgb >> 8) & 0xFF);
+        image += static_cast<char>((rgb >> 16) & 0xFF);
+        image += '\xFF';
+    }
+    image.append(32 * 4, '\0');  // AND mask: every pixel drawn
+    std::string file(22, '\0');
+    Put16(file, 2, 1);
+    Put16(file, 4, 1);
+    file[6] = 32;
+    file[7] = 32;
+    Put16(file, 10, 1);
+    Put16(file, 12, 32);
+    Put32(file, 14, static_cast<uint32_t>(image.size()));
+    Put32(file, 18, 22);
+    return file + image;
+}
+
 Record DataRecord(uint32_t offset, const std::string& data) { return Record{offset, data, 0, 0}; }
 Record RunRecord(uint32_t offset, uint16_t length, uint8_t value) { return Record{offset, "", length, value}; }
 

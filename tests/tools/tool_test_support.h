@@ -60,6 +60,9 @@ std::string MakeStub(uint32_t sectionBytes = 0x400, const std::string& sectionTa
 // checksum set.
 std::string Patcher(const std::string& stub, const std::string& payload);
 
+// An .ico of one 32 x 32 image, 32 bits a pixel, all of colour 0xRRGGBB.
+std::string MakeIcon(uint32_t rgb);
+
 // tool + stub + the trailer of an embedded stub (scripts/embed-stub.sh).
 std::string EmbedStub(const std::string& tool, const std::string& stub);
 

@@ -293,22 +293,13 @@ bool WriteVersionInfo(std::string& image, PeLayout& layout, const std::string& v
 
 bool ReadIconFile(const std::string& bytes, std::vector<IconImage>& images, std::string& reason) {
     images.clear();
-    // A PNG: one image of its own size (256 and above are written as 0).
+    // A bare PNG would be one 256-pixel PNG image, which only Windows Vista
+    // and later scale down for the title bar (XP and wine show none), and
+    // making the small sizes means decoding it: an .ico says what to show.
     if (bytes.compare(0, 8, "\x89PNG\r\n\x1A\n", 8) == 0) {
-        if (bytes.size() < 24 || bytes.compare(12, 4, "IHDR") != 0) {
-            reason = "a damaged PNG file (no IHDR header)";
-            return false;
-        }
-        const uint32_t width = uint32_t(static_cast<uint8_t>(bytes[18])) << 8 | static_cast<uint8_t>(bytes[19]);
-        const uint32_t height = uint32_t(static_cast<uint8_t>(bytes[22])) << 8 | static_cast<uint8_t>(bytes[23]);
-        if (bytes.compare(16, 2, "\0\0", 2) != 0 || bytes.compare(20, 2, "\0\0", 2) != 0 || width > 256 ||
-            height > 256 || width == 0 || height == 0) {
-            reason = "a PNG of " + std::to_string(width) + " x " + std::to_string(height) +
-                     " pixels: an icon is at most 256 x 256";
-            return false;
-        }
-        images.push_back({uint8_t(width & 0xFF), uint8_t(height & 0xFF), 1, 32, bytes});
-        return true;
+        reason = "a PNG image: give an .ico with 16, 32 and 48-pixel images (for example: convert " \
+                 "logo.png -define icon:auto-resize=48,32,16 logo.ico)";
+        return false;
     }
     // ICONDIR: reserved 0, type 1, count; then 16-byte entries.
     if (bytes.size() < 6 || Le16(bytes, 0) != 0 || Le16(bytes, 2) != 1 || Le16(bytes, 4) == 0) {

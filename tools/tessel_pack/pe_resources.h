@@ -57,7 +57,7 @@ bool WriteVersionInfo(std::string& image, PeLayout& layout, const std::string& v
 
 // The images of an .ico file (PNG-compressed entries included, as Windows
 // Vista and later read them), checked against the file. False with a reason
-// for anything else (a .png is turned into a one-image icon first).
+// for anything else (a bare .png gets a hint to convert it).
 struct IconImage {
     uint8_t width, height;  // 0 means 256
     uint16_t planes, bitCount;
