@@ -79,6 +79,11 @@ for f in signed.exe later.exe; do
     || { cat inspect.log; fail "inspect does not name the signer of $f"; }
   grep -q '^signed digest  *matches the file$' inspect.log || fail "inspect finds $f changed after signing"
 done
+# One byte of the description changed after signing: inspect says so.
+cp later.exe tampered.exe
+printf 'X' | dd of=tampered.exe bs=1 seek=$(($(stat -c %s patcher.exe) - 40)) conv=notrunc status=none
+"$tool" inspect tampered.exe | grep -q '^signed digest  *does not match the file' \
+  || fail "inspect does not see a change after signing"
 cp original.bin e.bin
 cp original.bin f.bin
 env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" later.exe e.bin > drive-signed.log 2>&1 \

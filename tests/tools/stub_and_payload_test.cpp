@@ -104,6 +104,28 @@ TEST(StubExecutable, LeavesOutOnlyARecognisedPayload) {
     }
 }
 
+// Re-packing a signed patcher: the table and the old payload go, the
+// security directory is cleared, and the tool says the signature is gone.
+TEST(StubExecutable, RePackingASignedPatcherDropsItsSignature) {
+    ScratchDir dir;
+    const std::string stub = MakeStub();
+    const std::string patch = MakePatch({DataRecord(0x10, "ab")});
+    ASSERT_TRUE(WriteFile(dir.File("signed.exe"), Signed(Patcher(stub, Container("old", patch)), 0x40)));
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "new"));
+    const ToolRun run = RunTool({"build", "--stub", dir.File("signed.exe"), "--patch", dir.File("p.ips"), "--description",
+                                 dir.File("notes.txt"), "--codepage", "936", "-o", dir.File("out.exe")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container("new", patch)));
+    EXPECT_EQ(run.err, "tessel-pack build: warning: " + dir.File("signed.exe") +
+                           ": its signature is left out: it cannot cover a new payload; sign the new patcher\n");
+    EXPECT_NE(run.out.find("and its 64-byte signature left out)"), std::string::npos) << run.out;
+    EXPECT_EQ(ReportField(RunTool({"inspect", dir.File("out.exe")}).out, "signature"), "none");
+    // The signed one: a table this reader cannot follow is still named.
+    EXPECT_EQ(ReportField(RunTool({"inspect", dir.File("signed.exe")}).out, "signature"),
+              "64-byte certificate table this tool cannot read (osslsigncode verify can)");
+}
+
 TEST(StubExecutable, ReadsBackWhatTheProgramWouldRead) {
     ScratchDir dir;
     const std::string patch = MakePatch({DataRecord(0x10, "ab"), RunRecord(0x20, 3, 0xFF)});
