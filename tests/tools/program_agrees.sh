@@ -89,6 +89,7 @@ cp original.bin f.bin
 env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" later.exe e.bin > drive-signed.log 2>&1 \
   || { cat drive-signed.log; fail "the program did not run the signed patcher"; }
 "$tool" apply signed.exe f.bin > apply-signed.log 2>&1 || { cat apply-signed.log; fail "apply of the signed patcher"; }
+cat drive-signed.log apply-signed.log
 grep -q '完成! 總用時:[0-9]* ms' drive-signed.log || fail "the signed patcher did not report success"
 sed -n '/^description:$/,/^typed:/p' drive-signed.log | sed '1d;$d' | tr -d '\r' > shown-signed.txt
 cmp shown.txt shown-signed.txt || fail "the signed patcher shows another description"
@@ -108,6 +109,7 @@ convert -size 32x32 xc:'#FF00FF' -define icon:auto-resize=32,16 magenta.ico || f
 cp original.bin g.bin
 env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" dressed.exe g.bin > drive-dressed.log 2>&1 \
   || { cat drive-dressed.log; fail "the program did not run the patcher with its own icon"; }
+cat drive-dressed.log
 grep -qx 'icon: FF00FF' drive-dressed.log || { grep '^icon' drive-dressed.log; fail "the file does not show --icon"; }
 grep -qx 'icon: FF00FF' drive.log && fail "the default patcher shows the publisher's icon"
 grep -q '^icon: [0-9A-F]\{6\}$' drive.log || fail "the default patcher shows no icon"
