@@ -348,7 +348,7 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
          "--publisher is one line of UTF-8 text (see 'tessel-pack build --help')"},
         {"--version not UTF-8", good, "n", {"--version", "1.\xFF"}, 2,
          "--version is one line of UTF-8 text (see 'tessel-pack build --help')"},
-        {"icon not an icon", good, "n", {"--icon", n}, 1, n + ": not an icon file (.ico) or a PNG image"},
+        {"icon not an icon", good, "n", {"--icon", n}, 1, n + ": not an icon file (.ico)"},
         {"icon a PNG", good, "n", {"--icon", dir.File("logo.png")}, 1,
          dir.File("logo.png") + ": a PNG image: give an .ico with 16, 32 and 48-pixel images (for example: convert "
                                 "logo.png -define icon:auto-resize=48,32,16 logo.ico)"},

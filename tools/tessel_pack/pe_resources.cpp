@@ -102,11 +102,12 @@ struct TreeReader {
         item.rva = ReadLe32(image, item.entry);
         item.size = ReadLe32(image, item.entry + 4);
         item.codePage = ReadLe32(image, item.entry + 8);
-        uint64_t data = 0;
-        if (item.size > limit || (base + (item.rva - baseRva)) > limit - item.size || item.rva < baseRva)
+        const uint64_t room = limit - base;  // the section's mapped bytes from the root on
+        if (item.rva < baseRva || item.size > room || item.rva - baseRva > room - item.size)
             return Fail("data outside the section");
-        data = base + (item.rva - baseRva);
-        item.data = image.substr(data, item.size);
+        // Entries that share subdirectories could multiply without end.
+        if (items.size() >= 10000) return Fail("more than 10000 resources");
+        item.data = image.substr(base + (item.rva - baseRva), item.size);
         items.push_back(item);
         return true;
     }
@@ -297,13 +298,13 @@ bool ReadIconFile(const std::string& bytes, std::vector<IconImage>& images, std:
     // and later scale down for the title bar (XP and wine show none), and
     // making the small sizes means decoding it: an .ico says what to show.
     if (bytes.compare(0, 8, "\x89PNG\r\n\x1A\n", 8) == 0) {
-        reason = "a PNG image: give an .ico with 16, 32 and 48-pixel images (for example: convert " \
+        reason = "a PNG image: give an .ico with 16, 32 and 48-pixel images (for example: convert "
                  "logo.png -define icon:auto-resize=48,32,16 logo.ico)";
         return false;
     }
     // ICONDIR: reserved 0, type 1, count; then 16-byte entries.
     if (bytes.size() < 6 || Le16(bytes, 0) != 0 || Le16(bytes, 2) != 1 || Le16(bytes, 4) == 0) {
-        reason = "not an icon file (.ico) or a PNG image";
+        reason = "not an icon file (.ico)";
         return false;
     }
     const uint32_t count = Le16(bytes, 4);
@@ -321,6 +322,13 @@ bool ReadIconFile(const std::string& bytes, std::vector<IconImage>& images, std:
         IconImage image = {static_cast<uint8_t>(bytes[entry]), static_cast<uint8_t>(bytes[entry + 1]),
                            uint16_t(Le16(bytes, entry + 4)), uint16_t(Le16(bytes, entry + 6)),
                            bytes.substr(offset, size)};
+        // Some tools leave planes and bit count 0; Windows picks an image by
+        // them, so they are taken from the image itself (PNG: 32 bits).
+        if (image.bitCount == 0) {
+            const bool bitmap = ReadLe32(image.data, 0) == 40;
+            image.bitCount = static_cast<uint16_t>(bitmap ? Le16(image.data, 14) : 32);
+            image.planes = 1;
+        }
         images.push_back(image);
     }
     return true;
@@ -332,6 +340,9 @@ namespace {
 // each name's languages), the name strings, the data entries, then the
 // data, each item's padded to its room so that reserved room survives.
 struct TreeWriter {
+    TreeWriter(const std::vector<ResourceItem>& items, const std::vector<uint32_t>& rooms, uint32_t baseRva)
+        : items(items), rooms(rooms), baseRva(baseRva) {}
+
     const std::vector<ResourceItem>& items;  // sorted as the tree must be
     const std::vector<uint32_t>& rooms;
     uint32_t baseRva;
@@ -519,7 +530,7 @@ bool RebuildResourceSection(std::string& image, PeLayout& layout, const std::vec
         }
         after.push_back(s);
     }
-    const std::string section = TreeWriter{items, rooms, rsrc.virtualAddress, {}, {}, {}, {}, {}, {}, {}}.Section();
+    const std::string section = TreeWriter(items, rooms, rsrc.virtualAddress).Section();
     std::string rebuilt = image.substr(0, rsrc.rawPointer) + section;
     rebuilt.resize(AlignUp(rebuilt.size(), layout.fileAlignment), '\0');
     WriteLe32(rebuilt, rsrc.header + 8, uint32_t(section.size()));
