@@ -4,23 +4,52 @@
 
 namespace {
 
-// Seeks back bytes before the end of the file, where back has already been
-// checked against the file size. A single seek takes a signed 32-bit offset,
-// so a distance of 2 GiB or more (an absurd payload) is refused.
-bool SeekBackFromEnd(ByteStream* file, uint32_t fileSize, uint64_t back) {
-    if (back > fileSize || back > 0x7FFFFFFFu) return false;
-    uint32_t expected = fileSize - static_cast<uint32_t>(back);
-    return StreamSeek(file, -static_cast<int32_t>(back), SeekOrigin::End) == expected;
+uint32_t Le32At(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// The unsigned little-endian length whose 4 bytes end back bytes before the
-// end of the file (back counts the length field itself).
-bool ReadLength(ByteStream* file, uint32_t fileSize, uint64_t back, uint32_t* value) {
-    if (back < 4 || !SeekBackFromEnd(file, fileSize, back)) return false;
+// Where the payload ends: where a signature's certificate table begins, or
+// the end of the file. Authenticode signing (signtool, osslsigncode) appends
+// the table after everything else and names it in the security directory,
+// data directory 4 of the PE header, whose address is a file offset, not an
+// RVA. Only a table that ends the file counts: bytes appended after a
+// signature (which breaks it anyway) are a payload at the file's end, as
+// before signing existed; no PE header, or one this short read cannot hold,
+// leaves the end alone too.
+uint32_t PayloadEnd(ByteStream* file, uint32_t fileSize) {
+    uint8_t head[512];
+    if (SetStreamPosition(file, 0) != 0 || StreamRead(file, head, sizeof head) != sizeof head) return fileSize;
+    uint32_t pe = Le32At(head + 0x3C);
+    // Signature and file header (24), optional header up to the end of data
+    // directory 4 (PE32+: 112 + 5 * 8).
+    if (pe > sizeof head - 24 - 152 || Le32At(head + pe) != 0x4550) return fileSize;  // "PE\0\0"
+    const uint8_t* optional = head + pe + 24;
+    // Magic 0x10B (PE32) or 0x20B (PE32+, whose directories start 16 bytes later).
+    if (optional[0] != 0x0B || (optional[1] != 1 && optional[1] != 2)) return fileSize;
+    const uint8_t* count = optional + 76 + 16 * optional[1];  // NumberOfRvaAndSizes
+    uint32_t table = Le32At(count + 4 + 4 * 8);
+    uint32_t size = Le32At(count + 4 + 4 * 8 + 4);
+    if (Le32At(count) < 5 || table == 0 || size == 0 || table > fileSize || size != fileSize - table) return fileSize;
+    return table;
+}
+
+// Seeks back bytes before end, where back has already been checked against
+// end. Positions are signed 32-bit, so one past 2 GiB (an absurd payload or
+// file) is refused.
+bool SeekBackFrom(ByteStream* file, uint32_t end, uint64_t back) {
+    if (back > end || end > 0x7FFFFFFFu) return false;
+    uint32_t expected = end - static_cast<uint32_t>(back);
+    return SetStreamPosition(file, static_cast<int32_t>(expected)) == expected;
+}
+
+// The unsigned little-endian length whose 4 bytes end back bytes before
+// end (back counts the length field itself).
+bool ReadLength(ByteStream* file, uint32_t end, uint64_t back, uint32_t* value) {
+    if (back < 4 || !SeekBackFrom(file, end, back)) return false;
     uint8_t bytes[4];
     if (StreamRead(file, bytes, 4) != 4) return false;
-    *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-             static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    *value = Le32At(bytes);
     return true;
 }
 
@@ -59,27 +88,28 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
     // GetSize gives 0 for a file that could not be opened or sized; every
     // check below then fails and both blocks stay empty.
     found.fileSize = StreamGetSize(file);
-    found.payloadOffset = found.fileSize;
+    const uint32_t end = PayloadEnd(file, found.fileSize);
+    found.payloadEnd = end;
+    found.payloadOffset = end;
 
     // Every length is checked against the file size before it steers a seek
     // or a copy: the blocks can neither start before the file nor be larger
     // than it.
     uint32_t l1 = 0;
-    if (patch && ReadLength(file, found.fileSize, 4, &l1)) {
+    if (patch && ReadLength(file, end, 4, &l1)) {
         found.l1 = l1;
-        if (l1 >= 4 && l1 <= found.fileSize && SeekBackFromEnd(file, found.fileSize, l1) &&
-            CopyWhole(patch, file, l1 - 4)) {
+        if (l1 >= 4 && l1 <= end && SeekBackFrom(file, end, l1) && CopyWhole(patch, file, l1 - 4)) {
             found.l1Valid = true;
-            found.payloadOffset = found.fileSize - l1;
+            found.payloadOffset = end - l1;
         }
     }
 
     uint32_t l2 = 0;
-    if (found.l1Valid && ReadLength(file, found.fileSize, static_cast<uint64_t>(l1) + 4, &l2)) {
+    if (found.l1Valid && ReadLength(file, end, static_cast<uint64_t>(l1) + 4, &l2)) {
         found.l2 = l2;
-        uint32_t room = found.fileSize - l1;
+        uint32_t room = end - l1;
         if (l2 >= 4 && l2 <= room && descriptionStream &&
-            SeekBackFromEnd(file, found.fileSize, static_cast<uint64_t>(l1) + l2) &&
+            SeekBackFrom(file, end, static_cast<uint64_t>(l1) + l2) &&
             CopyWhole(descriptionStream, file, l2 - 4) &&
             SetStreamPosition(descriptionStream, 0) == 0) {
             description = ReadStreamText(descriptionStream, l2 - 4);
@@ -105,11 +135,6 @@ namespace {
 const char kExtensionMagic[4] = {'T', 's', 'E', 'x'};
 const uint32_t kTrailerSize = 12;  // fields size, version, magic
 enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3 };
-
-uint32_t Le32At(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool AppendLe32(ByteString* out, uint32_t value) {
     const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),

@@ -5,6 +5,11 @@
 //   ... executable ... | description | L2 (u32 LE) | patch | L1 (u32 LE) |EOF
 //
 // L2 = description bytes + 4, L1 = patch bytes + 4. There is no magic number.
+// A signed patcher ends in the signature's certificate table instead, named
+// by the PE header's security directory: the payload then ends where the
+// table begins. tessel-pack ends every payload on an 8-byte boundary, where
+// signing tools start the table, so signing inserts nothing between L1 and
+// the table.
 //
 // The description block may end in an extension (version 1), which a
 // program that does not know it never sees: the window shows the block as
@@ -28,12 +33,13 @@
 
 struct PatchContainerInfo {
     uint32_t fileSize;      // 0 when the file could not be opened or sized
+    uint32_t payloadEnd;    // fileSize, or where a certificate table ending the file begins
     uint32_t l1;            // as read from the file (0 when not read)
     uint32_t l2;            // as read from the file (0 when not read)
-    bool l1Valid;           // 4 <= L1 <= fileSize, and the patch bytes were read whole
-    bool l2Valid;           // 4 <= L2 <= fileSize - L1, and the description was read whole
-    // Where the payload begins: fileSize - L1 - L2 when both lengths are
-    // valid, fileSize - L1 when only L1 is, fileSize when L1 is not. Cutting
+    bool l1Valid;           // 4 <= L1 <= payloadEnd, and the patch bytes were read whole
+    bool l2Valid;           // 4 <= L2 <= payloadEnd - L1, and the description was read whole
+    // Where the payload begins: payloadEnd - L1 - L2 when both lengths are
+    // valid, payloadEnd - L1 when only L1 is, payloadEnd when L1 is not. Cutting
     // the file here leaves the executable without (the recognised part of) a
     // payload.
     uint32_t payloadOffset;

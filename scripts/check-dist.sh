@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the release archives as a publisher gets them: the listing and the
 # checksums, the Linux tool from the tar.gz (static, names its stub, builds a
-# patcher without --stub whose stub is byte for byte the product stub), the
+# patcher without --stub whose stub is byte for byte the product stub but
+# for its version information and checksum), the
 # Windows tool from the zip (i686 console program, system DLLs only, the same
 # stub embedded; run under 32-bit wine where the machine can), the demo
 # patcher, and the x86_64 build of the Windows tool under wine64 making the
@@ -38,7 +39,20 @@ stub_sum=$(sha256sum "$stub" | cut -d' ' -f1)
 cp "$src/res/demo.ips" "$src/res/demo-description.txt" "$work/"
 (cd "$work" && "$tool" build --patch demo.ips --description demo-description.txt --codepage 936 -o linux-made.exe >/dev/null) \
   || bad "the Linux tool cannot build a patcher without --stub"
-head -c "$stub_size" "$work/linux-made.exe" | cmp -s - "$stub" || bad "the Linux tool's patcher does not begin with the product stub"
+# The patcher begins with the product stub: only its version information
+# (filled in place, inside the resource section) and its PE checksum differ.
+read -r rsrc_size rsrc_at < <(i686-w64-mingw32-objdump -h "$stub" | while read -r _ name size _ _ at _; do
+  [ "$name" = .rsrc ] && echo "$((16#$size)) $((16#$at))"; done)
+pe=$(od -An -tu4 -j60 -N4 "$stub" | tr -d ' ')
+checksum=$((pe + 24 + 64))
+outside=$(head -c "$stub_size" "$work/linux-made.exe" | cmp -l - "$stub" | while read -r at _ _; do
+  at=$((at - 1))
+  if [ "$at" -lt "${rsrc_at:-0}" ] || [ "$at" -ge "$((${rsrc_at:-0} + ${rsrc_size:-0}))" ]; then
+    [ "$at" -ge "$checksum" ] && [ "$at" -lt "$((checksum + 4))" ] || { echo "$at"; break; }
+  fi
+done)
+[ -n "${rsrc_at:-}" ] && [ -z "$outside" ] \
+  || bad "the Linux tool's patcher does not begin with the product stub (differs at ${outside:-?})"
 cmp -s "$work/linux-made.exe" "$demo" || bad "the Linux tool's patcher differs from tessel.exe made with --stub"
 
 # The Windows tool from the zip (i686: inspected, and run below where this

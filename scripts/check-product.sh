@@ -5,7 +5,8 @@
 #   - their resources: icon group "MAINICON" with two 32 x 32 images and the
 #     manifest (identity "ee", x86, 1.0.0.0, win32; sole dependency
 #     Common-Controls 6.0.0.0), all under language 2052;
-#   - tessel.exe is the stub followed by exactly the demo payload
+#   - tessel.exe is the stub followed by exactly the demo payload (ending
+#     8-byte aligned; the stub's version information filled, its checksum set)
 #     (description in code page 936, L2, res/demo.ips, L1), and the
 #     publisher tool reads it so;
 #   - prints the stub's size against its 40 KiB budget (a figure, not a
@@ -156,18 +157,40 @@ for exe in ("tessel-stub.exe", "tessel.exe"):
         bad(f"{exe}: manifest dependencies {deps}")
     print(f"check-product: {exe}: MAINICON {sizes} and manifest, language 2052")
 
-# tessel.exe = stub + description + L2 + patch + L1.
+# tessel.exe = stub + zeros up to an 8-byte end + description + L2 + patch
+# + L1; in the stub only the version information (rewritten in place, inside
+# the resource section) and the PE checksum differ.
 stub = open(os.path.join(build, "tessel-stub.exe"), "rb").read()
 full = open(os.path.join(build, "tessel.exe"), "rb").read()
 text = open(os.path.join(src, "res", "demo-description.txt"), "rb").read().decode("utf-8")
 desc = text.encode("cp936")
 patch = open(os.path.join(src, "res", "demo.ips"), "rb").read()
-expected = stub + desc + struct.pack("<I", len(desc) + 4) + patch + struct.pack("<I", len(patch) + 4)
-if full != expected:
-    bad(f"tessel.exe ({len(full)} bytes) is not the stub ({len(stub)}) plus the demo payload")
+payload = desc + struct.pack("<I", len(desc) + 4) + patch + struct.pack("<I", len(patch) + 4)
+pad = -(len(stub) + len(payload)) % 8
+pe = struct.unpack_from("<I", stub, 0x3C)[0]
+checksum_at = pe + 24 + 64
+sections = struct.unpack_from("<H", stub, pe + 6)[0]
+table = pe + 24 + struct.unpack_from("<H", stub, pe + 20)[0]
+rsrc = [struct.unpack_from("<II", stub, table + 40 * i + 16) for i in range(sections)
+        if stub[table + 40 * i:table + 40 * i + 5] == b".rsrc"]
+changed = [i for i in range(min(len(stub), len(full))) if stub[i] != full[i]
+           and not checksum_at <= i < checksum_at + 4]
+outside = [i for i in changed if not rsrc or not rsrc[0][1] <= i < rsrc[0][1] + rsrc[0][0]]
+summed = bytearray(full)
+summed[checksum_at:checksum_at + 4] = bytes(4)
+total = 0
+for i in range(0, len(summed), 2):
+    total += summed[i] | (summed[i + 1] << 8 if i + 1 < len(summed) else 0)
+    total = (total & 0xFFFF) + (total >> 16)
+total = ((total & 0xFFFF) + (total >> 16)) + len(full)
+if len(full) != len(stub) + pad + len(payload) or full[len(stub):] != bytes(pad) + payload or outside:
+    bad(f"tessel.exe ({len(full)} bytes) is not the stub ({len(stub)}) plus the demo payload"
+        + (f" (it differs outside the resources at {hex(outside[0])})" if outside else ""))
+elif struct.unpack_from("<I", full, checksum_at)[0] != total & 0xFFFFFFFF:
+    bad("tessel.exe's PE checksum is wrong")
 else:
-    print(f"check-product: tessel.exe = stub + {len(desc)}-byte description (L2 = {len(desc) + 4}) "
-          f"+ {len(patch)}-byte patch (L1 = {len(patch) + 4})")
+    print(f"check-product: tessel.exe = stub (version information filled) + {pad} zero bytes + {len(desc)}-byte "
+          f"description (L2 = {len(desc) + 4}) + {len(patch)}-byte patch (L1 = {len(patch) + 4}); checksum right")
 line_breaks = desc.count(b"\r\n")
 if len(desc) != 231 or line_breaks != 1 or len(patch) != 151:
     bad(f"demo payload shape: description {len(desc)} bytes, {line_breaks} CR LF; patch {len(patch)}")

@@ -12,6 +12,7 @@ packages=(
   locales zip unzip
   debootstrap
   zlib1g-dev libz-mingw-w64-dev  # the bench: zlib's crc32 beside the target check's
+  osslsigncode openssl
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.

@@ -4,7 +4,8 @@
 //
 //   tessel-drive [--backup] [--probe] [--shots DIR] PROGRAM TARGET
 //
-// Starts PROGRAM, types TARGET into the file box, ticks the backup box when
+// Starts PROGRAM, prints its title and the centre colour of its file's
+// icon, types TARGET into the file box, ticks the backup box when
 // asked, presses 確定, prints the message box text (UTF-8) and the number of
 // bytes that changed in TARGET, then closes the window. With --shots, at
 // "main-window" (path typed) and "success-box" (box shown) it creates
@@ -18,6 +19,7 @@
 // ended with exit code 0; 1 otherwise; 2 for bad usage.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -48,6 +50,31 @@ void Shot(const std::string& dir, const char* name) {
     if (!Exists(done)) Print(std::string("screenshot ") + name + ": nobody answered\n");
     DeleteFileA(want.c_str());
     DeleteFileA(done.c_str());
+}
+
+// The centre pixel, drawn 32 x 32 on white as RRGGBB, of the icon the
+// shell shows for the program file (ExtractIcon: its first icon group, as
+// Explorer picks it). The window's own icon handle cannot be asked for: a
+// cross-process WM_GETICON answers 0 under wine (the screenshots show it).
+std::string FileIconCentre(const std::string& program) {
+    HICON icon = ExtractIconA(GetModuleHandleA(nullptr), program.c_str(), 0);
+    if (!icon || icon == reinterpret_cast<HICON>(1)) return "none";
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 32, 32);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    RECT all = {0, 0, 32, 32};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    DrawIconEx(dc, 0, 0, icon, 32, 32, 0, nullptr, DI_NORMAL);
+    COLORREF centre = GetPixel(dc, 16, 16);
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    DestroyIcon(icon);
+    char text[8];
+    snprintf(text, sizeof text, "%02X%02X%02X", GetRValue(centre), GetGValue(centre), GetBValue(centre));
+    return text;
 }
 
 int Usage() {
@@ -132,6 +159,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Print("window: " + drive::TextOf(app.form) + "\n");
+    Print("icon: " + FileIconCentre(program) + "\n");
     Print("description:\n" + drive::ToUtf8(drive::TextOf(memo), CP_ACP) + "\n");
 
     drive::SetTextOf(edit, target);

@@ -69,6 +69,7 @@ struct ContainerCase {
     bool l1Valid, l2Valid;
     Bytes patch, description;
     uint32_t payloadOffset;
+    uint32_t payloadEnd = 0;  // 0: the file size
 };
 
 uint32_t Size(const Bytes& b) { return static_cast<uint32_t>(b.size()); }
@@ -76,6 +77,21 @@ uint32_t Size(const Bytes& b) { return static_cast<uint32_t>(b.size()); }
 // Image + description + L2 + patch + L1 with both lengths given explicitly.
 Bytes Raw(const Bytes& description, uint32_t l2, const Bytes& patch, uint32_t l1) {
     return Image() + description + LittleEndian32(l2) + patch + LittleEndian32(l1);
+}
+
+// A PE header (PE32, or PE32+ when wide) padded to 1024 bytes whose
+// security directory names tableSize bytes at tableOffset, as signing tools
+// leave it; then body, then a certificate table of tableBytes.
+Bytes SignedFile(const Bytes& body, uint32_t tableBytes, bool wide = false, int32_t offsetSkew = 0,
+                 int32_t sizeSkew = 0) {
+    Bytes head = "MZ" + Bytes(0x3A, '\0') + LittleEndian32(0x80) + Bytes(0x40, '\0') + Bytes("PE\0\0", 4);
+    head += Bytes("\x4C\x01", 2) + Bytes(18, '\0');
+    Bytes optional = Bytes(wide ? "\x0B\x02" : "\x0B\x01", 2) + Bytes(wide ? 106 : 90, '\0') + LittleEndian32(16);
+    const uint32_t tableOffset = 1024 + Size(body);
+    optional += Bytes(32, '\0') + LittleEndian32(tableOffset + offsetSkew) + LittleEndian32(tableBytes + sizeSkew);
+    head += optional;
+    head.resize(1024, '\0');
+    return head + body + Pattern(tableBytes, 7);
 }
 
 std::vector<ContainerCase> Cases() {
@@ -116,6 +132,21 @@ std::vector<ContainerCase> Cases() {
         Bytes all = Raw(desc, room, patch, 155);
         cases.push_back({"L2 = all the room", all, true, true, patch, all.substr(0, room - 4), 0});
     }
+    // Signed: the payload ends where the certificate table begins, but only
+    // a table that ends the file is one.
+    {
+        const Bytes body = Payload(desc, patch);
+        const uint32_t end = 1024 + Size(body);
+        cases.push_back({"signed PE32", SignedFile(body, 0x5A8), true, true, patch, desc, 1024, end});
+        cases.push_back({"signed PE32+", SignedFile(body, 8, true), true, true, patch, desc, 1024, end});
+        cases.push_back({"table short of the end", SignedFile(body, 0x40, false, 0, -1), false, false, "", "", 0});
+        cases.push_back({"table past the end", SignedFile(body, 0x40, false, 0, 1), false, false, "", "", 0});
+        cases.push_back({"table offset past the file", SignedFile(body, 0x40, false, 0x10000, -0x10000), false,
+                         false, "", "", 0});
+        // Appended after the signature (as an old tool would): the payload at the file's end wins.
+        const Bytes late = SignedFile("", 0x40, false, 0, 0) + body;
+        cases.push_back({"payload after a table", late, true, true, patch, desc, Size(late) - Size(body)});
+    }
     // payloadOffset for the cases above that left it as 0 as a placeholder.
     for (ContainerCase& c : cases) {
         uint32_t size = Size(c.file);
@@ -147,7 +178,8 @@ TEST_F(PatchContainerTest, ReadsWhatTheLengthsAllowAndNothingElse) {
         EXPECT_EQ(info.l2Valid, c.l2Valid);
         EXPECT_EQ(info.fileSize, c.file.size());
         EXPECT_EQ(info.payloadOffset, c.payloadOffset);
-        if (c.file.size() >= 4) {
+        EXPECT_EQ(info.payloadEnd, c.payloadEnd ? c.payloadEnd : c.file.size());
+        if (c.file.size() >= 4 && !c.payloadEnd) {
             EXPECT_EQ(LittleEndian32(info.l1), c.file.substr(c.file.size() - 4));
         }
         EXPECT_EQ(FromByteString(description), c.description);

@@ -2,8 +2,14 @@
 // replacement, refusals with their exit codes and messages, warnings.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "tool_test_support.h"
 #include "tools/tessel_pack/embedded_stub.h"
@@ -95,13 +101,16 @@ TEST(BuildCommand, BuildThenInspectReportsExactlyTheInputs) {
                                        "--codepage", std::to_string(c.codePage), "-o", dir.File("out.exe")},
                                       c.viaStdin ? c.description : std::string());
         ASSERT_EQ(built.exitCode, 0) << built.err;
-        EXPECT_EQ(ReadFile(dir.File("out.exe")), stub + Container(c.stored, patch));
+        EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container(c.stored, patch)));
 
         const ToolRun shown = RunTool({"inspect", dir.File("out.exe"), "--codepage", std::to_string(c.codePage)});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
         EXPECT_EQ(shown.err, "");
         const Expected e = Summarise(c.records);
-        EXPECT_EQ(ReportField(shown.out, "executable"), std::to_string(stub.size()) + " bytes");
+        const size_t zeros = (8 - (stub.size() + Container(c.stored, patch).size()) % 8) % 8;
+        EXPECT_EQ(ReportField(shown.out, "executable"),
+                  std::to_string(stub.size()) + " bytes" +
+                      (zeros ? " + " + std::to_string(zeros) + " zero bytes (the payload ends 8-byte aligned)" : ""));
         EXPECT_EQ(ReportField(shown.out, "description block"),
                   "L2 = " + std::to_string(c.stored.size() + 4) + ": " + std::to_string(c.stored.size()) +
                       " bytes of text");
@@ -145,7 +154,7 @@ TEST(BuildCommand, TheDemoPayloadHasTheCarriedShape) {
                                    "--description", kSourceDir + "/res/demo-description.txt", "--codepage",
                                    "936", "-o", dir.File("tessel.exe")});
     ASSERT_EQ(built.exitCode, 0) << built.err;
-    EXPECT_EQ(ReadFile(dir.File("tessel.exe")).size(), MakeStub().size() + 390);
+    EXPECT_EQ(ReadFile(dir.File("tessel.exe")).size(), (MakeStub().size() + 390 + 7) / 8 * 8);
     const ToolRun shown = RunTool({"inspect", dir.File("tessel.exe")});
     EXPECT_EQ(ReportField(shown.out, "description block"), "L2 = 235: 231 bytes of text");
     EXPECT_EQ(ReportField(shown.out, "patch block"), "L1 = 155: 151 bytes of patch");
@@ -183,12 +192,12 @@ TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
         const std::string out = &p == &payloads[2] ? from : dir.File("patcher" + std::to_string(&p - payloads) + ".exe");
         const ToolRun run = RunTool(BuildArgs(dir, from, out));
         ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(ReadFile(out), stub + Container(p.stored, p.patch));
+        EXPECT_EQ(ReadFile(out), Patcher(stub, Container(p.stored, p.patch)));
         if (previousPayload)
             EXPECT_NE(run.out.find("(Tessel test; its old " + std::to_string(previousPayload) + "-byte payload left out)"),
                       std::string::npos)
                 << run.out;
-        previousPayload = Container(p.stored, p.patch).size();
+        previousPayload = Patcher(stub, Container(p.stored, p.patch)).size() - stub.size();
         from = out;
     }
     // Only the inputs and the outputs: no temporary file left beside them.
@@ -197,8 +206,8 @@ TEST(BuildCommand, RebuildingAPatcherReplacesItsPayloadNeverStacks) {
 }
 
 // In the Windows test build the real program is at hand: building from the
-// shipped tessel.exe must give exactly the payload-free stub plus the new
-// payload.
+// shipped tessel.exe must give exactly what building from the payload-free
+// stub gives, ending in the new payload.
 TEST(BuildCommand, TheShippedPatcherWorksAsAStub) {
     const std::string stubPath = std::string(TESSEL_BINARY_DIR) + "/tessel-stub.exe";
     const std::string shipped = std::string(TESSEL_BINARY_DIR) + "/tessel.exe";
@@ -209,8 +218,11 @@ TEST(BuildCommand, TheShippedPatcherWorksAsAStub) {
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "新的說明"));
     const ToolRun run = RunTool(BuildArgs(dir, shipped, dir.File("again.exe")));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(ReadFile(dir.File("again.exe")),
-              ReadFile(stubPath) + Container("\xD0\xC2\xB5\xC4\xD5\x66\xC3\xF7", patch));
+    const ToolRun fromStub = RunTool(BuildArgs(dir, stubPath, dir.File("fresh.exe")));
+    ASSERT_EQ(fromStub.exitCode, 0) << fromStub.err;
+    EXPECT_EQ(ReadFile(dir.File("again.exe")), ReadFile(dir.File("fresh.exe")));
+    const std::string payload = Container("\xD0\xC2\xB5\xC4\xD5\x66\xC3\xF7", patch);
+    EXPECT_EQ(ReadFile(dir.File("again.exe")).substr(ReadFile(dir.File("again.exe")).size() - payload.size()), payload);
 }
 
 // Every proper prefix of a three-record patch: a cut at a record boundary is
@@ -327,7 +339,32 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
          "code page 37 is not an ANSI code page this tool can convert to (see 'tessel-pack build --help')"},
         {"unknown option", good, "n", {"--force"}, 2, "unknown option --force (see 'tessel-pack build --help')"},
         {"stray argument", good, "n", {"extra"}, 2, "unexpected argument 'extra' (see 'tessel-pack build --help')"},
+        {"--cert without --key", good, "n", {"--cert", n}, 2, "--cert and --key go together (see 'tessel-pack build --help')"},
+        {"--sign-with and --cert", good, "n", {"--sign-with", n, "--cert", n, "--key", n}, 2,
+         "--sign-with names a PFX holding certificate and key: give it, or --cert and --key (see 'tessel-pack build "
+         "--help')"},
+        {"--timestamp without signing", good, "n", {"--timestamp", "http://t"}, 2,
+         "--timestamp is for signing: give --sign-with PFX (or --cert and --key) (see 'tessel-pack build --help')"},
+        {"--publisher of two lines", good, "n", {"--publisher", "a\nb"}, 2,
+         "--publisher is one line of UTF-8 text (see 'tessel-pack build --help')"},
+        {"--version not UTF-8", good, "n", {"--version", "1.\xFF"}, 2,
+         "--version is one line of UTF-8 text (see 'tessel-pack build --help')"},
+        {"icon not an icon", good, "n", {"--icon", n}, 1, n + ": not an icon file (.ico)"},
+        {"icon a PNG", good, "n", {"--icon", dir.File("logo.png")}, 1,
+         dir.File("logo.png") + ": a PNG image: give an .ico with 16, 32 and 48-pixel images (for example: convert "
+                                "logo.png -define icon:auto-resize=48,32,16 logo.ico)"},
+        {"icon cut short", good, "n", {"--icon", dir.File("cut.ico")}, 1,
+         dir.File("cut.ico") + ": a damaged icon file (image 1 lies outside it)"},
+        {"icon missing", good, "n", {"--icon", dir.File("none.ico")}, 3,
+         dir.File("none.ico") + ": no such file or directory"},
+        {"icon for a stub without resources", good, "n", {"--icon", dir.File("good.ico")}, 1,
+         dir.File("stub.exe") + ": --icon cannot be used: it has no resources"},
+        {"publisher for a stub without resources", good, "n", {"--publisher", "G"}, 1,
+         dir.File("stub.exe") + ": --publisher and --version cannot be used: it has no resources"},
     };
+    ASSERT_TRUE(WriteFile(dir.File("logo.png"), std::string("\x89PNG\r\n\x1A\n", 8) + std::string(40, '\0')));
+    ASSERT_TRUE(WriteFile(dir.File("good.ico"), MakeIcon(0xFF00FF)));
+    ASSERT_TRUE(WriteFile(dir.File("cut.ico"), MakeIcon(0xFF00FF).substr(0, 100)));
     const std::string old = "an older patcher that must survive";
     std::string other = MakeStub(), console = MakeStub();
     other.replace(0x200, 6, "OTHER-");
@@ -362,7 +399,36 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         EXPECT_EQ(ReadFile(n), c.description);
     }
     EXPECT_EQ(dir.Entries(),
-              (std::vector<std::string>{"console.exe", "notes.txt", "other.exe", "out.exe", "p.ips", "stub.exe"}));
+              (std::vector<std::string>{"console.exe", "cut.ico", "good.ico", "logo.png", "notes.txt", "other.exe",
+                                        "out.exe", "p.ips", "stub.exe"}));
+}
+
+void SetPath(const std::string& value) {
+#ifdef _WIN32
+    _putenv_s("PATH", value.c_str());
+#else
+    setenv("PATH", value.c_str(), 1);
+#endif
+}
+
+// Without osslsigncode (here: no PATH to find it on) signing is refused
+// with a hint, and nothing is written, not even a temporary file.
+TEST(BuildCommand, SigningWithoutOsslsigncodeWritesNothing) {
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch({DataRecord(1, "a")})));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "n"));
+    const char* path = getenv("PATH");
+    const std::string saved = path ? path : "";
+    SetPath(dir.Path());
+    const ToolRun run = RunTool({"build", "--stub", dir.File("stub.exe"), "--patch", dir.File("p.ips"), "--description",
+                                 dir.File("notes.txt"), "--sign-with", dir.File("key.pfx"), "-o", dir.File("out.exe")});
+    SetPath(saved);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "tessel-pack build: " + dir.File("key.pfx") +
+                           ": osslsigncode is not installed (or not on PATH): install it (Debian: apt install "
+                           "osslsigncode) or build without signing and sign with signtool\n");
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"notes.txt", "p.ips", "stub.exe"}));
 }
 
 TEST(BuildCommand, MissingOptionsAreUsageErrors) {
@@ -406,7 +472,7 @@ TEST(BuildCommand, UsesTheStubEmbeddedInTheToolWhenNoneIsGiven) {
     SetToolFile("");
 
     ASSERT_EQ(built.exitCode, 0) << built.err;
-    EXPECT_EQ(ReadFile(dir.File("out.exe")), stub + Container("\xD5\x66\xC3\xF7", patch));
+    EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container("\xD5\x66\xC3\xF7", patch)));
     EXPECT_NE(built.out.find("\n  stub         2560 bytes built into tessel-pack (Tessel test)\n"), std::string::npos)
         << built.out;
     EXPECT_EQ(version.out, "tessel-pack 1.0.0\nstub: Tessel test stub for 32-bit Windows, 2560 bytes, SHA-256 " +
@@ -486,8 +552,108 @@ TEST(BuildCommand, WarnsAboutPatchesOtherToolsReadDifferently) {
         for (const std::string& w : c.warnings)
             expected += "tessel-pack build: warning: " + dir.File("p.ips") + ": " + w + "\n";
         EXPECT_EQ(run.err, expected);
-        EXPECT_EQ(ReadFile(dir.File("out.exe")), MakeStub() + Container("", c.patch));
+        EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(MakeStub(), Container("", c.patch)));
     }
 }
+
+#ifdef _WIN32
+// The version information and the icon of patchers made from the real stub,
+// read back by Windows itself (GetFileVersionInfo, LoadImage on the file
+// loaded as data), as Explorer reads them: in place, after a rebuild of the
+// resource section, and re-packed from a dressed patcher.
+std::string VersionValue(const std::vector<char>& info, const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+    if (!VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) || !length)
+        return "<none>";
+    std::string utf8(length * 4, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(wcslen(value)), &utf8[0],
+                                    static_cast<int>(utf8.size()), nullptr, nullptr));
+    return utf8;
+}
+
+TEST(BuildCommand, VersionInformationAndIconAsWindowsReadsThem) {
+    const std::string stubPath = std::string(TESSEL_BINARY_DIR) + "/tessel-stub.exe";
+    if (!Exists(stubPath)) GTEST_SKIP() << "the program is not built in this flavour";
+    const std::string stub = ReadFile(stubPath);
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch({DataRecord(1, "a")})));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "n"));
+    ASSERT_TRUE(WriteFile(dir.File("magenta.ico"), MakeIcon(0xFF00FF)));
+    const std::string longText(100, 'x');
+    const struct {
+        const char* name;
+        std::string from, title, publisher, version;
+        bool icon;
+        bool inPlace;        // the executable part keeps the stub's length
+        const char* product; // what Windows reads back
+        const char* company;
+        const char* shownVersion;
+        uint32_t high, low;  // the fixed part's file version
+        uint32_t iconColour; // 0: Tessel's own (not magenta)
+    } cases[] = {
+        {"defaults", "stub.exe", "", "", "", false, true, "Tessel", "<none>", "1.0.0", 0x10000, 0, 0},
+        {"short, in place", "stub.exe", "補丁 1.2", "漢化組", "1.2", false, true, "補丁 1.2", "漢化組", "1.2", 0x10002, 0, 0},
+        {"long, rebuilt", "stub.exe", longText, longText, "v3.4.5.6-rc1", false, false, longText.c_str(),
+         longText.c_str(), "v3.4.5.6-rc1", 0x30004, 0x50006, 0},
+        {"icon", "stub.exe", "", "G", "7.1", true, false, "Tessel", "G", "7.1", 0x70001, 0, 0xFF00FF},
+        {"re-packed from the dressed one", "3.exe", "", "", "", false, false, "Tessel", "<none>", "1.0.0", 0x10000, 0,
+         0xFF00FF},
+    };
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), stub));
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"build", "--stub", dir.File(c.from), "--patch", dir.File("p.ips"),
+                                         "--description", dir.File("notes.txt"), "-o", dir.File(std::to_string(n++) + ".exe")};
+        const std::pair<const char*, std::string> options[] = {
+            {"--title", c.title}, {"--publisher", c.publisher}, {"--version", c.version}};
+        for (const auto& option : options)
+            if (!option.second.empty()) args.insert(args.end(), {option.first, option.second});
+        if (c.icon) args.insert(args.end(), {"--icon", dir.File("magenta.ico")});
+        const ToolRun run = RunTool(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string out = args[8];
+        const std::string executable = ReportField(RunTool({"inspect", out}).out, "executable");
+        EXPECT_EQ(executable.compare(0, executable.find(' '), std::to_string(stub.size())) == 0, c.inPlace) << executable;
+
+        const std::wstring wide(out.begin(), out.end());
+        std::vector<char> info(GetFileVersionInfoSizeW(wide.c_str(), nullptr));
+        ASSERT_FALSE(info.empty());
+        ASSERT_TRUE(GetFileVersionInfoW(wide.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+        EXPECT_EQ(VersionValue(info, L"ProductName"), c.product);
+        EXPECT_EQ(VersionValue(info, L"CompanyName"), c.company);
+        EXPECT_EQ(VersionValue(info, L"FileVersion"), c.shownVersion);
+        EXPECT_EQ(VersionValue(info, L"ProductVersion"), c.shownVersion);
+        EXPECT_EQ(VersionValue(info, L"FileDescription"), "Tessel self-applying patcher");
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+        EXPECT_EQ(fixed->dwFileVersionMS, c.high);
+        EXPECT_EQ(fixed->dwFileVersionLS, c.low);
+
+        HMODULE module = LoadLibraryExW(wide.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(module, nullptr);
+        HICON icon = static_cast<HICON>(LoadImageW(module, L"MAINICON", IMAGE_ICON, 32, 32, 0));
+        ASSERT_NE(icon, nullptr);
+        HDC dc = CreateCompatibleDC(nullptr);
+        BITMAPINFO bits = {};
+        bits.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, 32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* pixels = nullptr;
+        HBITMAP bitmap = CreateDIBSection(dc, &bits, DIB_RGB_COLORS, &pixels, nullptr, 0);
+        HGDIOBJ old = SelectObject(dc, bitmap);
+        DrawIconEx(dc, 0, 0, icon, 32, 32, 0, nullptr, DI_NORMAL);
+        const uint32_t centre = static_cast<uint32_t*>(pixels)[16 * 32 + 16] & 0xFFFFFF;
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+        DestroyIcon(icon);
+        FreeLibrary(module);
+        if (c.iconColour) EXPECT_EQ(centre, c.iconColour);
+        else EXPECT_NE(centre, 0xFF00FFu);
+    }
+}
+#endif
 
 }  // namespace

@@ -3,7 +3,8 @@
 # under wine64 in code page 936, driven through its window by tessel-drive),
 # leaves exactly the bytes that `tessel-pack apply` leaves, shows the
 # description it was given, and reports the same message. A hand-made
-# patcher with a cut patch is refused by both, targets untouched.
+# patcher with a cut patch is refused by both, targets untouched. Signed
+# patchers run the same.
 # Usage: program_agrees.sh NATIVE_TOOL BUILD_DIR SOURCE_DIR
 set -u
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
@@ -60,6 +61,66 @@ grep -q '程序錯誤!' drive-cut.log || fail "the program did not refuse the cu
 grep -q '程序錯誤! (record 2 at block offset 0xC' apply-cut.log || fail "tessel-pack did not give the program's message and the cut record"
 cmp original.bin c.bin || fail "the program changed the target of a cut patch"
 cmp original.bin d.bin || fail "tessel-pack changed the target of a cut patch"
+
+# Signed as publishers sign: by build (--cert/--key) and after it
+# (osslsigncode, as signtool does); the certificate table then ends the file
+# and the window, apply and inspect still find the payload before it.
+# Re-packing drops the signature and gives the unsigned patcher back.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj "/CN=Tessel Test Group" \
+  > openssl.log 2>&1 || { cat openssl.log; fail "openssl could not make a certificate"; }
+"$tool" build --stub "$build/tessel-stub.exe" --patch p.ips --description notes.txt --cert cert.pem --key key.pem \
+  -o signed.exe > sign.log 2>&1 || { cat sign.log; fail "build --cert --key"; }
+osslsigncode sign -certs cert.pem -key key.pem -in patcher.exe -out later.exe > later.log 2>&1 \
+  || { cat later.log; fail "osslsigncode sign"; }
+for f in signed.exe later.exe; do
+  osslsigncode verify -in $f -CAfile cert.pem > verify.log 2>&1 || { cat verify.log; fail "$f does not verify"; }
+  "$tool" inspect $f > inspect.log 2>&1
+  grep -q '^signed by  *Tessel Test Group, certificate issued by Tessel Test Group$' inspect.log \
+    || { cat inspect.log; fail "inspect does not name the signer of $f"; }
+  grep -q '^signed digest  *matches the file$' inspect.log || fail "inspect finds $f changed after signing"
+done
+# One byte of the description changed after signing: inspect says so.
+cp later.exe tampered.exe
+printf 'X' | dd of=tampered.exe bs=1 seek=$(($(stat -c %s patcher.exe) - 40)) conv=notrunc status=none
+"$tool" inspect tampered.exe | grep -q '^signed digest  *does not match the file' \
+  || fail "inspect does not see a change after signing"
+cp original.bin e.bin
+cp original.bin f.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" later.exe e.bin > drive-signed.log 2>&1 \
+  || { cat drive-signed.log; fail "the program did not run the signed patcher"; }
+"$tool" apply signed.exe f.bin > apply-signed.log 2>&1 || { cat apply-signed.log; fail "apply of the signed patcher"; }
+cat drive-signed.log apply-signed.log
+grep -q '完成! 總用時:[0-9]* ms' drive-signed.log || fail "the signed patcher did not report success"
+sed -n '/^description:$/,/^typed:/p' drive-signed.log | sed '1d;$d' | tr -d '\r' > shown-signed.txt
+cmp shown.txt shown-signed.txt || fail "the signed patcher shows another description"
+cmp a.bin e.bin || fail "the signed patcher (window) left another target"
+cmp a.bin f.bin || fail "the signed patcher (apply) left another target"
+"$tool" build --stub later.exe --patch p.ips --description notes.txt -o repacked.exe > repack.log 2>&1 \
+  || { cat repack.log; fail "re-packing the signed patcher"; }
+grep -q 'signature is left out' repack.log || fail "re-packing did not say the signature is dropped"
+cmp patcher.exe repacked.exe || fail "the re-packed patcher is not the unsigned one"
+
+# The publisher's icon (one colour, so its centre says which icon the shell
+# finds in the file) and version information, read back by windres.
+convert -size 32x32 xc:'#FF00FF' -define icon:auto-resize=32,16 magenta.ico || fail "convert could not make an icon"
+"$tool" build --stub "$build/tessel-stub.exe" --patch p.ips --description notes.txt --title "補丁 2.1" \
+  --publisher "測試組 Group" --version 2.1.0-beta --icon magenta.ico -o dressed.exe > dressed.log 2>&1 \
+  || { cat dressed.log; fail "build --icon --publisher --version"; }
+cp original.bin g.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" dressed.exe g.bin > drive-dressed.log 2>&1 \
+  || { cat drive-dressed.log; fail "the program did not run the patcher with its own icon"; }
+cat drive-dressed.log
+grep -qx 'icon: FF00FF' drive-dressed.log || { grep '^icon' drive-dressed.log; fail "the file does not show --icon"; }
+grep -qx 'icon: FF00FF' drive.log && fail "the default patcher shows the publisher's icon"
+grep -q '^icon: [0-9A-F]\{6\}$' drive.log || fail "the default patcher shows no icon"
+cmp a.bin g.bin || fail "the patcher with its own icon left another target"
+x86_64-w64-mingw32-windres -i dressed.exe -O rc > dressed.rc 2>&1 || { cat dressed.rc; fail "windres cannot read dressed.exe"; }
+for line in ' FILEVERSION 2, 1, 0, 0' '      VALUE "CompanyName", L"\x6e2c\x8a66\x7d44 Group"' \
+    '      VALUE "ProductName", L"\x88dc\x4e01 2.1"' '      VALUE "FileVersion", "2.1.0-beta"' \
+    '      VALUE "ProductVersion", "2.1.0-beta"' '      VALUE "FileDescription", "Tessel self-applying patcher"' \
+    '"MAINICON" 14 /* RT_GROUP_ICON */' '    VALUE "Translation", 0x804, 1200'; do
+  grep -qxF "$line" dressed.rc || { cat dressed.rc | grep -v '^ *"'; fail "windres does not read back: $line"; break; }
+done
 
 [ $status -eq 0 ] && echo "the program and tessel-pack apply agree"
 exit $status

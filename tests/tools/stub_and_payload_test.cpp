@@ -51,6 +51,18 @@ TEST(PeLayoutReading, FindsTheImageEndOrSaysWhyNot) {
     }
 }
 
+// file + a certificate table of tableSize bytes that the security directory
+// of a MakeStub header names.
+std::string Signed(std::string file, uint32_t tableSize) {
+    const size_t entry = 0x58 + 96 + 4 * 8;
+    const uint32_t at = static_cast<uint32_t>(file.size());
+    for (int i = 0; i < 4; ++i) {
+        file[entry + i] = static_cast<char>(at >> (8 * i));
+        file[entry + 4 + i] = static_cast<char>(tableSize >> (8 * i));
+    }
+    return file + std::string(tableSize, '\x5A');
+}
+
 TEST(StubExecutable, LeavesOutOnlyARecognisedPayload) {
     const std::string stub = MakeStub();
     const std::string patch = MakePatch({DataRecord(0x10, "ab")});
@@ -72,6 +84,11 @@ TEST(StubExecutable, LeavesOutOnlyARecognisedPayload) {
         {"look-alike overlapping the image end", MakeStub(0x400, payload.substr(0, 6), payload.substr(6)),
          stub.size() + payload.size() - 6},
         {"damaged L2: only the patch block", stub + badL2, stub.size() + 4},
+        {"alignment zeros before the payload", stub + std::string(7, '\0') + payload, stub.size()},
+        {"eight zeros are no alignment", stub + std::string(8, '\0') + payload, stub.size() + 8},
+        {"signed, with a payload", Signed(stub + payload, 0x30), stub.size()},
+        {"signed, no payload", Signed(stub, 0x18), stub.size()},
+        {"table not ending the file", Signed(stub + payload, 0x30) + "x", stub.size() + payload.size() + 0x31},
     };
     ScratchDir dir;
     for (const auto& c : cases) {
@@ -83,8 +100,30 @@ TEST(StubExecutable, LeavesOutOnlyARecognisedPayload) {
         CarriedPayload carried;
         ReadCarriedPayload(path, carried);
         EXPECT_EQ(carried.info.fileSize, c.file.size()) << c.name;
-        EXPECT_EQ(StubExecutableLength(c.file.size(), layout, carried), c.expected) << c.name;
+        EXPECT_EQ(StubExecutableLength(c.file, layout, carried), c.expected) << c.name;
     }
+}
+
+// Re-packing a signed patcher: the table and the old payload go, the
+// security directory is cleared, and the tool says the signature is gone.
+TEST(StubExecutable, RePackingASignedPatcherDropsItsSignature) {
+    ScratchDir dir;
+    const std::string stub = MakeStub();
+    const std::string patch = MakePatch({DataRecord(0x10, "ab")});
+    ASSERT_TRUE(WriteFile(dir.File("signed.exe"), Signed(Patcher(stub, Container("old", patch)), 0x40)));
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "new"));
+    const ToolRun run = RunTool({"build", "--stub", dir.File("signed.exe"), "--patch", dir.File("p.ips"), "--description",
+                                 dir.File("notes.txt"), "--codepage", "936", "-o", dir.File("out.exe")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container("new", patch)));
+    EXPECT_EQ(run.err, "tessel-pack build: warning: " + dir.File("signed.exe") +
+                           ": its signature is left out: it cannot cover a new payload; sign the new patcher\n");
+    EXPECT_NE(run.out.find("and its 64-byte signature left out)"), std::string::npos) << run.out;
+    EXPECT_EQ(ReportField(RunTool({"inspect", dir.File("out.exe")}).out, "signature"), "none");
+    // The signed one: a table this reader cannot follow is still named.
+    EXPECT_EQ(ReportField(RunTool({"inspect", dir.File("signed.exe")}).out, "signature"),
+              "64-byte certificate table this tool cannot read (osslsigncode verify can)");
 }
 
 TEST(StubExecutable, ReadsBackWhatTheProgramWouldRead) {

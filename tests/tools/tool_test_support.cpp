@@ -102,7 +102,9 @@ std::string MakeStub(uint32_t sectionBytes, const std::string& sectionTail, cons
     Put16(image, 0x44, 0x014C);  // machine: i386
     Put16(image, 0x46, 1);       // one section
     Put16(image, 0x54, 0xE0);    // size of the optional header
+    Put16(image, 0x58, 0x10B);   // PE32
     Put16(image, 0x58 + 68, 2);  // subsystem: Windows GUI
+    Put32(image, 0x58 + 92, 16); // data directories
     const size_t section = 0x40 + 24 + 0xE0;
     image.replace(section, 5, ".text");
     Put32(image, section + 8, sectionBytes);   // virtual size
@@ -113,6 +115,45 @@ std::string MakeStub(uint32_t sectionBytes, const std::string& sectionTail, cons
     if (!sectionTail.empty() && sectionTail.size() <= sectionBytes)
         image.replace(image.size() - sectionTail.size(), sectionTail.size(), sectionTail);
     return image + overlay;
+}
+
+std::string Patcher(const std::string& stub, const std::string& payload) {
+    std::string file = stub + std::string((8 - (stub.size() + payload.size()) % 8) % 8, '\0') + payload;
+    const size_t field = 0x58 + 64;
+    Put32(file, field, 0);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < file.size(); i += 2) {
+        sum += static_cast<uint8_t>(file[i]) + (i + 1 < file.size() ? static_cast<uint8_t>(file[i + 1]) << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    Put32(file, field, sum + static_cast<uint32_t>(file.size()));
+    return file;
+}
+
+std::string MakeIcon(uint32_t rgb) {
+    std::string image(40, '\0');  // BITMAPINFOHEADER: the height counts the AND mask's rows too
+    Put32(image, 0, 40);
+    Put32(image, 4, 32);
+    Put32(image, 8, 64);
+    Put16(image, 12, 1);
+    Put16(image, 14, 32);
+    for (int i = 0; i < 32 * 32; ++i) {
+        image += static_cast<char>(rgb & 0xFF);
+        image += static_cast<char>((rgb >> 8) & 0xFF);
+        image += static_cast<char>((rgb >> 16) & 0xFF);
+        image += '\xFF';
+    }
+    image.append(32 * 4, '\0');  // AND mask: every pixel drawn
+    std::string file(22, '\0');
+    Put16(file, 2, 1);
+    Put16(file, 4, 1);
+    file[6] = 32;
+    file[7] = 32;
+    Put16(file, 10, 1);
+    Put16(file, 12, 32);
+    Put32(file, 14, static_cast<uint32_t>(image.size()));
+    Put32(file, 18, 22);
+    return file + image;
 }
 
 Record DataRecord(uint32_t offset, const std::string& data) { return Record{offset, data, 0, 0}; }

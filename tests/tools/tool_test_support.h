@@ -55,6 +55,14 @@ extern const std::string kStubMarker;
 std::string MakeStub(uint32_t sectionBytes = 0x400, const std::string& sectionTail = std::string(),
                      const std::string& overlay = std::string());
 
+// What build writes for a stub made by MakeStub and a payload: zeros in
+// front of the payload up to an 8-byte boundary at the end, and the PE
+// checksum set.
+std::string Patcher(const std::string& stub, const std::string& payload);
+
+// An .ico of one 32 x 32 image, 32 bits a pixel, all of colour 0xRRGGBB.
+std::string MakeIcon(uint32_t rgb);
+
 // tool + stub + the trailer of an embedded stub (scripts/embed-stub.sh).
 std::string EmbedStub(const std::string& tool, const std::string& stub);
 

@@ -14,11 +14,17 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/pe_resources.h"
+#include "tools/tessel_pack/sha256.h"
+#include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
+#include "tools/tessel_pack/utf8.h"
 
 static const OptionDef kBuildOptions[] = {
     {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
     {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
+    {"sign-with", 0, true}, {"cert", 0, true},    {"key", 0, true},         {"pass", 0, true},
+    {"timestamp", 0, true}, {"icon", 0, true},    {"publisher", 0, true},   {"version", 0, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
@@ -36,6 +42,9 @@ struct BuildJob : CommandJob {
     bool legacy = false;     // --codepage: text in that code page, no extension unless asked for
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
+    SignRequest sign;
+    std::string iconPath;             // empty: the stub's icon
+    std::string publisher, version;   // UTF-8, for the version information
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -49,7 +58,32 @@ struct BuildJob : CommandJob {
     std::string title;        // likewise
     PayloadExtension extension = PayloadExtension();
     std::string payload;
+    bool signatureDropped = false;  // the stub file was signed
+    uint64_t executableLength = 0;  // of the stub file, before it is dressed
+    std::vector<IconImage> icon;    // --icon's images
+    bool resourcesRebuilt = false;  // the stub's resource section was laid out anew
+    std::string sha256;             // of the patcher as written
+    SignatureInfo signer;           // of the patcher as written, when signed
 };
+
+// --sign-with PFX, or --cert with --key; --pass and --timestamp only with one of them.
+bool ReadSignOptions(BuildJob& job) {
+    const CommandLine& line = job.line;
+    const struct {
+        const char* name;
+        std::string* value;
+    } options[] = {{"sign-with", &job.sign.pfx}, {"cert", &job.sign.cert}, {"key", &job.sign.key},
+                   {"pass", &job.sign.pass},     {"timestamp", &job.sign.timestamp}};
+    for (const auto& option : options)
+        if (const std::string* value = line.Value(option.name)) *option.value = *value;
+    if (!job.sign.pfx.empty() && (line.Has("cert") || line.Has("key")))
+        return job.UsageError("--sign-with names a PFX holding certificate and key: give it, or --cert and --key");
+    if (line.Has("cert") != line.Has("key")) return job.UsageError("--cert and --key go together");
+    if (!job.sign.Wanted() && (line.Has("pass") || line.Has("timestamp")))
+        return job.UsageError(std::string("--") + (line.Has("pass") ? "pass" : "timestamp") +
+                              " is for signing: give --sign-with PFX (or --cert and --key)");
+    return true;
+}
 
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
@@ -67,13 +101,21 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (const std::string* stub = line.Value("stub")) job.stubPath = *stub;
     if (const std::string* title = line.Value("title")) job.titleText = *title;
     if (const std::string* source = line.Value("source")) job.sourcePath = *source;
+    std::u32string codePoints;
+    if (const std::string* icon = line.Value("icon")) job.iconPath = *icon;
+    if (const std::string* publisher = line.Value("publisher")) job.publisher = *publisher;
+    if (const std::string* version = line.Value("version")) job.version = *version;
+    for (const std::string* text : {&job.publisher, &job.version})
+        if (text->find_first_of("\r\n") != std::string::npos || !DecodeUtf8(*text, codePoints, nullptr, nullptr))
+            return job.UsageError(std::string(text == &job.publisher ? "--publisher" : "--version") +
+                                  " is one line of UTF-8 text");
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
     job.patchPath = *line.Value("patch");
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
-    return true;
+    return ReadSignOptions(job);
 }
 
 // The patcher replaces OUT; OUT may be the stub (its payload is replaced),
@@ -238,39 +280,116 @@ bool AddExtension(BuildJob& job) {
 }
 
 bool LayOutPatcher(BuildJob& job) {
-    const uint64_t stubLength = StubExecutableLength(job.stub.size(), job.layout, job.carried);
+    const uint64_t stubLength = StubExecutableLength(job.stub, job.layout, job.carried);
     if (!FitsInContainer(stubLength, job.description.size(), job.patch.size()))
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
     if (job.format == PatchFormatIps)
         for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    job.signatureDropped = !job.stubPath.empty() && HasSignatureTable(job.layout, job.stub.size());
+    if (job.signatureDropped)
+        job.Warn(job.stubPath, "its signature is left out: it cannot cover a new payload; sign the new patcher");
     job.stub.resize(stubLength);
+    job.executableLength = stubLength;
+    // A table the stub names but no longer carries would send a reader (the
+    // loader, the program) to payload bytes.
+    if (job.layout.securityEntry) job.stub.replace(job.layout.securityEntry, 8, 8, '\0');
     job.payload = ComposePayload(job.description, job.patch);
     return true;
 }
 
-bool WritePatcher(BuildJob& job) {
+bool ReadIcon(BuildJob& job) {
+    if (job.iconPath.empty()) return true;
+    std::string bytes, reason;
+    if (!ReadWholeFile(job.iconPath, bytes, reason)) return job.Fail(kExitIoFailure, job.iconPath, reason);
+    if (!ReadIconFile(bytes, job.icon, reason)) return job.Fail(kExitRefused, job.iconPath, reason);
+    return true;
+}
+
+// The publisher's icon and the version information Explorer shows. A stub
+// without version information (made before Tessel kept room for it) is
+// used as it is unless --publisher or --version ask for it.
+bool DressStub(BuildJob& job) {
     std::string reason;
-    if (!WriteFileAtomically(job.outputPath, {&job.stub, &job.payload}, reason))
-        return job.Fail(kExitIoFailure, job.outputPath, reason);
+    if (!job.icon.empty() && !ReplaceMainIcon(job.stub, job.layout, job.icon, reason))
+        return job.Fail(kExitRefused, job.stubPath.empty() ? "the built-in stub" : job.stubPath,
+                        "--icon cannot be used: " + reason);
+    job.resourcesRebuilt = !job.icon.empty();
+    const VersionStrings strings = {job.titleText.empty() ? "Tessel" : job.titleText, job.publisher,
+                                    job.version.empty() ? job.stubVersion : job.version, kTesselFileDescription};
+    bool rebuilt = false;
+    if (!WriteVersionInfo(job.stub, job.layout, ComposeVersionInfo(strings), &rebuilt, reason)) {
+        if (job.publisher.empty() && job.version.empty()) return true;
+        return job.Fail(kExitRefused, job.stubPath.empty() ? "the built-in stub" : job.stubPath,
+                        "--publisher and --version cannot be used: " + reason);
+    }
+    job.resourcesRebuilt = job.resourcesRebuilt || rebuilt;
+    return true;
+}
+
+// The checksum covers the whole file, payload included; Windows checks it
+// only for drivers, but scanners take a wrong one for a tampered file.
+// osslsigncode signs a copy beside OUT; the signed file replaces file only
+// when the program still finds the same payload in it (the table after L1).
+bool SignPatcher(BuildJob& job, std::string& file) {
+    const std::string unsignedPath = TemporaryNameFor(job.outputPath) + "-unsigned.exe";
+    const std::string signedPath = TemporaryNameFor(job.outputPath) + "-signed.exe";
+    std::string reason, signedFile;
+    bool ok = WriteFileAtomically(unsignedPath, {&file}, reason);
+    if (!ok) job.Fail(kExitIoFailure, unsignedPath, reason);
+    ok = ok && (SignWithOsslsigncode(job.sign, unsignedPath, signedPath, reason) ||
+                job.Fail(kExitIoFailure, job.sign.pfx.empty() ? job.sign.cert : job.sign.pfx, reason));
+    ok = ok && (ReadWholeFile(signedPath, signedFile, reason) || job.Fail(kExitIoFailure, signedPath, reason));
+    CarriedPayload carried;
+    if (ok) ReadCarriedPayload(signedPath, carried);
+    RemoveFile(unsignedPath);
+    RemoveFile(signedPath);
+    if (!ok) return false;
+    PeLayout layout;
+    if (!ReadPeLayout(signedFile, layout, reason) || !HasSignatureTable(layout, signedFile.size()) ||
+        !carried.patchFound || carried.patch != job.patch || carried.info.payloadEnd != file.size())
+        return job.Fail(kExitIoFailure, job.outputPath, "osslsigncode left a file whose payload is not the one built");
+    file.swap(signedFile);
+    job.signer = ReadSignature(file, layout);
+    return true;
+}
+
+bool WritePatcher(BuildJob& job) {
+    job.payload.insert(0, AlignmentPadding(job.stub.size(), job.payload.size()), '\0');
+    std::string file = job.stub + job.payload;
+    if (job.layout.checksumField) WriteLe32(file, job.layout.checksumField, PeChecksum(file, job.layout.checksumField));
+    if (job.sign.Wanted() && !SignPatcher(job, file)) return false;
+    std::string reason;
+    if (!WriteFileAtomically(job.outputPath, {&file}, reason)) return job.Fail(kExitIoFailure, job.outputPath, reason);
+    job.sha256 = Sha256Hex(file);
     return true;
 }
 
 void ReportPatcher(const BuildJob& job) {
-    const uint64_t oldPayload = job.carried.info.fileSize - job.stub.size();
+    const uint64_t oldEnd = job.signatureDropped ? job.layout.securityTable : job.carried.info.fileSize;
+    const uint64_t oldPayload = oldEnd - job.executableLength;
     std::string text = "wrote " + job.outputPath + ": " + std::to_string(job.stub.size() + job.payload.size()) +
                        " bytes\n";
     text += "  stub         " + std::to_string(job.stub.size()) + " bytes " +
             (job.stubPath.empty() ? "built into tessel-pack" : "from " + job.stubPath) + " (Tessel " + job.stubVersion;
-    if (!job.stubPath.empty() && oldPayload > 0)
-        text += "; its old " + std::to_string(oldPayload) + "-byte payload left out";
+    if (!job.stubPath.empty() && oldPayload > 0) text += "; its old " + std::to_string(oldPayload) + "-byte payload";
+    if (job.signatureDropped)
+        text += std::string(oldPayload > 0 ? " and its " : "; its ") + std::to_string(job.layout.securitySize) +
+                "-byte signature";
+    if (!job.stubPath.empty() && (oldPayload > 0 || job.signatureDropped)) text += " left out";
     text += ")";
     text += "\n  description  " + std::to_string(job.description.size()) + " bytes" +
             (job.codePage == CodePageUtf8 ? std::string(" in UTF-8") : " in code page " + std::to_string(job.codePage)) +
             (job.extension.present ? ", with its extension" : "") + " (L2 = " +
             std::to_string(job.description.size() + 4) + ")\n";
     if (!job.titleText.empty()) text += "  title        " + job.titleText + "\n";
+    if (!job.publisher.empty() || !job.version.empty())
+        text += "  version info " + (job.publisher.empty() ? std::string() : job.publisher + ", ") + "version " +
+                (job.version.empty() ? job.stubVersion : job.version) + "\n";
+    if (!job.icon.empty())
+        text += "  icon         " + std::to_string(job.icon.size()) + (job.icon.size() == 1 ? " image" : " images") +
+                " from " + job.iconPath + "\n";
     if (job.extension.hasFacts)
         text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.originalCrc) + "; result " +
@@ -288,6 +407,10 @@ void ReportPatcher(const BuildJob& job) {
         text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
                 std::to_string(job.scan.recordCount) + " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
     }
+    if (job.signer.present)
+        text += "  signed by    " + (job.signer.readable ? job.signer.signer : std::string("(unreadable)")) +
+                (job.signer.timestamped ? ", time-stamped" : "") + "\n";
+    text += "  SHA-256      " + job.sha256 + "\n";
     Print(job.console, text);
 }
 
@@ -297,7 +420,8 @@ int RunBuild(const std::vector<std::string>& args, const Console& console) {
     BuildJob job(console);
     const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
                        CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
-                       AddExtension(job) && LayOutPatcher(job) && WritePatcher(job);
+                       AddExtension(job) && ReadIcon(job) && LayOutPatcher(job) && DressStub(job) &&
+                       WritePatcher(job);
     if (built) ReportPatcher(job);
     return job.exitCode;
 }

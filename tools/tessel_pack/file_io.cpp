@@ -165,6 +165,8 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& rea
     return ok;
 }
 
+bool RemoveFile(const std::string& path) { return RemovePath(path) == 0; }
+
 std::string TemporaryNameFor(const std::string& path) {
 #ifdef _WIN32
     const int pid = _getpid();

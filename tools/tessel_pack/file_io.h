@@ -36,5 +36,8 @@ bool IsSameFile(const std::string& a, const std::string& b);
 bool WriteFileAtomically(const std::string& path, const std::vector<const std::string*>& pieces,
                          std::string& reason);
 
+// Removes a file (UTF-8 path); false when it could not.
+bool RemoveFile(const std::string& path);
+
 // Same name rules as above; exposed so tests can look for leftovers.
 std::string TemporaryNameFor(const std::string& path);

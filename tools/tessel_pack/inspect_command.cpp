@@ -10,6 +10,7 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kInspectOptions[] = {
@@ -28,6 +29,7 @@ struct InspectJob : CommandJob {
     uint32_t codePage = 0;
     std::string bytes;
     std::string version;     // the Tessel program's marker
+    PeLayout layout = {};
     CarriedPayload carried = CarriedPayload();
     std::vector<std::string> warnings;
     std::string text;        // the description as UTF-8
@@ -146,6 +148,29 @@ bool ReportBarePatch(InspectJob& job) {
     return ReportPatch(job, job.bytes);
 }
 
+// Whom a signature names and whether the file is still the one signed; the
+// chain of trust is for osslsigncode verify and Windows to judge.
+void ReportSignature(InspectJob& job) {
+    const SignatureInfo info = ReadSignature(job.bytes, job.layout);
+    if (!info.present) {
+        job.Field("signature", "none");
+        return;
+    }
+    if (!info.readable) {
+        job.Field("signature", std::to_string(job.layout.securitySize) +
+                                   "-byte certificate table this tool cannot read (osslsigncode verify can)");
+        return;
+    }
+    job.Field("signature", "Authenticode, " + info.digestName + (info.timestamped ? ", time-stamped" : ", no time stamp") +
+                               " (" + std::to_string(job.layout.securitySize) + " bytes after the payload)");
+    job.Field("signed by", (info.signer.empty() ? "(no common name)" : info.signer) + ", certificate issued by " +
+                               (info.issuer.empty() ? "(no common name)" : info.issuer));
+    if (info.digestChecked)
+        job.Field("signed digest", info.digestMatches ? "matches the file"
+                                                      : "does not match the file: it was changed after signing, and "
+                                                        "Windows will reject the signature");
+}
+
 // Only a Tessel program ever reads a payload: any other executable (or file)
 // would ignore one.
 bool CheckTesselProgram(InspectJob& job) {
@@ -155,11 +180,12 @@ bool CheckTesselProgram(InspectJob& job) {
         const std::string what = format.empty() ? "neither an IPS or BPS patch nor a Windows program" : format;
         return job.Refuse("not a patcher: " + what, what + ": not a Tessel patcher or an IPS or BPS patch");
     }
-    PeLayout layout;
+    PeLayout& layout = job.layout;
     std::string reason;
     if (!ReadPeLayout(job.bytes, layout, reason) || !RecogniseTesselProgram(job.bytes, layout, job.version, reason))
         return job.Refuse("not a patcher: " + reason + "; a payload after it would never be read", reason);
     job.Field("program", "Tessel " + job.version);
+    ReportSignature(job);
     return true;
 }
 
@@ -196,7 +222,11 @@ bool ReadPayload(InspectJob& job) {
         return job.Refuse("no payload: the program shows an empty description and \"程序錯誤!\" on every run",
                           "carries no payload (L1 = " + std::to_string(info.l1) + ")");
     }
-    job.Field("executable", std::to_string(info.payloadOffset) + " bytes");
+    const uint64_t executable = StubExecutableLength(job.bytes, job.layout, job.carried);
+    const uint64_t zeros = info.payloadOffset - executable;
+    job.Field("executable", std::to_string(executable) + " bytes" +
+                                (zeros ? " + " + std::to_string(zeros) + " zero bytes (the payload ends 8-byte aligned)"
+                                       : std::string()));
     if (info.l2Valid) {
         job.Field("description block", "L2 = " + std::to_string(info.l2) + ": " +
                                            std::to_string(job.carried.description.size()) + " bytes of text");

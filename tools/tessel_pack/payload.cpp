@@ -24,12 +24,21 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload) {
     Release(patch);
 }
 
-uint64_t StubExecutableLength(uint64_t fileSize, const PeLayout& layout,
-                              const CarriedPayload& carried) {
-    if (!carried.patchFound || FormatOf(carried.patch) == PatchFormatUnknown) return fileSize;
+uint64_t StubExecutableLength(const std::string& stub, const PeLayout& layout, const CarriedPayload& carried) {
+    const uint64_t fileSize = stub.size();
+    if (carried.info.fileSize != fileSize) return fileSize;  // nothing was read from this file
+    uint64_t end = carried.info.payloadEnd;
+    if (end < layout.imageEnd || end > fileSize) return fileSize;
     const uint64_t start = carried.info.payloadOffset;
-    if (start < layout.imageEnd || start > fileSize) return fileSize;
-    return start;
+    if (carried.patchFound && FormatOf(carried.patch) != PatchFormatUnknown && start >= layout.imageEnd) end = start;
+    if (end - layout.imageEnd < 8 &&
+        stub.find_first_not_of('\0', layout.imageEnd) >= end)
+        end = layout.imageEnd;
+    return end;
+}
+
+uint64_t AlignmentPadding(uint64_t stubLength, uint64_t payloadLength) {
+    return (8 - (stubLength + payloadLength) % 8) % 8;
 }
 
 static void AppendLittleEndian(std::string& out, uint32_t value) {

@@ -33,9 +33,17 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload);
 // second one is never stacked after it. A payload is recognised only when
 // the program would find a patch block of a known format and the whole
 // payload lies past the end of the PE image (so image bytes that happen to
-// look like lengths are never cut off).
-uint64_t StubExecutableLength(uint64_t fileSize, const PeLayout& layout,
-                              const CarriedPayload& carried);
+// look like lengths are never cut off). A signature's certificate table
+// (which cannot cover a new payload) and the zeros a build put before the
+// payload to align it (fewer than 8, right after the image) are left out
+// too. carried is what ReadCarriedPayload found in this same file.
+uint64_t StubExecutableLength(const std::string& stub, const PeLayout& layout, const CarriedPayload& carried);
+
+// Signing tools start the certificate table on an 8-byte boundary and pad
+// the file with zeros up to it; a payload that already ends there keeps L1
+// the last 4 bytes before the table. The zeros go in front of the
+// description, where no reader looks: how many for this stub and payload.
+uint64_t AlignmentPadding(uint64_t stubLength, uint64_t payloadLength);
 
 // description + L2 + patch + L1, lengths little-endian. The caller checks
 // that the sizes fit in 32 bits (FitsInContainer).
