@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-microhei fonts-liberation
   locales zip unzip
   debootstrap
+  libdivsufsort-dev
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.
