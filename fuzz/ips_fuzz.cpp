@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(Contents(target) == original, "refused block changed the target");
     } else if (result == PatchResultDone) {
         Check(Contents(target) == expected, "target differs from the reference");
-        Check(report.recordsApplied == memoryScan.recordCount, "not every record applied");
+        Check(report.ips.recordsApplied == memoryScan.recordCount, "not every record applied");
     } else if (result == PatchResultWriteFailed) {
         Check(Contents(target) == original, "a failed run changed the target");
     } else {

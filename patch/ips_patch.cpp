@@ -4,6 +4,7 @@
 
 #include "base/byte_order.h"
 #include "patch/byte_stream.h"
+#include "patch/patch_format.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ bool Scan(const ScanSource& source, PatchScan* scan, ScanPulse pulse = nullptr, 
 
     uint8_t scratch[kIpsHeaderSize];
     const uint8_t* header = source.At(0, kIpsHeaderSize, scratch);
-    if (!header || memcmp(header, "PATCH", kIpsHeaderSize) != 0) {
+    if (!header || IdentifyPatchFormat(header, kIpsHeaderSize) != PatchFormatIps) {
         Fail(scan, PatchProblemNoHeader, 0, 0, 0);
         return false;
     }

@@ -1,4 +1,7 @@
-// One patch run: a scanned IPS block applied to a target file in place.
+// One patch run: a patch block applied to a target file. The entry here
+// identifies the block's format (patch/patch_format.h) and hands the run to
+// that format's route (IPS: patch/ips_run.cpp, in place; every format has
+// the same entry shape); the hooks and the report are the same for all.
 //
 // The run reports, it does not speak: it returns a result and a report, and
 // meets whoever hosts it (the program's window, the publisher tool's
@@ -10,6 +13,7 @@
 #include "base/byte_string.h"
 #include "patch/backup_copy.h"
 #include "patch/ips_patch.h"
+#include "patch/patch_format.h"
 
 class ByteStream;
 struct TargetFacts;
@@ -28,15 +32,22 @@ enum PatchResult : uint8_t {
     PatchResultDeclined         // not the file the patch was made for, and the host said no
 };
 
-// What a run did, for its host to put into words.
+// What an IPS run learnt about its block.
+struct IpsRunDetails {
+    PatchScan scan;
+    uint32_t recordsApplied;  // every record on success, 0 otherwise: a run is all or nothing
+};
+
+// What a run did, for its host to put into words: the facts every format
+// has, then each format's own (only the member of `format` is filled in).
 struct PatchRunReport {
     PatchResult result;
-    PatchScan scan;
+    PatchFormat format;       // as identified from the block's first bytes
     uint32_t elapsedMs;       // PatchResultDone only
-    uint32_t recordsApplied;  // every record on success, 0 otherwise: a run is all or nothing
     bool backupMade;          // target + ".bak" holds the target as it was before the run
     bool outOfMemory;         // the changes could not be gathered: nothing was written
     bool openFailed;          // the target could not be opened for writing
+    IpsRunDetails ips;
 };
 
 // The places where a run meets its host. The run never owns its hooks.
@@ -63,12 +74,15 @@ protected:
 };
 
 // One patch run of the block in `patch` (a memory stream) on targetPath:
-// target check (patch/target_check.h; facts may be null), backup, open the target, scan the whole block, progress 0, start time,
-// gather every record in memory, write the changed ranges, flush, cut,
-// close, progress 100, elapsed time, report. All or nothing: on any failure
-// after the open the target is put back as it was. hooks may be null (no
-// backup, nothing told); report may be null. The patch stream is left
-// positioned at its end.
+// identify the format, check the target, back it up, apply, report. A block
+// of no known format goes the IPS way, which refuses it as it always has.
+// IPS (patch/ips_run.cpp): target check (patch/target_check.h; facts may be
+// null), backup, open the target, scan the whole block, progress 0, start
+// time, gather every record in memory, write the changed ranges, flush,
+// cut, close, progress 100, elapsed time, report. All or nothing: on any
+// failure after the open the target is put back as it was. hooks may be
+// null (no backup, nothing told); report may be null. The patch stream is
+// left positioned at its end.
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report, const TargetFacts* facts = nullptr);
 
@@ -77,7 +91,7 @@ PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRun
 PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath,
                             PatchRunHooks* hooks, PatchRunReport* report, const TargetFacts* facts = nullptr);
 
-// The same run on a target that is already open (any stream), without the
+// An IPS run on a target that is already open (any stream), without the
 // backup: scan, gather, write, flush, cut; restored on failure. The target
 // is not closed.
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,

@@ -497,10 +497,10 @@ TEST_F(IpsRun, RecordAtMarkerOffsetFollowedByMoreRecords) {
     Recorder r;
     PatchRunReport report;
     EXPECT_EQ(Run(patch, target, &r, false, &report), PatchResultDone);
-    EXPECT_EQ(report.scan.markerLikeRecord, 1u);
-    EXPECT_EQ(report.scan.recordsAfterMarkerLike, 2u);
-    EXPECT_EQ(report.scan.endMarker, PatchEndPlain);
-    EXPECT_EQ(report.recordsApplied, 3u);
+    EXPECT_EQ(report.ips.scan.markerLikeRecord, 1u);
+    EXPECT_EQ(report.ips.scan.recordsAfterMarkerLike, 2u);
+    EXPECT_EQ(report.ips.scan.endMarker, PatchEndPlain);
+    EXPECT_EQ(report.ips.recordsApplied, 3u);
     Bytes got = ReadFile(target);
     ASSERT_EQ(got.size(), 0x454F47u);
     EXPECT_EQ(got[0x454F46], 'A');
@@ -869,7 +869,7 @@ TEST_F(IpsRun, ShortWriteLeavesTheTargetAsItWas) {
     EXPECT_EQ(result, PatchResultWriteFailed);
     EXPECT_EQ(r.Note(), "WRITE-FAILED");
     EXPECT_EQ(r.progress, std::vector<uint32_t>{0});
-    EXPECT_EQ(report.recordsApplied, 0u);
+    EXPECT_EQ(report.ips.recordsApplied, 0u);
     EXPECT_EQ(Difference(ReadFile(target), original), "identical");
 }
 #endif

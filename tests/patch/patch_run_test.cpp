@@ -158,7 +158,7 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
                     EXPECT_TRUE(result == PatchResultRestoreFailed ||
                                 (result == PatchResultWriteFailed && Contents(target) == before));
                 }
-                EXPECT_EQ(report.recordsApplied, 0u);
+                EXPECT_EQ(report.ips.recordsApplied, 0u);
                 Release(target);
             }
         }

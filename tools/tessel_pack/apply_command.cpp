@@ -4,6 +4,7 @@
 
 #include "patch/byte_stream.h"
 #include "patch/ips_patch.h"
+#include "patch/patch_format.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
 #include "platform/file_handle.h"
@@ -112,7 +113,7 @@ bool ReadOptions(const std::vector<std::string>& args, ApplyJob& job) {
 bool ReadPatch(ApplyJob& job) {
     std::string bytes, reason;
     if (!ReadWholeFile(job.source, bytes, reason)) return job.Fail(kExitIoFailure, job.source, reason);
-    if (bytes.compare(0, 5, "PATCH") == 0) {
+    if (FormatOf(bytes) == PatchFormatIps) {
         job.patch.swap(bytes);
         return true;
     }
@@ -163,10 +164,10 @@ void ReportResult(ApplyJob& job) {
     const PatchRunReport& report = job.report;
     switch (job.result) {
     case PatchResultDone: {
-        std::string text = job.message + "\npatched " + job.target + ": " + std::to_string(report.recordsApplied) +
+        std::string text = job.message + "\npatched " + job.target + ": " + std::to_string(report.ips.recordsApplied) +
                            " records";
-        if (report.scan.endMarker == PatchEndTruncate)
-            text += ", size set to " + std::to_string(report.scan.truncateSize) + " bytes";
+        if (report.ips.scan.endMarker == PatchEndTruncate)
+            text += ", size set to " + std::to_string(report.ips.scan.truncateSize) + " bytes";
         if (job.backup) text += ", backup in " + job.target + ".bak";
         Print(job.console, text + "\n");
         return;
@@ -180,7 +181,7 @@ void ReportResult(ApplyJob& job) {
         return;
     case PatchResultMalformed:
         job.Fail(kExitRefused, job.source,
-                 job.message + " (" + DescribePatchProblem(report.scan, job.patch) + "; " + job.target + " is unchanged)");
+                 job.message + " (" + DescribePatchProblem(report.ips.scan, job.patch) + "; " + job.target + " is unchanged)");
         return;
     case PatchResultBackupFailed:
         job.Fail(kExitIoFailure, job.target + ".bak",

@@ -1,6 +1,7 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
 #include "patch/byte_stream.h"
 #include "patch/ips_patch.h"
+#include "patch/patch_format.h"
 #include "patch/patch_run.h"
 #include "patch/target_check.h"
 #include "tools/tessel_pack/command_job.h"
@@ -186,7 +187,7 @@ bool MakePatchFromPair(BuildJob& job) {
 }
 
 bool CheckPatch(BuildJob& job) {
-    const std::string format = job.patch.compare(0, 5, "PATCH") == 0 ? "" : RecogniseOtherFormat(job.patch);
+    const std::string format = FormatOf(job.patch) == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
     if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
     if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
                    &job.scan))

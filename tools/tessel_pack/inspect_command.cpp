@@ -1,5 +1,6 @@
 // tessel-pack inspect: what a patcher carries, read as the program reads it.
 #include "patch/ips_patch.h"
+#include "patch/patch_format.h"
 #include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"
@@ -195,7 +196,7 @@ void ReportDescription(InspectJob& job) {
 int RunInspect(const std::vector<std::string>& args, const Console& console) {
     InspectJob job(console);
     if (!ReadOptions(args, job) || !ReadTheFile(job)) return job.exitCode;
-    if (job.bytes.compare(0, 5, "PATCH") == 0) {
+    if (FormatOf(job.bytes) == PatchFormatIps) {
         ReportBarePatch(job);
         return job.exitCode;
     }

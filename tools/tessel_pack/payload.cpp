@@ -26,7 +26,7 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload) {
 
 uint64_t StubExecutableLength(uint64_t fileSize, const PeLayout& layout,
                               const CarriedPayload& carried) {
-    if (!carried.patchFound || carried.patch.compare(0, 5, "PATCH") != 0) return fileSize;
+    if (!carried.patchFound || FormatOf(carried.patch) == PatchFormatUnknown) return fileSize;
     const uint64_t start = carried.info.payloadOffset;
     if (start < layout.imageEnd || start > fileSize) return fileSize;
     return start;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "patch/patch_container.h"
+#include "patch/patch_format.h"
 #include "tools/tessel_pack/pe_layout.h"
 
 struct CarriedPayload {
@@ -17,6 +18,11 @@ struct CarriedPayload {
     PayloadExtension extension;  // what the block carries after its text (present false: nothing)
 };
 
+// The format of a patch block read into a string (patch/patch_format.h).
+inline PatchFormat FormatOf(const std::string& block) {
+    return IdentifyPatchFormat(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
+}
+
 // ReadPatchContainer on path. A file without a payload, or one that cannot
 // be read, gives patchFound false (info.fileSize tells the two apart for a
 // caller that has read the file itself).
@@ -25,7 +31,7 @@ void ReadCarriedPayload(const std::string& path, CarriedPayload& payload);
 // How many leading bytes of a stub file make its executable: all of them,
 // unless it already carries a payload, which is then left out so that a
 // second one is never stacked after it. A payload is recognised only when
-// the program would find a patch block beginning with "PATCH" and the whole
+// the program would find a patch block of a known format and the whole
 // payload lies past the end of the PE image (so image bytes that happen to
 // look like lengths are never cut off).
 uint64_t StubExecutableLength(uint64_t fileSize, const PeLayout& layout,

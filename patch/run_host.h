@@ -1,0 +1,51 @@
+// Inside the patch run: what every format's route shares (the host's hooks,
+// progress that never goes backwards, the report's end) and the routes'
+// entries, which only the format-neutral entry (patch/patch_run.cpp) calls.
+#pragma once
+#include <stdint.h>
+
+#include "base/byte_string.h"
+#include "patch/patch_run.h"
+
+// The hooks a run was given, any of which may be absent; progress never
+// goes backwards.
+struct RunHost {
+    PatchRunHooks* hooks;
+    uint32_t shown;  // last position given to Progress
+
+    bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
+    void Progress(uint32_t percent) {
+        if (percent < shown) percent = shown;
+        shown = percent;
+        if (hooks) hooks->Progress(percent);
+    }
+    void StillWorking() const {
+        if (hooks) hooks->StillWorking();
+    }
+};
+
+// floor(part * scale / whole) for part <= whole and scale <= 100, in double
+// rather than 64-bit integers: i686 has no 64-by-32-bit division, and the
+// runtime's helper for it costs the downloaded program about 600 bytes. The
+// product (below 2^39) and whole are exact doubles; a quotient (at most 100)
+// that is not a whole number lies at least 1/whole >= 2^-32 below the next
+// one, far more than the quotient's rounding error (below 2^-46), so
+// truncating it gives the exact floor.
+inline uint32_t ScaledShare(uint32_t part, uint32_t whole, uint32_t scale) {
+    return static_cast<uint32_t>(static_cast<double>(part) * scale / whole);
+}
+
+class ByteStream;
+
+// The patch bytes of a memory stream, its own block; false for anything else.
+bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size);
+// Records the result, tells the host once, and returns the result.
+PatchResult FinishRun(RunHost& host, PatchRunReport* report, PatchResult result);
+// The caller's report, or `local` when it gave none, zeroed.
+PatchRunReport* FreshReport(PatchRunReport* report, PatchRunReport* local);
+
+// The routes, one per format, each with the same shape: the block in
+// memory (non-null), the target, the hooks and a fresh report whose format
+// is already set; each ends with FinishRun.
+PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, RunHost& host,
+                          PatchRunReport* report, const TargetFacts* facts);
