@@ -54,10 +54,10 @@ std::vector<Pair> SmallPairs() {
     std::vector<Pair> pairs;
     const std::string rom = Rom(4 << 20, 1);
     {
-        std::string m = rom;  // every text line translated in place
-        std::mt19937 lines(2);
+        std::string m = rom;  // every text line translated in place, each one differently
+        std::mt19937 lines(2), words(3);
         for (size_t at = 0; at + 64 < m.size(); at += 5000 + lines() % 3000)
-            m.replace(at, 48, "Der Held betritt die Burg, er spricht zum Koenig");
+            for (size_t i = 0; i < 48; ++i) m[at + i] = char('a' + words() % 26);
         pairs.push_back({"translation-like edits (4 MiB)", rom, m});
     }
     {
@@ -78,7 +78,7 @@ std::vector<Pair> SmallPairs() {
     }
     {
         std::string a = Rom(6 << 20, 9), m = a;
-        for (uint32_t at = kIpsEofOffset - 8; at < kIpsEofOffset + 8; ++at) m[at] = char(m[at] ^ 1);
+        for (uint32_t at = kIpsEofOffset; at < kIpsEofOffset + 8; ++at) m[at] = char(m[at] ^ 1);
         m[kIpsEofOffset + 100] ^= 1;
         pairs.push_back({"changes around 0x454F46", a, m});
     }
@@ -114,7 +114,7 @@ const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8
 void Measure(const Pair& pair, PatchFormat format) {
     std::string patch, reason, result;
     const Clock::time_point start = Clock::now();
-    const bool made = format == kPatchIps
+    const bool made = format == PatchFormatIps
                           ? CreateIpsPatch(Bytes(pair.original), pair.original.size(), Bytes(pair.modified),
                                            pair.modified.size(), patch, reason)
                           : CreateBpsPatch(Bytes(pair.original), pair.original.size(), Bytes(pair.modified),
@@ -133,8 +133,8 @@ void Measure(const Pair& pair, PatchFormat format) {
 
 void MeasureBoth(const Pair& pair) {
     printf("%s: original %zu, modified %zu bytes\n", pair.name.c_str(), pair.original.size(), pair.modified.size());
-    Measure(pair, kPatchIps);
-    Measure(pair, kPatchBps);
+    Measure(pair, PatchFormatIps);
+    Measure(pair, PatchFormatBps);
     fflush(stdout);
 }
 

@@ -40,7 +40,7 @@ struct BuildJob : CommandJob {
     // --original/--modified: the patch is made from them (patchPath empty).
     std::string originalPath, modifiedPath;
     bool formatGiven = false;
-    PatchFormat format = kPatchIps;
+    PatchFormat format = PatchFormatIps;
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -168,7 +168,7 @@ bool MakePatchFromPair(BuildJob& job) {
     const std::string why = WhyOriginalIsPatched(original, modified);
     if (!why.empty()) return job.Fail(kExitRefused, job.originalPath, why);
     if (!job.formatGiven) job.format = ChooseFormat(original, modified);
-    if (job.format != kPatchIps)
+    if (job.format != PatchFormatIps)
         return job.Fail(kExitRefused, job.modifiedPath,
                         "the change needs a BPS patch, which this patcher program cannot carry yet");
     ProgressLine progress(job.console, "finding copies");
@@ -231,14 +231,14 @@ bool ComputeTargetFacts(BuildJob& job) {
     std::string original, result, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
-    if (!ApplyInMemory(kPatchIps, job.patch, original, result))
+    if (!ApplyInMemory(PatchFormatIps, job.patch, original, result))
         return job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
     if (result == original)
         return job.Fail(kExitRefused, job.sourcePath,
                         "this is the patched file: the patch changes nothing in it (give the original to --source)");
     std::string unheadered;
     if (original.size() > kCopierHeaderSize &&
-        ApplyInMemory(kPatchIps, job.patch, original.substr(kCopierHeaderSize), unheadered) &&
+        ApplyInMemory(PatchFormatIps, job.patch, original.substr(kCopierHeaderSize), unheadered) &&
         original.compare(kCopierHeaderSize, std::string::npos, unheadered) == 0)
         return job.Fail(kExitRefused, job.sourcePath,
                         "this is the patched file with a 512-byte copier header in front of it");

@@ -20,7 +20,7 @@ struct CreateJob : CommandJob {
     CreateJob(const Console& console) : CommandJob(kCreate, console) {}
 
     std::string originalPath, modifiedPath, outputPath;
-    PatchFormat format = kPatchIps;
+    PatchFormat format = PatchFormatIps;
     std::string original, modified, patch;
 };
 

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "patch/bps_patch.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_run.h"
 #include "tools/tessel_pack/ips_create.h"
@@ -15,7 +16,7 @@ static std::string Lower(std::string text) {
 bool ParseFormat(const std::string& text, PatchFormat& format) {
     const std::string name = Lower(text);
     if (name != "ips" && name != "bps") return false;
-    format = name == "ips" ? kPatchIps : kPatchBps;
+    format = name == "ips" ? PatchFormatIps : PatchFormatBps;
     return true;
 }
 
@@ -23,7 +24,7 @@ bool FormatFromExtension(const std::string& path, PatchFormat& format) {
     return path.size() > 4 && path[path.size() - 4] == '.' && ParseFormat(path.substr(path.size() - 3), format);
 }
 
-const char* FormatName(PatchFormat format) { return format == kPatchIps ? "IPS" : "BPS"; }
+const char* FormatName(PatchFormat format) { return format == PatchFormatIps ? "IPS" : "BPS"; }
 
 std::string WhyOriginalIsPatched(const std::string& original, const std::string& modified) {
     if (original == modified) return "this is the patched file: it is identical to the modified file";
@@ -51,25 +52,34 @@ static bool ApplyIps(const std::string& patch, const std::string& original, std:
     return applied;
 }
 
+// The core's BPS applier, which checks the whole block, the original's size
+// and CRC-32 and the result's.
+static bool ApplyBps(const std::string& patch, const std::string& original, std::string& result) {
+    if (patch.size() > 0xFFFFFFF0u || original.size() > 0xFFFFFFF0u) return false;
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+    BpsScan scan;
+    if (!ReadBpsHeader(block, uint32_t(patch.size()), &scan)) return false;
+    result.assign(scan.header.targetSize, '\0');
+    return BpsApplyInMemory(block, uint32_t(patch.size()), reinterpret_cast<const uint8_t*>(original.data()),
+                            uint32_t(original.size()), reinterpret_cast<uint8_t*>(&result[0]),
+                            scan.header.targetSize, nullptr);
+}
+
 bool ApplyInMemory(PatchFormat format, const std::string& patch, const std::string& original, std::string& result) {
-    if (format == kPatchIps) return ApplyIps(patch, original, result);
-    // TODO(bps merge): BpsApplyInMemory from patch/bps_patch.h.
-    (void)result;
-    return false;
+    if (format == PatchFormatIps) return ApplyIps(patch, original, result);
+    return ApplyBps(patch, original, result);
 }
 
 static const uint8_t* Bytes(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
 
 bool MakeCheckedPatch(PatchFormat format, const std::string& original, const std::string& modified,
                       std::string& patch, std::string& reason, CreateProgress progress, void* context) {
-    const bool made = format == kPatchIps
+    const bool made = format == PatchFormatIps
                           ? CreateIpsPatch(Bytes(original), original.size(), Bytes(modified), modified.size(), patch,
                                            reason)
                           : CreateBpsPatch(Bytes(original), original.size(), Bytes(modified), modified.size(), patch,
                                            reason, progress, context);
     if (!made) return false;
-    // TODO(bps merge): checked through BpsApplyInMemory once the core has it.
-    if (format == kPatchBps) return true;
     std::string result;
     if (!ApplyInMemory(format, patch, original, result) || result != modified) {
         reason = std::string("the new ") + FormatName(format) +
@@ -81,11 +91,11 @@ bool MakeCheckedPatch(PatchFormat format, const std::string& original, const std
 }
 
 PatchFormat ChooseFormat(const std::string& original, const std::string& modified) {
-    if (original.size() > kIpsFileLimit || modified.size() > kIpsFileLimit) return kPatchBps;
+    if (original.size() > kIpsFileLimit || modified.size() > kIpsFileLimit) return PatchFormatBps;
     std::string patch, reason;
     return CreateIpsPatch(Bytes(original), original.size(), Bytes(modified), modified.size(), patch, reason)
-               ? kPatchIps
-               : kPatchBps;
+               ? PatchFormatIps
+               : PatchFormatBps;
 }
 
 void ProgressLine::Report(void* self, uint64_t done, uint64_t total) {

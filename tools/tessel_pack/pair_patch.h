@@ -6,10 +6,11 @@
 
 #include <string>
 
+#include "patch/patch_format.h"
 #include "tools/tessel_pack/bps_create.h"
 #include "tools/tessel_pack/console.h"
 
-enum PatchFormat { kPatchIps, kPatchBps };
+// The two formats tessel-pack makes (patch/patch_format.h).
 
 // "ips" or "bps", either case.
 bool ParseFormat(const std::string& text, PatchFormat& format);
