@@ -32,3 +32,6 @@ fi
 for l in "${locales[@]}"; do
   locale -a 2>/dev/null | grep -qx "$l.utf8" || { echo "generating locale $l.UTF-8"; $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"; }
 done
+# The source of libdivsufsort for the statically linked tools
+# (cmake/divsufsort.cmake); the native build links Debian's shared library.
+"$(dirname "$0")/fetch-divsufsort.sh" || echo "warning: no libdivsufsort source: the static and Windows tools sort suffixes with the in-tree builder" >&2

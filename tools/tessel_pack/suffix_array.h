@@ -7,9 +7,10 @@
 // The largest text either builder takes (indices are 32-bit, signed).
 const int64_t kMaxSuffixArrayText = 0x7FFFFFFE;
 
-// Debian's libdivsufsort where the build found it, the in-tree builder
-// otherwise (the Windows tools: no Debian library there). False only when
-// memory runs out.
+// libdivsufsort (cmake/divsufsort.cmake: Debian's shared library for the
+// native tool, built from Debian's source for the static and Windows ones),
+// or the in-tree builder where neither is there. False only when memory
+// runs out.
 bool BuildSuffixArray(const uint8_t* text, int32_t n, int32_t* sa);
 // Which of the two BuildSuffixArray uses: "libdivsufsort" or "in-tree SA-IS".
 const char* SuffixArrayBuilderName();
