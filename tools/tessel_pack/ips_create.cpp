@@ -131,7 +131,7 @@ bool CreateIpsPatch(const uint8_t* original, size_t originalSize, const uint8_t*
     if (truncates && modifiedSize > kIpsMaxOffset) {
         reason = "the modified file is " + std::to_string(modifiedSize) +
                  " bytes, shorter than the original: an IPS patch can cut a file only to a size below 16 MiB "
-                 "(3 bytes after \"EOF\"); make a BPS patch (--format bps)";
+                 "(3 bytes after \"EOF\"); make a BPS patch instead (a .bps file, or --format bps)";
         return false;
     }
     size_t end = modifiedSize;
@@ -140,7 +140,7 @@ bool CreateIpsPatch(const uint8_t* original, size_t originalSize, const uint8_t*
     if (end > size_t(kIpsMaxOffset) + kMaxRecordLength) {
         reason = "the byte at offset " + Hex24(uint32_t(end - 1)) +
                  " changes, beyond the reach of IPS records (their offsets are 3 bytes, below 16 MiB); make a BPS "
-                 "patch (--format bps)";
+                 "patch instead (a .bps file, or --format bps)";
         return false;
     }
     patch = "PATCH";
