@@ -13,6 +13,7 @@ packages=(
   debootstrap
   zlib1g-dev libz-mingw-w64-dev  # the bench: zlib's crc32 beside the target check's
   osslsigncode openssl
+  libdivsufsort-dev
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.
@@ -33,3 +34,6 @@ fi
 for l in "${locales[@]}"; do
   locale -a 2>/dev/null | grep -qx "$l.utf8" || { echo "generating locale $l.UTF-8"; $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"; }
 done
+# The source of libdivsufsort for the statically linked tools
+# (cmake/divsufsort.cmake); the native build links Debian's shared library.
+"$(dirname "$0")/fetch-divsufsort.sh" || echo "warning: no libdivsufsort source: the static and Windows tools sort suffixes with the in-tree builder" >&2

@@ -122,5 +122,22 @@ for line in ' FILEVERSION 2, 1, 0, 0' '      VALUE "CompanyName", L"\x6e2c\x8a66
   grep -qxF "$line" dressed.rc || { cat dressed.rc | grep -v '^ *"'; fail "windres does not read back: $line"; break; }
 done
 
+# A patcher made from an original and a modified file: the program turns a
+# copy of the original into the modified file, and says a copy of the
+# modified file is already patched, leaving it alone.
+head -c 70000 /dev/urandom > pair-a.bin
+{ head -c 30000 pair-a.bin; printf 'translated'; tail -c +30011 pair-a.bin; head -c 5000 /dev/zero; printf 'end'; } > pair-b.bin
+"$tool" build --stub "$build/tessel-stub.exe" --original pair-a.bin --modified pair-b.bin --description notes.txt \
+  -o pair.exe > pair-build.log 2>&1 || { cat pair-build.log; fail "tessel-pack build --original --modified"; }
+cp pair-a.bin pair-t.bin
+cp pair-b.bin pair-u.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair.exe pair-t.bin > drive-pair.log 2>&1
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair.exe pair-u.bin > drive-patched.log 2>&1
+cat pair-build.log drive-pair.log drive-patched.log
+cmp pair-t.bin pair-b.bin || fail "the patcher made from the pair did not give the modified file"
+grep -q '完成! 總用時:[0-9]* ms' drive-pair.log || fail "the program did not report success on the original"
+grep -q '此檔案已經修補過了!' drive-patched.log || fail "the program did not say the modified file is already patched"
+cmp pair-u.bin pair-b.bin || fail "the program changed the modified file"
+
 [ $status -eq 0 ] && echo "the program and tessel-pack apply agree"
 exit $status

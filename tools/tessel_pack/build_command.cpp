@@ -11,6 +11,7 @@
 #include "tools/tessel_pack/embedded_stub.h"
 #include "tools/tessel_pack/file_io.h"
 #include "tools/tessel_pack/help.h"
+#include "tools/tessel_pack/pair_patch.h"
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
@@ -25,6 +26,7 @@ static const OptionDef kBuildOptions[] = {
     {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
     {"sign-with", 0, true}, {"cert", 0, true},    {"key", 0, true},         {"pass", 0, true},
     {"timestamp", 0, true}, {"icon", 0, true},    {"publisher", 0, true},   {"version", 0, true},
+    {"original", 0, true}, {"modified", 0, true}, {"format", 0, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
@@ -45,6 +47,9 @@ struct BuildJob : CommandJob {
     SignRequest sign;
     std::string iconPath;             // empty: the stub's icon
     std::string publisher, version;   // UTF-8, for the version information
+    // --original/--modified: the patch is made from them (patchPath empty).
+    std::string originalPath, modifiedPath;
+    bool formatGiven = false;
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -85,11 +90,34 @@ bool ReadSignOptions(BuildJob& job) {
     return true;
 }
 
+// Either --patch, or --original and --modified (then also --format, and
+// the facts --source would record come from the pair).
+bool ReadPairOptions(BuildJob& job) {
+    const CommandLine& line = job.line;
+    const bool pair = line.Has("original") || line.Has("modified");
+    if (!pair) {
+        if (line.Has("format")) return job.UsageError("--format goes with --original and --modified");
+        return line.Has("patch") || job.UsageError("missing --patch");
+    }
+    if (line.Has("patch")) return job.UsageError("give --patch, or --original and --modified, not both");
+    if (line.Has("source")) return job.UsageError("--source goes with --patch; --original is already the source");
+    for (const char* required : {"original", "modified"})
+        if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
+    job.originalPath = *line.Value("original");
+    job.modifiedPath = *line.Value("modified");
+    if (const std::string* format = line.Value("format")) {
+        if (!ParseFormat(*format, job.format)) return job.UsageError("--format is ips or bps, not '" + *format + "'");
+        job.formatGiven = true;
+    }
+    return true;
+}
+
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
     const CommandLine& line = job.line;
     if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
-    for (const char* required : {"patch", "description", "output"})
+    if (!ReadPairOptions(job)) return false;
+    for (const char* required : {"description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
     // New patchers carry UTF-8, converted by the program to the code page of
@@ -111,7 +139,7 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
                                   " is one line of UTF-8 text");
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
-    job.patchPath = *line.Value("patch");
+    if (const std::string* patch = line.Value("patch")) job.patchPath = *patch;
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
@@ -124,9 +152,12 @@ bool CheckOutputIsNoSource(BuildJob& job) {
     const struct {
         const std::string& path;
         const char* what;
-    } sources[] = {{job.patchPath, "the patch (--patch)"}, {job.descriptionPath, "the description (--description)"}};
+    } sources[] = {{job.patchPath, "the patch (--patch)"},
+                   {job.descriptionPath, "the description (--description)"},
+                   {job.originalPath, "the original (--original)"},
+                   {job.modifiedPath, "the modified file (--modified)"}};
     for (const auto& source : sources)
-        if (source.path != "-" && IsSameFile(job.outputPath, source.path))
+        if (!source.path.empty() && source.path != "-" && IsSameFile(job.outputPath, source.path))
             return job.UsageError("-o " + job.outputPath + " is " + source.what +
                                   ": the patcher would overwrite it; write it to another file");
     return true;
@@ -146,7 +177,8 @@ bool ReadInputs(BuildJob& job) {
     } else {
         if (!ReadWholeFile(job.stubPath, job.stub, reason)) return job.Fail(kExitIoFailure, job.stubPath, reason);
     }
-    if (!ReadWholeFile(job.patchPath, job.patch, reason)) return job.Fail(kExitIoFailure, job.patchPath, reason);
+    if (job.originalPath.empty() && !ReadWholeFile(job.patchPath, job.patch, reason))
+        return job.Fail(kExitIoFailure, job.patchPath, reason);
     const bool fromStdin = job.descriptionPath == "-";
     if (!(fromStdin ? ReadWholeStream(job.console.in, job.descriptionText, reason)
                     : ReadWholeFile(job.descriptionPath, job.descriptionText, reason)))
@@ -165,6 +197,33 @@ bool CheckStub(BuildJob& job) {
     ReadCarriedPayload(job.stubPath, job.carried);
     if (job.carried.info.fileSize != job.stub.size())
         return job.Fail(kExitIoFailure, job.stubPath, "changed while it was being read");
+    return true;
+}
+
+// --original/--modified: the patch, checked against the pair in memory, and
+// the facts of both files.
+bool MakePatchFromPair(BuildJob& job) {
+    if (job.originalPath.empty()) return true;
+    std::string original, modified, reason;
+    if (!ReadWholeFile(job.originalPath, original, reason)) return job.Fail(kExitIoFailure, job.originalPath, reason);
+    if (!ReadWholeFile(job.modifiedPath, modified, reason)) return job.Fail(kExitIoFailure, job.modifiedPath, reason);
+    if (original.size() > 0xFFFFFFF0u || modified.size() > 0xFFFFFFF0u)
+        return job.Fail(kExitRefused, job.originalPath, "larger than 4 GiB");
+    const std::string why = WhyOriginalIsPatched(original, modified);
+    if (!why.empty()) return job.Fail(kExitRefused, job.originalPath, why);
+    if (!job.formatGiven) job.format = ChooseFormat(original, modified);
+    ProgressLine progress(job.console, "finding copies");
+    const bool made = MakeCheckedPatch(job.format, original, modified, job.patch, reason, ProgressLine::Report,
+                                       &progress);
+    progress.Finish();
+    if (!made) return job.Fail(kExitRefused, job.modifiedPath, reason);
+    TargetFacts& facts = job.extension.facts;
+    facts.originalSize = uint32_t(original.size());
+    facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
+    facts.resultSize = uint32_t(modified.size());
+    facts.resultCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(modified.data()), facts.resultSize);
+    job.extension.hasFacts = true;
+    job.patchPath = job.outputPath;  // where the report and warnings name the patch
     return true;
 }
 
@@ -238,31 +297,33 @@ bool CheckBpsSource(BuildJob& job, const std::string& original) {
 }
 
 // --source: the sizes and CRC-32 of the original and of the result, the
-// patch applied to the original in memory exactly as the program will.
+// patch applied to the original in memory exactly as the program will. A
+// source the patch changes nothing in is the result itself, perhaps behind
+// a copier header.
 bool ComputeTargetFacts(BuildJob& job) {
     if (job.sourcePath.empty()) return true;
-    std::string original, reason;
+    std::string original, result, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
     if (job.format == PatchFormatBps) return CheckBpsSource(job, original);
-    ByteStream* patch = CreateMemoryStream();
-    ByteStream* result = CreateMemoryStream();
-    const bool applied = patch && result &&
-                         StreamWrite(patch, job.patch.data(), uint32_t(job.patch.size())) == job.patch.size() &&
-                         (original.empty() ||
-                          StreamWrite(result, original.data(), uint32_t(original.size())) == original.size()) &&
-                         ApplyPatchToStream(patch, result, nullptr, nullptr) == PatchResultDone;
+    if (!ApplyInMemory(PatchFormatIps, job.patch, original, result))
+        return job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
+    if (result == original)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file: the patch changes nothing in it (give the original to --source)");
+    std::string unheadered;
+    if (original.size() > kCopierHeaderSize &&
+        ApplyInMemory(PatchFormatIps, job.patch, original.substr(kCopierHeaderSize), unheadered) &&
+        original.compare(kCopierHeaderSize, std::string::npos, unheadered) == 0)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file with a 512-byte copier header in front of it");
     TargetFacts& facts = job.extension.facts;
-    if (applied) {
-        facts.originalSize = uint32_t(original.size());
-        facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
-        facts.resultSize = StreamGetSize(result);
-        facts.resultCrc = Crc32Update(0, result->block, facts.resultSize);
-        job.extension.hasFacts = true;
-    }
-    Release(patch);
-    Release(result);
-    return applied || job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
+    facts.originalSize = uint32_t(original.size());
+    facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
+    facts.resultSize = uint32_t(result.size());
+    facts.resultCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(result.data()), facts.resultSize);
+    job.extension.hasFacts = true;
+    return true;
 }
 
 // The description block: the text, then (for UTF-8, a title or
@@ -419,9 +480,9 @@ void ReportPatcher(const BuildJob& job) {
 int RunBuild(const std::vector<std::string>& args, const Console& console) {
     BuildJob job(console);
     const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
-                       CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
-                       AddExtension(job) && ReadIcon(job) && LayOutPatcher(job) && DressStub(job) &&
-                       WritePatcher(job);
+                       MakePatchFromPair(job) && CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) &&
+                       ComputeTargetFacts(job) && AddExtension(job) && ReadIcon(job) && LayOutPatcher(job) &&
+                       DressStub(job) && WritePatcher(job);
     if (built) ReportPatcher(job);
     return job.exitCode;
 }
