@@ -1,10 +1,15 @@
 #include "app/app_texts.h"
 
+#include <windows.h>
+
 #include <new>
 
 #include "platform/conversions.h"
+#include "patch/backup_copy.h"
+#include "patch/ips_patch.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
+#include "platform/file_handle.h"
 
 const char16_t TextFormCaption[] = u"Tessel";
 const char16_t TextBrowseCaption[] = u"文件";
@@ -14,8 +19,8 @@ const char16_t TextBackupCaption[] = u"備份";
 namespace {
 
 // Each text in the program's two languages, in the order of the msg
-// references below. The English ones are ASCII, which every ANSI code page
-// holds as it is.
+// references below. The English ones are ASCII, so they are UTF-8 as
+// they stand.
 struct TextPair {
     const char16_t* chinese;
     const char* english;
@@ -34,6 +39,16 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
+    {u"需要: ", "Expected: "},
+    {u"此檔案: ", "This file: "},
+    {u" 位元組", " bytes"},
+    {u"檔案正被其他程式使用: 請關閉該程式後再試。", "The file is open in another program: close it and try again."},
+    {u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。",
+     "The file is read-only: clear Read-only in its Properties and try again."},
+    {u"磁碟空間不足: 還需要 ", "The disk is full: free at least "},
+    {u" KB", " KB more and try again."},
+    {u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。",
+     "Access is denied: copy the file to a folder of your own, or run the patcher as administrator."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
 
@@ -66,28 +81,156 @@ ByteString& msgAlreadyPatched = g_texts[8];
 ByteString& msgNotOriginal = g_texts[9];
 ByteString& msgMayBeDamaged = g_texts[10];
 ByteString& msgBackupIn = g_texts[11];
+ByteString& msgExpected = g_texts[12];
+ByteString& msgThisFile = g_texts[13];
+ByteString& msgBytes = g_texts[14];
+ByteString& msgInUse = g_texts[15];
+ByteString& msgReadOnly = g_texts[16];
+ByteString& msgDiskFull = g_texts[17];
+ByteString& msgKb = g_texts[18];
+ByteString& msgAccessDenied = g_texts[19];
 
-void LoadMessageTexts() {
-    bool chinese = true;
-    for (const TextPair& text : kTexts) chinese = chinese && AnsiCanHold(text.chinese);
-    for (uint32_t i = 0; i < kTextCount; ++i)
-        g_texts[i] = chinese ? WideToAnsiText(kTexts[i].chinese) : ByteString(kTexts[i].english);
+namespace {
+
+// Chinese where the ANSI code page holds every Chinese text (936, 950: the
+// users the program was first written for), or where the user reads
+// Windows itself in Chinese whatever the code page.
+bool SpeakChinese() {
+    if (PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE) return true;
+    bool holds = true;
+    for (const TextPair& text : kTexts) holds = holds && AnsiCanHold(text.chinese);
+    return holds;
 }
 
+}  // namespace
+
+void LoadMessageTexts() {
+    const bool chinese = SpeakChinese();
+    for (uint32_t i = 0; i < kTextCount; ++i)
+        g_texts[i] = chinese ? WideToUtf8Text(kTexts[i].chinese, WideLength(kTexts[i].chinese))
+                             : ByteString(kTexts[i].english);
+}
+
+namespace {
+
+// Texts are built by appending: a chain of ByteString + would make (and
+// free) one temporary per step, which costs the downloaded program more.
+void AppendLine(ByteString* text, const ByteString& line) {
+    text->Append("\r\n", 2);
+    text->Append(line);
+}
+
+uint32_t TargetSizeAt(const ByteString& path) {
+    FileHandle file = OpenFileHandle(path, OpenModeReadOnly);
+    const uint32_t size = GetFileSizeHandle(file);
+    CloseFileHandle(file);
+    return size == InvalidFileSize ? 0 : size;
+}
+
+// The result, and under it why the system refused and what to do.
+ByteString WithReason(const ByteString& result, const PatchRunReport& report, const ByteString& path,
+                      double roomNeeded) {
+    ByteString text(result);
+    const ByteString reason = FailureReason(report.systemError, path, roomNeeded);
+    if (!reason.Empty()) AppendLine(&text, reason);
+    return text;
+}
+
+}  // namespace
+
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    ByteString text;
     switch (report.result) {
     case PatchResultDone:
         // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
-        return msgDone + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
+        text = msgDone;
+        text.Append(DecimalDigits(static_cast<int32_t>(report.elapsedMs)));
+        text.Append(msgMs);
+        return text;
     case PatchResultMalformed: return msgError;
-    case PatchResultBackupFailed: return msgBackupFailed;
-    case PatchResultWriteFailed: return msgWriteFailed;
+    case PatchResultBackupFailed:
+        return WithReason(msgBackupFailed, report, BackupPathFor(targetPath), TargetSizeAt(targetPath));
+    case PatchResultWriteFailed: {
+        // A full disk shows when the target grows: the growth is the room needed.
+        const uint32_t size = TargetSizeAt(targetPath);
+        return WithReason(msgWriteFailed, report, targetPath, ResultingTargetSize(report.scan, size) - double(size));
+    }
     case PatchResultAlreadyPatched: return msgAlreadyPatched;
-    case PatchResultDeclined: return ByteString();
+    case PatchResultDeclined: return text;
     case PatchResultRestoreFailed: break;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
-    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
-    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
+    text = WithReason(msgWriteFailed, report, targetPath, 0);
+    AppendLine(&text, msgMayBeDamaged);
+    if (report.backupMade) {
+        AppendLine(&text, msgBackupIn);
+        text.Append(BackupPathFor(targetPath));
+    }
+    return text;
+}
+
+namespace {
+
+// "1835008 位元組, CRC-32 8AD5B4E3" on a line of its own after label.
+void AppendSizeAndCrc(ByteString* text, const ByteString& label, uint32_t size, uint32_t crc) {
+    AppendLine(text, label);
+    text->Append(DecimalDigits(static_cast<int32_t>(size)));
+    text->Append(msgBytes);
+    text->Append(", CRC-32 ");
+    text->Append(HexDigits(crc, 8));
+}
+
+// Whole KiB, rounded up, of a positive byte count (at most 2^31 - 1).
+int32_t KibCeiling(double bytes) {
+    const double kib = bytes / 1024;
+    if (kib >= 2147483647.0) return 2147483647;
+    int32_t whole = static_cast<int32_t>(kib);
+    return whole < kib ? whole + 1 : whole;
+}
+
+}  // namespace
+
+ByteString FailureReason(uint32_t code, const ByteString& path, double roomNeeded) {
+    ByteString reason;
+    if (code == 0) return reason;
+    reason = FileErrorText(code);
+    if (reason.Empty()) {
+        reason.Append("Error ");
+        reason.Append(DecimalDigits(static_cast<int32_t>(code)));
+    }
+    const ByteString* advice = nullptr;
+    switch (KindOfFileError(code, path)) {
+    case FileErrorInUse: advice = &msgInUse; break;
+    case FileErrorReadOnly: advice = &msgReadOnly; break;
+    case FileErrorAccessDenied: advice = &msgAccessDenied; break;
+    case FileErrorDiskFull: {
+        const double free = FreeBytesBeside(path);
+        const double missing = free >= 0 ? roomNeeded - free : roomNeeded;
+        if (missing > 0) {
+            AppendLine(&reason, msgDiskFull);
+            reason.Append(DecimalDigits(KibCeiling(missing)));
+            advice = &msgKb;
+        }
+        break;
+    }
+    case FileErrorOther: break;
+    }
+    if (advice) {
+        if (advice != &msgKb) reason.Append("\r\n", 2);
+        reason.Append(*advice);
+    }
+    return reason;
+}
+
+ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint32_t size, uint32_t crc) {
+    // msgNotOriginal is the statement and the question on two lines; the
+    // facts go between them.
+    uint32_t split = 0;
+    while (split + 1 < msgNotOriginal.Length() && !(msgNotOriginal[split] == '\r' && msgNotOriginal[split + 1] == '\n'))
+        ++split;
+    ByteString text(msgNotOriginal.CStr(), split);
+    AppendSizeAndCrc(&text, msgExpected, expectedSize, expectedCrc);
+    AppendSizeAndCrc(&text, msgThisFile, size, crc);
+    text.Append(msgNotOriginal.CStr() + split, msgNotOriginal.Length() - split);
     return text;
 }

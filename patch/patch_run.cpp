@@ -47,6 +47,9 @@ void Pulse(void* context) { static_cast<Host*>(context)->StillWorking(); }
 
 PatchResult Finish(Host& host, PatchRunReport* report, PatchResult result) {
     report->result = result;
+    const bool failed = result == PatchResultBackupFailed || result == PatchResultWriteFailed ||
+                        result == PatchResultRestoreFailed;
+    if (failed && !report->outOfMemory) report->systemError = LastFileError();
     if (host.hooks) host.hooks->Finished(*report);
     return result;
 }
@@ -165,6 +168,7 @@ PatchResult RunBlock(const uint8_t* block, uint32_t size, const ByteString& targ
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     Host host = {hooks, 0};
+    SetLastFileError(0);  // a failure of an earlier run is no reason for this one
 
     // 0. The whole block is scanned once, here; nothing is written unless
     //    every record is complete (a refused block is reported in step 3).
@@ -234,6 +238,7 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     Host host = {hooks, 0};
+    SetLastFileError(0);
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return Finish(host, r, PatchResultMalformed);

@@ -89,10 +89,12 @@ uint32_t ConversionCodePage() {
     return g_conversionCodePage;
 }
 
-ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
+namespace {
+
+// WideCharToMultiByte with no flags into a fresh string.
+ByteString ToBytes(uint32_t cp, const char16_t* text, uint32_t length) {
     ByteString out;
     if (!text || length == 0 || length > 0x3FFFFFFF) return out;
-    uint32_t cp = ConversionCodePage();
     int n = static_cast<int>(length);
     int size = WideCharToMultiByte(cp, 0, W(text), n, NULL, 0, NULL, NULL);
     if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return ByteString();
@@ -101,6 +103,14 @@ ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
     out.SetLength(static_cast<uint32_t>(done));
     return out;
 }
+
+}  // namespace
+
+ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
+    return ToBytes(ConversionCodePage(), text, length);
+}
+
+ByteString WideToUtf8Text(const char16_t* text, uint32_t length) { return ToBytes(CP_UTF8, text, length); }
 
 namespace {
 
@@ -122,6 +132,8 @@ WideString ToWide(uint32_t cp, const ByteString& text) {
 WideString AnsiToWideText(const ByteString& text) { return ToWide(ConversionCodePage(), text); }
 
 WideString Utf8ToWideText(const ByteString& text) { return ToWide(CP_UTF8, text); }
+
+WideString CodePageToWideText(uint32_t codePage, const ByteString& text) { return ToWide(codePage, text); }
 
 bool AnsiCanHold(const char16_t* text) {
     // Only a verdict, so no output buffer. WC_NO_BEST_FIT_CHARS keeps a
