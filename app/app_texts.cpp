@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <new>
+#include <string.h>
 
 #include "platform/conversions.h"
 #include "patch/backup_copy.h"
@@ -39,18 +40,42 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
-    {u"需要: ", "Expected: "},
-    {u"此檔案: ", "This file: "},
-    {u" 位元組", " bytes"},
-    {u"檔案正被其他程式使用: 請關閉該程式後再試。", "The file is open in another program: close it and try again."},
-    {u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。",
-     "The file is read-only: clear Read-only in its Properties and try again."},
-    {u"磁碟空間不足: 還需要 ", "The disk is full: free at least "},
-    {u" KB", " KB more and try again."},
-    {u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。",
-     "Access is denied: copy the file to a folder of your own, or run the patcher as administrator."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
+
+// The parts of the wrong-file question and the advice after a failure's
+// reason, used only here: each language in one literal, the texts ended
+// by NUL in the order of DetailText, so the downloaded program carries no
+// pointer (and no relocation) for each.
+enum DetailText : uint8_t {
+    DetailExpected,      // "需要: " N " 位元組, CRC-32 " X
+    DetailThisFile,      // "此檔案: " ...
+    DetailBytes,
+    DetailInUse,
+    DetailReadOnly,
+    DetailDiskFull,      // then the room needed in KiB and DetailKb
+    DetailKb,
+    DetailAccessDenied,
+    DetailCount
+};
+const char16_t kDetailChinese[] =
+    u"需要: \0"
+    u"此檔案: \0"
+    u" 位元組\0"
+    u"檔案正被其他程式使用: 請關閉該程式後再試。\0"
+    u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。\0"
+    u"磁碟空間不足: 本次需要 \0"
+    u" KB 可用空間, 請清出空間後再試。\0"
+    u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。";
+const char kDetailEnglish[] =
+    "Expected: \0"
+    "This file: \0"
+    " bytes\0"
+    "The file is open in another program: close it and try again.\0"
+    "The file is read-only: clear Read-only in its Properties and try again.\0"
+    "The disk is full: this needs \0"
+    " KB of free space; make room and try again.\0"
+    "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
 
 // The converted texts, made empty at start-up and never destroyed. A
 // ByteString global would have its destructor registered with atexit, which
@@ -67,6 +92,18 @@ struct TextStore {
 
 TextStore g_texts;
 
+// The DetailText texts, converted with the others.
+struct DetailStore {
+    alignas(ByteString) unsigned char bytes[DetailCount][sizeof(ByteString)];
+
+    DetailStore() {
+        for (auto& text : bytes) new (text) ByteString();
+    }
+    ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
+};
+
+DetailStore g_details;
+
 }  // namespace
 
 ByteString& msgBrowse = g_texts[0];
@@ -81,25 +118,15 @@ ByteString& msgAlreadyPatched = g_texts[8];
 ByteString& msgNotOriginal = g_texts[9];
 ByteString& msgMayBeDamaged = g_texts[10];
 ByteString& msgBackupIn = g_texts[11];
-ByteString& msgExpected = g_texts[12];
-ByteString& msgThisFile = g_texts[13];
-ByteString& msgBytes = g_texts[14];
-ByteString& msgInUse = g_texts[15];
-ByteString& msgReadOnly = g_texts[16];
-ByteString& msgDiskFull = g_texts[17];
-ByteString& msgKb = g_texts[18];
-ByteString& msgAccessDenied = g_texts[19];
 
 namespace {
 
-// Chinese where the ANSI code page holds every Chinese text (936, 950: the
-// users the program was first written for), or where the user reads
-// Windows itself in Chinese whatever the code page.
+// Chinese where the ANSI code page is a Chinese one (936, 950: the users
+// the program was first written for), or where the user reads Windows
+// itself in Chinese whatever the code page.
 bool SpeakChinese() {
-    if (PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE) return true;
-    bool holds = true;
-    for (const TextPair& text : kTexts) holds = holds && AnsiCanHold(text.chinese);
-    return holds;
+    const UINT codePage = GetACP();
+    return codePage == 936 || codePage == 950 || PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
 }
 
 }  // namespace
@@ -109,6 +136,15 @@ void LoadMessageTexts() {
     for (uint32_t i = 0; i < kTextCount; ++i)
         g_texts[i] = chinese ? WideToUtf8Text(kTexts[i].chinese, WideLength(kTexts[i].chinese))
                              : ByteString(kTexts[i].english);
+    const char16_t* wide = kDetailChinese;
+    const char* english = kDetailEnglish;
+    for (uint32_t i = 0; i < DetailCount; ++i) {
+        const uint32_t units = WideLength(wide);
+        const uint32_t bytes = static_cast<uint32_t>(strlen(english));
+        g_details[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
+        wide += units + 1;
+        english += bytes + 1;
+    }
 }
 
 namespace {
@@ -120,6 +156,7 @@ void AppendLine(ByteString* text, const ByteString& line) {
     text->Append(line);
 }
 
+// 0 when the size cannot be had.
 uint32_t TargetSizeAt(const ByteString& path) {
     FileHandle file = OpenFileHandle(path, OpenModeReadOnly);
     const uint32_t size = GetFileSizeHandle(file);
@@ -129,7 +166,7 @@ uint32_t TargetSizeAt(const ByteString& path) {
 
 // The result, and under it why the system refused and what to do.
 ByteString WithReason(const ByteString& result, const PatchRunReport& report, const ByteString& path,
-                      double roomNeeded) {
+                      uint32_t roomNeeded) {
     ByteString text(result);
     const ByteString reason = FailureReason(report.systemError, path, roomNeeded);
     if (!reason.Empty()) AppendLine(&text, reason);
@@ -153,7 +190,8 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     case PatchResultWriteFailed: {
         // A full disk shows when the target grows: the growth is the room needed.
         const uint32_t size = TargetSizeAt(targetPath);
-        return WithReason(msgWriteFailed, report, targetPath, ResultingTargetSize(report.scan, size) - double(size));
+        const uint32_t after = ResultingTargetSize(report.scan, size);
+        return WithReason(msgWriteFailed, report, targetPath, after > size ? after - size : 0);
     }
     case PatchResultAlreadyPatched: return msgAlreadyPatched;
     case PatchResultDeclined: return text;
@@ -175,48 +213,35 @@ namespace {
 void AppendSizeAndCrc(ByteString* text, const ByteString& label, uint32_t size, uint32_t crc) {
     AppendLine(text, label);
     text->Append(DecimalDigits(static_cast<int32_t>(size)));
-    text->Append(msgBytes);
+    text->Append(g_details[DetailBytes]);
     text->Append(", CRC-32 ");
     text->Append(HexDigits(crc, 8));
 }
 
-// Whole KiB, rounded up, of a positive byte count (at most 2^31 - 1).
-int32_t KibCeiling(double bytes) {
-    const double kib = bytes / 1024;
-    if (kib >= 2147483647.0) return 2147483647;
-    int32_t whole = static_cast<int32_t>(kib);
-    return whole < kib ? whole + 1 : whole;
-}
-
 }  // namespace
 
-ByteString FailureReason(uint32_t code, const ByteString& path, double roomNeeded) {
+ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNeeded) {
     ByteString reason;
     if (code == 0) return reason;
+    // The system's words; its number where it has none.
     reason = FileErrorText(code);
-    if (reason.Empty()) {
-        reason.Append("Error ");
-        reason.Append(DecimalDigits(static_cast<int32_t>(code)));
-    }
+    if (reason.Empty()) reason = DecimalDigits(static_cast<int32_t>(code));
     const ByteString* advice = nullptr;
     switch (KindOfFileError(code, path)) {
-    case FileErrorInUse: advice = &msgInUse; break;
-    case FileErrorReadOnly: advice = &msgReadOnly; break;
-    case FileErrorAccessDenied: advice = &msgAccessDenied; break;
-    case FileErrorDiskFull: {
-        const double free = FreeBytesBeside(path);
-        const double missing = free >= 0 ? roomNeeded - free : roomNeeded;
-        if (missing > 0) {
-            AppendLine(&reason, msgDiskFull);
-            reason.Append(DecimalDigits(KibCeiling(missing)));
-            advice = &msgKb;
-        }
+    case FileErrorInUse: advice = &g_details[DetailInUse]; break;
+    case FileErrorReadOnly: advice = &g_details[DetailReadOnly]; break;
+    case FileErrorAccessDenied: advice = &g_details[DetailAccessDenied]; break;
+    case FileErrorDiskFull:
+        if (roomNeeded == 0) break;
+        // Whole KiB, rounded up; a file is below 4 GiB, so no overflow.
+        AppendLine(&reason, g_details[DetailDiskFull]);
+        reason.Append(DecimalDigits(static_cast<int32_t>(roomNeeded / 1024 + (roomNeeded % 1024 != 0))));
+        advice = &g_details[DetailKb];
         break;
-    }
     case FileErrorOther: break;
     }
     if (advice) {
-        if (advice != &msgKb) reason.Append("\r\n", 2);
+        if (advice != &g_details[DetailKb]) reason.Append("\r\n", 2);
         reason.Append(*advice);
     }
     return reason;
@@ -229,8 +254,8 @@ ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint
     while (split + 1 < msgNotOriginal.Length() && !(msgNotOriginal[split] == '\r' && msgNotOriginal[split + 1] == '\n'))
         ++split;
     ByteString text(msgNotOriginal.CStr(), split);
-    AppendSizeAndCrc(&text, msgExpected, expectedSize, expectedCrc);
-    AppendSizeAndCrc(&text, msgThisFile, size, crc);
+    AppendSizeAndCrc(&text, g_details[DetailExpected], expectedSize, expectedCrc);
+    AppendSizeAndCrc(&text, g_details[DetailThisFile], size, crc);
     text.Append(msgNotOriginal.CStr() + split, msgNotOriginal.Length() - split);
     return text;
 }

@@ -29,16 +29,6 @@ extern ByteString& msgAlreadyPatched;
 extern ByteString& msgNotOriginal;  // the Yes/No question for a target the patch was not made for
 extern ByteString& msgMayBeDamaged;
 extern ByteString& msgBackupIn;
-// The wrong-file question's facts: "需要: " N " 位元組, CRC-32 " X; "此檔案: " ...
-extern ByteString& msgExpected;
-extern ByteString& msgThisFile;
-extern ByteString& msgBytes;
-// What to do, after the system's reason, for the usual causes of a failure.
-extern ByteString& msgInUse;
-extern ByteString& msgReadOnly;
-extern ByteString& msgDiskFull;    // then the room needed and msgKb
-extern ByteString& msgKb;
-extern ByteString& msgAccessDenied;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.
@@ -50,9 +40,10 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
 
 // The line a failure adds under 寫入失敗! / 備份失敗!: the system's words for
 // the error code (FormatMessageW) and, for the usual causes, what the user
-// can do. roomNeeded is what the run needs on the disk, for a full disk.
-// Empty for no code.
-ByteString FailureReason(uint32_t code, const ByteString& path, double roomNeeded);
+// can do. roomNeeded is the room the failed step needs on the disk (the
+// backup's size, the target's growth), named for a full disk. Empty for no
+// code.
+ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNeeded);
 
 // The wrong-file question: the question's first line, the size and CRC-32
 // the patch expects and those of the chosen file, then "Patch it anyway?".

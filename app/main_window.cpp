@@ -60,15 +60,16 @@ private:
 // what players and publishers compare when they ask for help. Asked only
 // of a patcher that carries the original's size and CRC-32.
 bool WindowRunHooks::ProceedWithUnknownTarget() {
+    // The run asks only with verification data, which is carriedFacts.
+    const TargetFacts* facts = carriedFacts;
+    if (!facts) return false;
     uint32_t size = 0, crc = 0;
     FileHandle file = OpenFileHandle(targetPath_, OpenModeReadOnly);
     FileSizeAndCrc(file, &size, &crc);
     CloseFileHandle(file);
-    const TargetFacts* facts = carriedFacts;
-    const ByteString question = facts ? NotOriginalQuestion(facts->originalSize, facts->originalCrc, size, crc)
-                                      : msgNotOriginal;
     // No is the default button: Enter alone must not patch a wrong file.
-    return NotifyUser(question, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+    return NotifyUser(NotOriginalQuestion(facts->originalSize, facts->originalCrc, size, crc),
+                      MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 // Windows marks a window "Not Responding" when its thread leaves messages

@@ -51,6 +51,10 @@ WideString AnsiToWideText(const ByteString& text);
 // U+FFFD (MultiByteToWideChar(CP_UTF8, 0) on Windows).
 WideString Utf8ToWideText(const ByteString& text);
 
+// UTF-16 -> a given code page, never failing: what the code page cannot
+// hold becomes its default character (WideCharToMultiByte(codePage, 0)).
+ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t length);
+
 // A given code page -> UTF-16, never failing: bytes not valid in it become
 // U+FFFD (MultiByteToWideChar(codePage, 0) on Windows).
 WideString CodePageToWideText(uint32_t codePage, const ByteString& text);

@@ -146,6 +146,10 @@ ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
     return ToBytesSubstituting(g_conversionCodePage, text, length, "?", 1);
 }
 
+ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t length) {
+    return ToBytesSubstituting(codePage, text, length, "?", 1);
+}
+
 ByteString WideToUtf8Text(const char16_t* text, uint32_t length) {
     // An unpaired surrogate becomes U+FFFD, as WideCharToMultiByte makes it.
     return ToBytesSubstituting(65001, text, length, "\xEF\xBF\xBD", 3);
@@ -222,3 +226,7 @@ bool CodePageToWide(uint32_t codePage, const char* bytes, uint32_t length, WideS
     if (out) *out = static_cast<WideString&&>(result);
     return true;
 }
+
+ByteString WideToAnsiText(const char16_t* text) { return WideToAnsiText(text, WideLength(text)); }
+
+ByteString WideToAnsiText(const WideString& text) { return WideToAnsiText(text.Data(), text.Length()); }

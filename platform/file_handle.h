@@ -45,9 +45,6 @@ FileErrorKind KindOfFileError(uint32_t code, const ByteString& path);
 // The system's words for code as UTF-8 (FormatMessageW; strerror on POSIX),
 // without a line break at the end; empty when the system has none.
 ByteString FileErrorText(uint32_t code);
-// Free bytes for this user on the disk that holds path's folder; negative
-// when it cannot be had.
-double FreeBytesBeside(const ByteString& path);
 
 // Pointer-sized: a HANDLE on Windows; on POSIX the file descriptor cast to a
 // pointer. Both null and INVALID_HANDLE_VALUE (all bits set, which is also

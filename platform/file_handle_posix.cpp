@@ -10,7 +10,6 @@
 #include <sys/file.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -389,16 +388,6 @@ FileErrorKind KindOfFileError(uint32_t code, const ByteString& path) {
 }
 
 ByteString FileErrorText(uint32_t code) { return ByteString(strerror(static_cast<int>(code))); }
-
-double FreeBytesBeside(const ByteString& path) {
-    ByteString folder(path);
-    uint32_t end = folder.Length();
-    while (end > 0 && folder[end - 1] != '/') --end;
-    folder.SetLength(end);
-    struct statvfs info;
-    if (statvfs(end ? folder.CStr() : ".", &info) != 0) return -1;
-    return static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
-}
 
 FileFaultHook SetFileFaultHook(FileFaultHook hook) {
     FileFaultHook previous = faultHook;

@@ -223,14 +223,3 @@ ByteString FileErrorText(uint32_t code) {
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
     return WideToUtf8Text(reinterpret_cast<const char16_t*>(text), n);
 }
-
-double FreeBytesBeside(const ByteString& path) {
-    // The folder the file is in: everything up to its last separator.
-    ByteString folder(path);
-    uint32_t end = folder.Length();
-    while (end > 0 && folder[end - 1] != '\\' && folder[end - 1] != '/') --end;
-    folder.SetLength(end);
-    ULARGE_INTEGER available;
-    const BOOL ok = GetDiskFreeSpaceExW(end ? W(WidePath(folder)) : NULL, &available, NULL, NULL);
-    return ok ? static_cast<double>(available.QuadPart) : -1;
-}

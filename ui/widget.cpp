@@ -189,13 +189,14 @@ void RealizeExistingWindow(Widget* widget) {
 
 // Class names are ASCII ("obj_" and a system class's name): widened unit
 // by unit for the wide calls.
+__attribute__((noinline)) void Widen(const char* name, WCHAR* units) {
+    int i = 0;
+    for (; name && name[i] && i < 63; ++i) units[i] = static_cast<unsigned char>(name[i]);
+    units[i] = 0;
+}
 struct WideClassName {
     WCHAR units[64];
-    explicit WideClassName(const char* name) {
-        int i = 0;
-        for (; name && name[i] && i < 63; ++i) units[i] = static_cast<unsigned char>(name[i]);
-        units[i] = 0;
-    }
+    explicit WideClassName(const char* name) { Widen(name, units); }
 };
 
 // The class the Widget's window is made from. Records the procedure it takes

@@ -238,11 +238,17 @@ TEST(RunResultText, FailuresSayWhyAndWhatToDo) {
     SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(readOnly.c_str());
 
-    // A full disk names the room still missing, in whole KiB.
-    const ByteString full = FailureReason(ERROR_DISK_FULL, ByteString("C:\\t.bin"), 1e15);
-    const std::string said(full.CStr());
-    EXPECT_NE(said.find(u8"\r\n磁碟空間不足: 還需要 "), std::string::npos) << said;
-    EXPECT_EQ(said.substr(said.size() - 3), " KB") << said;
+    // A full disk names the room the step needs, in whole KiB rounded up.
+    const struct {
+        uint32_t bytes;
+        const char* kib;
+    } room[] = {{1, "1"}, {1024, "1"}, {1025, "2"}, {0xFFFFFFFFu, "4194304"}};
+    for (const auto& r : room) {
+        const ByteString full = FailureReason(ERROR_DISK_FULL, ByteString("C:\\t.bin"), r.bytes);
+        const std::string said(full.CStr()), advice = std::string(u8"\r\n磁碟空間不足: 本次需要 ") + r.kib +
+                                                        u8" KB 可用空間, 請清出空間後再試。";
+        EXPECT_EQ(said.substr(said.size() - std::min(said.size(), advice.size())), advice) << r.bytes;
+    }
 }
 
 // A long run keeps its window answering: another thread's WM_NULL probes,

@@ -623,6 +623,8 @@ TEST_F(ProgramTest, TargetsAreCheckedAgainstTheOriginalAndTheResult) {
 // UTF-16 and are patched with their backup beside them.
 TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {
     enum Way { Typed, Dropped, CommandLine };
+    const std::string longFolder = std::string(150, 'a') + "\\" + std::string(150, 'b');
+    const char* kLongFolder = longFolder.c_str();
     const struct {
         const char* name;  // UTF-8
         Way way;
@@ -643,14 +645,23 @@ TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {
         {"typed.bin", Typed, "", "", "zh_CN.UTF-8", u8"한국어 폴더", true},
         {u8"끌어다 놓기.bin", Dropped, "", "", "zh_CN.UTF-8", u8"한국어 폴더", true},
         {"line.bin", CommandLine, "\"", "\"", "zh_CN.UTF-8", u8"한국어 폴더", true},
+        // A path past MAX_PATH (two folders of 150 characters).
+        {"long.bin", Typed, "", "", nullptr, kLongFolder, true},
     };
     const std::u16string dir = drive::FromUtf8(dir_);
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.locale ? row.locale : "936") + " " + row.name);
+        // Each level of the folder made in turn (by its \\?\ name, which
+        // takes any length).
         std::u16string folder = dir;
-        if (row.folder) {
-            folder += u"\\" + drive::FromUtf8(row.folder);
-            CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr);
+        std::vector<std::u16string> levels;
+        for (const char* p = row.folder; p && *p;) {
+            const char* end = strchr(p, '\\');
+            const std::string level = end ? std::string(p, end) : std::string(p);
+            folder += u"\\" + drive::FromUtf8(level);
+            levels.push_back(u"\\\\?\\" + folder);
+            CreateDirectoryW(reinterpret_cast<const wchar_t*>(levels.back().c_str()), nullptr);
+            p = end ? end + 1 : end;
         }
         const std::u16string path = folder + u"\\" + drive::FromUtf8(row.name);
         const std::string old(0x1000, '\0');
@@ -689,7 +700,8 @@ TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {
         EXPECT_FALSE(drive::ReadWholeFile(path + u".bak.partial", &partial)) << "no temporary left";
         DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
         DeleteFileW(reinterpret_cast<const wchar_t*>((path + u".bak").c_str()));
-        if (row.folder) RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()));
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+            RemoveDirectoryW(reinterpret_cast<const wchar_t*>(level->c_str()));
     }
 }
 
