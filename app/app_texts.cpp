@@ -1,10 +1,16 @@
 #include "app/app_texts.h"
 
+#include <windows.h>
+
 #include <new>
+#include <string.h>
 
 #include "platform/conversions.h"
+#include "patch/backup_copy.h"
+#include "patch/ips_patch.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
+#include "platform/file_handle.h"
 
 const char16_t TextFormCaption[] = u"Tessel";
 const char16_t TextBrowseCaption[] = u"文件";
@@ -14,8 +20,8 @@ const char16_t TextBackupCaption[] = u"備份";
 namespace {
 
 // Each text in the program's two languages, in the order of the msg
-// references below. The English ones are ASCII, which every ANSI code page
-// holds as it is.
+// references below. The English ones are ASCII, so they are UTF-8 as
+// they stand.
 struct TextPair {
     const char16_t* chinese;
     const char* english;
@@ -35,15 +41,46 @@ const TextPair kTexts[] = {
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
     {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
-    {PatchTextExpected, "Expected: "},
-    {PatchTextFound, "Found: "},
-    {PatchTextBytes, " bytes"},
     {PatchTextNoRoom, "Not enough disk space!"},
     {PatchTextAvailable, "Available: "},
     {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
+
+// The parts of the wrong-file question and the advice after a failure's
+// reason, used only here: each language in one literal, the texts ended
+// by NUL in the order of DetailText, so the downloaded program carries no
+// pointer (and no relocation) for each.
+enum DetailText : uint8_t {
+    DetailExpected,      // "需要: " N " 位元組, CRC-32 " X
+    DetailThisFile,      // "此檔案: " ...
+    DetailBytes,
+    DetailInUse,
+    DetailReadOnly,
+    DetailDiskFull,      // then the room needed in KiB and DetailKb
+    DetailKb,
+    DetailAccessDenied,
+    DetailCount
+};
+const char16_t kDetailChinese[] =
+    u"需要: \0"
+    u"此檔案: \0"
+    u" 位元組\0"
+    u"檔案正被其他程式使用: 請關閉該程式後再試。\0"
+    u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。\0"
+    u"磁碟空間不足: 本次需要 \0"
+    u" KB 可用空間, 請清出空間後再試。\0"
+    u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。";
+const char kDetailEnglish[] =
+    "Expected: \0"
+    "This file: \0"
+    " bytes\0"
+    "The file is open in another program: close it and try again.\0"
+    "The file is read-only: clear Read-only in its Properties and try again.\0"
+    "The disk is full: this needs \0"
+    " KB of free space; make room and try again.\0"
+    "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
 
 // The converted texts, made empty at start-up and never destroyed. A
 // ByteString global would have its destructor registered with atexit, which
@@ -60,6 +97,18 @@ struct TextStore {
 
 TextStore g_texts;
 
+// The DetailText texts, converted with the others.
+struct DetailStore {
+    alignas(ByteString) unsigned char bytes[DetailCount][sizeof(ByteString)];
+
+    DetailStore() {
+        for (auto& text : bytes) new (text) ByteString();
+    }
+    ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
+};
+
+DetailStore g_details;
+
 }  // namespace
 
 ByteString& msgBrowse = g_texts[0];
@@ -75,86 +124,179 @@ ByteString& msgNotOriginal = g_texts[9];
 ByteString& msgMayBeDamaged = g_texts[10];
 ByteString& msgBackupIn = g_texts[11];
 ByteString& msgWrongSource = g_texts[12];
-ByteString& msgExpected = g_texts[13];
-ByteString& msgFound = g_texts[14];
-ByteString& msgBytes = g_texts[15];
-ByteString& msgNoRoom = g_texts[16];
-ByteString& msgAvailable = g_texts[17];
-ByteString& msgDamagedPatch = g_texts[18];
-ByteString& msgMalformedPatch = g_texts[19];
+ByteString& msgNoRoom = g_texts[13];
+ByteString& msgAvailable = g_texts[14];
+ByteString& msgDamagedPatch = g_texts[15];
+ByteString& msgMalformedPatch = g_texts[16];
+
+namespace {
+
+// Chinese where the ANSI code page is a Chinese one (936, 950: the users
+// the program was first written for), or where the user reads Windows
+// itself in Chinese whatever the code page.
+bool SpeakChinese() {
+    const UINT codePage = GetACP();
+    return codePage == 936 || codePage == 950 || PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
+}
+
+}  // namespace
 
 void LoadMessageTexts() {
-    bool chinese = true;
-    for (const TextPair& text : kTexts) chinese = chinese && AnsiCanHold(text.chinese);
+    const bool chinese = SpeakChinese();
     for (uint32_t i = 0; i < kTextCount; ++i)
-        g_texts[i] = chinese ? WideToAnsiText(kTexts[i].chinese) : ByteString(kTexts[i].english);
+        g_texts[i] = chinese ? WideToUtf8Text(kTexts[i].chinese, WideLength(kTexts[i].chinese))
+                             : ByteString(kTexts[i].english);
+    const char16_t* wide = kDetailChinese;
+    const char* english = kDetailEnglish;
+    for (uint32_t i = 0; i < DetailCount; ++i) {
+        const uint32_t units = WideLength(wide);
+        const uint32_t bytes = static_cast<uint32_t>(strlen(english));
+        g_details[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
+        wide += units + 1;
+        english += bytes + 1;
+    }
 }
 
 namespace {
 
-// A line break, a label, a size in decimal with its unit, and a CRC-32 in
-// hexadecimal when one is given (withCrc). Sizes past 32 bits (only a target
-// the patch cannot be for) are shown as their lower bound. Appended in place:
-// each ByteString temporary would cost the program its own free().
-void AppendFact(ByteString& text, const ByteString& label, uint64_t size, bool withCrc, uint32_t crc) {
-    char digits[12];
-    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
-    do {
-        digits[11 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    text.Append("\r\n", 2);
-    text.Append(label);
-    text.Append(digits + 12 - n, n);
-    text.Append(msgBytes);
-    if (!withCrc) return;
-    text.Append(", CRC-32 ", 9);
-    text.Append(HexDigits(crc, 8));
+// Texts are built by appending: a chain of ByteString + would make (and
+// free) one temporary per step, which costs the downloaded program more.
+void AppendLine(ByteString* text, const ByteString& line) {
+    text->Append("\r\n", 2);
+    text->Append(line);
 }
 
-// The BPS reasons shown under the result's first line.
-void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
+// 0 when the size cannot be had.
+uint32_t TargetSizeAt(const ByteString& path) {
+    FileHandle file = OpenFileHandle(path, OpenModeReadOnly);
+    const uint32_t size = GetFileSizeHandle(file);
+    CloseFileHandle(file);
+    return size == InvalidFileSize ? 0 : size;
+}
+
+// label, then a size in decimal with its unit on a line of its own. Sizes
+// past 32 bits (only a target the patch cannot be for) show as their lower
+// bound; DecimalDigits is signed, and a file may reach 4 GiB - 1.
+void AppendSize(ByteString* text, const ByteString& label, uint64_t size) {
+    char digits[10];
+    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+    do {
+        digits[9 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    AppendLine(text, label);
+    text->Append(digits + 10 - n, n);
+    text->Append(g_details[DetailBytes]);
+}
+
+// "1835008 位元組, CRC-32 8AD5B4E3" on a line of its own after label.
+void AppendSizeAndCrc(ByteString* text, const ByteString& label, uint64_t size, uint32_t crc) {
+    AppendSize(text, label, size);
+    text->Append(", CRC-32 ");
+    text->Append(HexDigits(crc, 8));
+}
+
+// The BPS reasons shown under the result's first line: a refused patch, the
+// source it needs beside the file found, the room it needs beside the room
+// there is.
+ByteString WithBpsDetails(const ByteString& result, const PatchRunReport& report) {
+    ByteString text(result);
     const BpsRunDetails& bps = report.bps;
     const BpsHeader& h = bps.scan.header;
     if (report.result == PatchResultMalformed) {
-        text.Append("\r\n", 2);
-        text.Append(bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+        AppendLine(&text, bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
     } else if (report.result == PatchResultWrongSource) {
-        AppendFact(text, msgExpected, h.sourceSize, true, h.sourceCrc);
-        AppendFact(text, msgFound, bps.foundSize, true, bps.foundCrc);
+        AppendSizeAndCrc(&text, g_details[DetailExpected], h.sourceSize, h.sourceCrc);
+        AppendSizeAndCrc(&text, g_details[DetailThisFile], bps.foundSize, bps.foundCrc);
     } else if (report.result == PatchResultNoRoom) {
-        AppendFact(text, msgExpected, bps.roomNeeded, false, 0);
-        AppendFact(text, msgAvailable, bps.roomFree, false, 0);
+        AppendSize(&text, g_details[DetailExpected], bps.roomNeeded);
+        AppendSize(&text, msgAvailable, bps.roomFree);
     }
+    return text;
 }
 
-ByteString FirstLine(const PatchRunReport& report) {
-    switch (report.result) {
-    case PatchResultDone:
-        // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
-        return msgDone + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
-    case PatchResultMalformed: return msgError;
-    case PatchResultBackupFailed: return msgBackupFailed;
-    case PatchResultWriteFailed: return msgWriteFailed;
-    case PatchResultAlreadyPatched: return msgAlreadyPatched;
-    case PatchResultWrongSource: return msgWrongSource;
-    case PatchResultNoRoom: return msgNoRoom;
-    case PatchResultDeclined:
-    case PatchResultRestoreFailed: break;
-    }
-    return ByteString();
+// The result, and under it why the system refused and what to do.
+ByteString WithReason(const ByteString& result, const PatchRunReport& report, const ByteString& path,
+                      uint32_t roomNeeded) {
+    ByteString text(result);
+    const ByteString reason = FailureReason(report.systemError, path, roomNeeded);
+    if (!reason.Empty()) AppendLine(&text, reason);
+    return text;
 }
 
 }  // namespace
 
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
-    if (report.result != PatchResultRestoreFailed) {
-        ByteString text = FirstLine(report);
-        if (report.format == PatchFormatBps) AppendBpsDetails(text, report);
+    ByteString text;
+    switch (report.result) {
+    case PatchResultDone:
+        // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
+        text = msgDone;
+        text.Append(DecimalDigits(static_cast<int32_t>(report.elapsedMs)));
+        text.Append(msgMs);
         return text;
+    case PatchResultMalformed:
+        return report.format == PatchFormatBps ? WithBpsDetails(msgError, report) : msgError;
+    case PatchResultWrongSource: return WithBpsDetails(msgWrongSource, report);
+    case PatchResultNoRoom: return WithBpsDetails(msgNoRoom, report);
+    case PatchResultBackupFailed:
+        return WithReason(msgBackupFailed, report, BackupPathFor(targetPath), TargetSizeAt(targetPath));
+    case PatchResultWriteFailed: {
+        // A full disk shows when the target grows: the growth is the room needed.
+        const uint32_t size = TargetSizeAt(targetPath);
+        const uint32_t after = report.format == PatchFormatIps ? ResultingTargetSize(report.ips.scan, size) : size;
+        return WithReason(msgWriteFailed, report, targetPath, after > size ? after - size : 0);
+    }
+    case PatchResultAlreadyPatched: return msgAlreadyPatched;
+    case PatchResultDeclined: return text;
+    case PatchResultRestoreFailed: break;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
-    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
-    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
+    text = WithReason(msgWriteFailed, report, targetPath, 0);
+    AppendLine(&text, msgMayBeDamaged);
+    if (report.backupMade) {
+        AppendLine(&text, msgBackupIn);
+        text.Append(BackupPathFor(targetPath));
+    }
+    return text;
+}
+
+ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNeeded) {
+    ByteString reason;
+    if (code == 0) return reason;
+    // The system's words; its number where it has none.
+    reason = FileErrorText(code);
+    if (reason.Empty()) reason = DecimalDigits(static_cast<int32_t>(code));
+    const ByteString* advice = nullptr;
+    switch (KindOfFileError(code, path)) {
+    case FileErrorInUse: advice = &g_details[DetailInUse]; break;
+    case FileErrorReadOnly: advice = &g_details[DetailReadOnly]; break;
+    case FileErrorAccessDenied: advice = &g_details[DetailAccessDenied]; break;
+    case FileErrorDiskFull:
+        if (roomNeeded == 0) break;
+        // Whole KiB, rounded up; a file is below 4 GiB, so no overflow.
+        AppendLine(&reason, g_details[DetailDiskFull]);
+        reason.Append(DecimalDigits(static_cast<int32_t>(roomNeeded / 1024 + (roomNeeded % 1024 != 0))));
+        advice = &g_details[DetailKb];
+        break;
+    case FileErrorOther: break;
+    }
+    if (advice) {
+        if (advice != &g_details[DetailKb]) reason.Append("\r\n", 2);
+        reason.Append(*advice);
+    }
+    return reason;
+}
+
+ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint32_t size, uint32_t crc) {
+    // msgNotOriginal is the statement and the question on two lines; the
+    // facts go between them.
+    uint32_t split = 0;
+    while (split + 1 < msgNotOriginal.Length() && !(msgNotOriginal[split] == '\r' && msgNotOriginal[split + 1] == '\n'))
+        ++split;
+    ByteString text(msgNotOriginal.CStr(), split);
+    AppendSizeAndCrc(&text, g_details[DetailExpected], expectedSize, expectedCrc);
+    AppendSizeAndCrc(&text, g_details[DetailThisFile], size, crc);
+    text.Append(msgNotOriginal.CStr() + split, msgNotOriginal.Length() - split);
     return text;
 }

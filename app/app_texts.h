@@ -1,9 +1,8 @@
 // The program's user-visible texts. They are kept as UTF-16 literals and
-// converted once, at start, into the ANSI code page of the thread's locale
-// (WideToAnsiText), because every text the window layer handles is a byte
-// string in that code page. Where that code page cannot hold the Chinese
-// texts (a Western or Japanese Windows would show "??"), all of them are
-// taken in English instead, never a mix.
+// converted once, at start, into UTF-8, the form every text of the window
+// layer takes (it hands them to Windows as UTF-16). The Chinese texts are
+// taken where the ANSI code page holds them (936, 950) or the user's UI
+// language is Chinese; elsewhere all of them are English, never a mix.
 #pragma once
 #include "base/byte_string.h"
 
@@ -32,9 +31,6 @@ extern ByteString& msgMayBeDamaged;
 extern ByteString& msgBackupIn;
 // A BPS run's reasons: a wrong source's facts, missing room, a refused patch.
 extern ByteString& msgWrongSource;
-extern ByteString& msgExpected;
-extern ByteString& msgFound;
-extern ByteString& msgBytes;
 extern ByteString& msgNoRoom;
 extern ByteString& msgAvailable;
 extern ByteString& msgDamagedPatch;
@@ -47,3 +43,14 @@ void LoadMessageTexts();
 // What the message box says at the end of a run; empty for a run the user
 // declined (no box then).
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath);
+
+// The line a failure adds under 寫入失敗! / 備份失敗!: the system's words for
+// the error code (FormatMessageW) and, for the usual causes, what the user
+// can do. roomNeeded is the room the failed step needs on the disk (the
+// backup's size, the target's growth), named for a full disk. Empty for no
+// code.
+ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNeeded);
+
+// The wrong-file question: the question's first line, the size and CRC-32
+// the patch expects and those of the chosen file, then "Patch it anyway?".
+ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint32_t size, uint32_t crc);

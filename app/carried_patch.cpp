@@ -12,12 +12,17 @@ namespace {
 
 TargetFacts g_facts;
 
-// Carried text in the thread's ANSI code page. UTF-8 (new patchers) is
-// converted; code-page bytes (patchers without the extension, or built for
-// one code page) go through UTF-16 and back, so text valid in the thread's
-// code page comes out unchanged.
-ByteString ToAnsi(const ByteString& text, uint32_t codePage) {
-    return WideToAnsiText(codePage == CodePageUtf8 ? Utf8ToWideText(text) : AnsiToWideText(text));
+// Patchers made before the extension recorded no code page; they were
+// written on (and for) Chinese systems in GBK.
+const uint32_t kUnrecordedCodePage = 936;
+
+// Carried text as UTF-8, the form the window layer takes. UTF-8 (new
+// patchers) is kept as it is; code-page bytes (patchers without the
+// extension, or built for one code page) are converted from the code page
+// the patcher records, so they read the same on every system.
+ByteString ToUtf8(const ByteString& text, uint32_t codePage) {
+    if (codePage == CodePageUtf8) return text;
+    return WideToUtf8Text(CodePageToWideText(codePage ? codePage : kUnrecordedCodePage, text));
 }
 
 }  // namespace
@@ -28,13 +33,13 @@ ByteString LoadPatchContainer(ByteString* title) {
     ReleaseAndClear(patchStream);
     patchStream = CreateMemoryStream();
     ByteString block, description;
-    // By the file's real name: GetModuleFileNameA's name is lossy in a
-    // folder the code page cannot hold, and would find no payload there.
+    // By the file's real name (GetModuleFileNameW): the ANSI name is lossy
+    // in a folder the code page cannot hold, and would find no payload there.
     ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &block, nullptr);
     PayloadExtension extension;
     SplitDescriptionBlock(block, &description, &extension);
     g_facts = extension.facts;
     carriedFacts = extension.hasFacts ? &g_facts : nullptr;
-    if (title) *title = ToAnsi(extension.title, extension.codePage);
-    return ToAnsi(description, extension.codePage);
+    if (title) *title = ToUtf8(extension.title, extension.codePage);
+    return ToUtf8(description, extension.codePage);
 }

@@ -15,6 +15,7 @@ extern const TargetFacts* carriedFacts;
 // ReadPatchContainer on GetProgramPath(): sets patchStream to a new memory
 // stream (releasing any earlier one) holding the patch and carriedFacts to
 // the payload extension's verification data, and returns the description
-// in the thread's ANSI code page. *title gets the extension's window title
-// in that code page, empty when the patcher names none.
+// as UTF-8 (converted from the code page a patcher records, 936 when it
+// records none). *title gets the extension's window title the same way,
+// empty when the patcher names none.
 ByteString LoadPatchContainer(ByteString* title = nullptr);

@@ -3,10 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "platform/conversions.h"
 #include "ui/widget.h"
 
-FileNameDialogCall openFileNameCall = GetOpenFileNameA;
-FileNameDialogCall saveFileNameCall = GetSaveFileNameA;
+FileNameDialogCall openFileNameCall = GetOpenFileNameW;
+FileNameDialogCall saveFileNameCall = GetSaveFileNameW;
 
 // Bit i of FileDialogOptions -> its OFN_ flag.
 static const DWORD optionFlags[13] = {
@@ -29,21 +30,14 @@ ByteString FilterList(const ByteString& filter) {
     if (!list.Append("\0", 1)) return ByteString();
     char* p = list.Data();
     uint32_t n = filter.Length();
-    for (uint32_t i = 0; i < n; ++i) {
-        // In a double-byte code page such as 936 the second byte of a
-        // character may be 0x7C ("億" is 83 7C), so only single-byte '|'
-        // characters separate entries. IsDBCSLeadByte uses the system ANSI
-        // code page, which is the one the texts of this program are in.
-        if (IsDBCSLeadByte(static_cast<BYTE>(p[i])) && i + 1 < n) {
-            ++i;
-            continue;
-        }
+    // UTF-8: the bytes of a longer character are all 0x80 and up, so a
+    // '|' byte is always the separator.
+    for (uint32_t i = 0; i < n; ++i)
         if (p[i] == '|') p[i] = '\0';
-    }
     return list;
 }
 
-void JoinMultiSelection(char* buffer, DWORD size) {
+void JoinMultiSelection(WCHAR* buffer, DWORD size) {
     // The list ends at the first pair of NULs; a lone path ends the same way.
     for (DWORD i = 0; i + 1 < size; ++i) {
         if (buffer[i] != '\0') continue;
@@ -52,8 +46,23 @@ void JoinMultiSelection(char* buffer, DWORD size) {
     }
 }
 
+namespace {
+
+const WCHAR* WideOrNull(const WideString& text) {
+    return text.Empty() ? nullptr : reinterpret_cast<const WCHAR*>(text.CStr());
+}
+
+// Units up to the first NUL, at most size.
+uint32_t UnitsBeforeNul(const WCHAR* text, DWORD size) {
+    uint32_t n = 0;
+    while (n < size && text[n]) ++n;
+    return n;
+}
+
+}  // namespace
+
 bool FileDialog::execute() {
-    OPENFILENAMEA record;
+    OPENFILENAMEW record;
     memset(&record, 0, sizeof record);
     record.lStructSize = OpenFileNameRecordSize;
 
@@ -64,29 +73,30 @@ bool FileDialog::execute() {
     record.hwndOwner = owner;
     record.hInstance = moduleInstance;
 
-    ByteString filterList;
-    if (!filter.Empty()) {
-        filterList = FilterList(filter);
-        record.lpstrFilter = filterList.Empty() ? nullptr : filterList.CStr();
-    }
+    // The list's NULs are converted with it: the wide list ends in two.
+    const WideString filterList = filter.Empty() ? WideString() : Utf8ToWideText(FilterList(filter));
+    record.lpstrFilter = WideOrNull(filterList);
     record.nFilterIndex = static_cast<DWORD>(filterIndex);
     record.Flags = FileDialogFlags(options) | AlwaysDialogFlags;
     record.nMaxFile = (record.Flags & OFN_ALLOWMULTISELECT) ? MultiNameBufferSize
                                                              : SingleNameBufferSize;
 
-    char* buffer = static_cast<char*>(calloc(record.nMaxFile, 1));
+    WCHAR* buffer = static_cast<WCHAR*>(calloc(record.nMaxFile, sizeof(WCHAR)));
     if (!buffer) {
         fileName = ByteString();
         return false;
     }
-    uint32_t keep = fileName.Length();
+    const WideString shown = Utf8ToWideText(fileName);
+    uint32_t keep = shown.Length();
     if (keep > record.nMaxFile - 1) keep = record.nMaxFile - 1;
-    if (keep) memcpy(buffer, fileName.Data(), keep);
+    if (keep) memcpy(buffer, shown.Data(), keep * sizeof(WCHAR));
     record.lpstrFile = buffer;
 
-    record.lpstrInitialDir = initialDir.Empty() ? nullptr : initialDir.CStr();
-    record.lpstrTitle = title.Empty() ? nullptr : title.CStr();
-    record.lpstrDefExt = defaultExt.CStr();  // "" when empty, never null
+    const WideString folder = Utf8ToWideText(initialDir), caption = Utf8ToWideText(title),
+                     extension = Utf8ToWideText(defaultExt);
+    record.lpstrInitialDir = WideOrNull(folder);
+    record.lpstrTitle = WideOrNull(caption);
+    record.lpstrDefExt = reinterpret_cast<const WCHAR*>(extension.CStr());  // "" when empty, never null
     record.lCustData = reinterpret_cast<LPARAM>(this);
 
     BOOL ok = (isOpenDialog ? openFileNameCall : saveFileNameCall)(&record);
@@ -94,9 +104,9 @@ bool FileDialog::execute() {
         filterIndex = static_cast<int32_t>(record.nFilterIndex);
         readOnlyChecked = (record.Flags & OFN_READONLY) != 0;
         if (options & OptionAllowMultiSelect) JoinMultiSelection(buffer, record.nMaxFile);
-        // The system writes a terminated name; strnlen guards a buffer it
-        // filled to the last byte.
-        fileName = ByteString(buffer, static_cast<uint32_t>(strnlen(buffer, record.nMaxFile)));
+        // The system writes a terminated name; the count guards a buffer
+        // it filled to the last unit.
+        fileName = WideToUtf8Text(reinterpret_cast<const char16_t*>(buffer), UnitsBeforeNul(buffer, record.nMaxFile));
     } else {
         fileName = ByteString();
     }

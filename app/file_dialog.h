@@ -1,6 +1,7 @@
-// The system's open and save dialogs (GetOpenFileNameA / GetSaveFileNameA)
+// The system's open and save dialogs (GetOpenFileNameW / GetSaveFileNameW)
 // as an object that keeps its settings between uses and hands the chosen
-// name back as a byte string.
+// name back as a UTF-8 byte string: a name in any script, on any system
+// code page.
 #pragma once
 #include <windows.h>
 #include <commdlg.h>
@@ -44,9 +45,9 @@ const DWORD MultiNameBufferSize = 65520;
 // the same on every version. The header's macro is not a constant
 // expression, hence offsetof.
 const DWORD OpenFileNameRecordSize =
-    offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(OPENFILENAMEA::lpTemplateName);
+    offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(OPENFILENAMEW::lpTemplateName);
 #ifndef _WIN64
-static_assert(OpenFileNameRecordSize == 76, "OPENFILENAMEA without the 2000 additions is 76 bytes");
+static_assert(OpenFileNameRecordSize == 76, "OPENFILENAMEW without the 2000 additions is 76 bytes");
 #endif
 
 class FileDialog : public RefObject {
@@ -57,6 +58,7 @@ public:
     // cancel or failure fileName is emptied.
     bool execute();
 
+    // Every text is UTF-8.
     ByteString filter;          // "description|pattern|description|pattern..."
     int32_t filterIndex;        // in, and out after a confirmed dialog
     bool isOpenDialog;          // true: open dialog; false: save dialog
@@ -81,12 +83,12 @@ DWORD FileDialogFlags(FileDialogOptions options);
 ByteString FilterList(const ByteString& filter);
 
 // Rewrites a returned name buffer up to its first pair of NULs: each NUL
-// followed by a non-NUL byte becomes CR, so "dir\0a\0b\0\0" reads
-// "dir\ra\rb". Never looks past size bytes.
-void JoinMultiSelection(char* buffer, DWORD size);
+// followed by a non-NUL unit becomes CR, so "dir\0a\0b\0\0" reads
+// "dir\ra\rb". Never looks past size units.
+void JoinMultiSelection(WCHAR* buffer, DWORD size);
 
 // The system calls execute makes. Tests point these at fakes to see the
 // record that would be passed; the program never changes them.
-typedef BOOL(WINAPI* FileNameDialogCall)(LPOPENFILENAMEA);
+typedef BOOL(WINAPI* FileNameDialogCall)(LPOPENFILENAMEW);
 extern FileNameDialogCall openFileNameCall;
 extern FileNameDialogCall saveFileNameCall;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "platform/conversions.h"
 #include "ui/message_routing.h"
 #include "ui/properties.h"
 #include "ui/widget.h"
@@ -13,22 +14,30 @@ Widget* g_dropTarget;  // the file box of the one form that accepts drops
 
 bool IsQuoteOrSpace(char c) { return c == '"' || c == ' '; }
 
-// WM_DROPFILES: wParam is the HDROP the shell filled in. DragQueryFileA
-// copies the first name and returns its length without the NUL, 0 when
-// there is none; a name cut to fit the buffer is not taken. The receiver
-// releases the HDROP with DragFinish.
+// WM_DROPFILES: wParam is the HDROP the shell filled in. DragQueryFileW
+// with no buffer gives the first name's length without the NUL (0 when
+// there is none), so a name of any length is taken whole, in UTF-16: the
+// ANSI call would hand back "?" for what the code page cannot spell. The
+// receiver releases the HDROP with DragFinish.
 bool DropHandler(Widget*, MessageRecord* record, LRESULT* result) {
     if (record->message != WM_DROPFILES) return false;
     HDROP drop = reinterpret_cast<HDROP>(record->wParam);
-    char name[MAX_PATH];
-    UINT n = DragQueryFileA(drop, 0, name, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) SetText(g_dropTarget, ByteString(name, n));
+    const UINT n = DragQueryFileW(drop, 0, nullptr, 0);
+    WideString name;
+    if (n > 0 && name.SetLength(n) &&
+        DragQueryFileW(drop, 0, reinterpret_cast<WCHAR*>(name.Data()), n + 1) == n)
+        SetText(g_dropTarget, WideToUtf8Text(name));
     DragFinish(drop);
     *result = 0;
     return true;
 }
 
 }  // namespace
+
+ByteString CommandLineUtf8() {
+    const WCHAR* line = GetCommandLineW();
+    return WideToUtf8Text(reinterpret_cast<const char16_t*>(line), static_cast<uint32_t>(lstrlenW(line)));
+}
 
 ByteString TrimTypedPath(const ByteString& path) {
     uint32_t begin = 0, end = path.Length();
@@ -61,5 +70,5 @@ void AcceptDroppedFiles(Widget* form, Widget* fileBox) {
     // window.
     form->exStyle |= WS_EX_ACCEPTFILES;
     HWND window = EnsureHandle(form);
-    SetWindowLongPtrA(window, GWL_EXSTYLE, GetWindowLongPtrA(window, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
+    SetWindowLongPtrW(window, GWL_EXSTYLE, GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_ACCEPTFILES);
 }

@@ -8,9 +8,13 @@ class Widget;
 
 // The path without surrounding double quotes and spaces, as Explorer's
 // "Copy as path" and command lines give it: ` "C:\a b\x.bin" ` ->
-// `C:\a b\x.bin`. Neither byte can be the second byte of a double-byte
-// character (those start at 0x40), so the text is cut byte-wise.
+// `C:\a b\x.bin`. Paths are UTF-8, in which neither byte is ever part of
+// another character, so the text is cut byte-wise.
 ByteString TrimTypedPath(const ByteString& path);
+
+// The process's command line (GetCommandLineW) as UTF-8: a name the ANSI
+// code page cannot spell (GetCommandLineA's "?") arrives whole.
+ByteString CommandLineUtf8();
 
 // The first argument of a command line as WinMain gets it (the program's
 // own name already left out): a quoted argument up to its closing quote,

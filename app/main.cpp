@@ -19,6 +19,7 @@
 
 #include "app/file_input.h"
 #include "app/main_window.h"
+#include "platform/file_handle.h"
 #include "ui/message_routing.h"
 #include "ui/properties.h"
 
@@ -46,8 +47,8 @@ int RunProgram(const char* commandLine) {
 
 // The process's command line past the program's name (up to the first
 // blank outside double quotes) and the blanks after it. Bytes are compared
-// unsigned: the lead and trail bytes of a DBCS name (0x81 and up) are part
-// of it, not blanks, as the C runtime's signed comparison took them to be.
+// unsigned: the bytes of a UTF-8 character (0x80 and up) are part of the
+// name, not blanks, as a signed comparison would take them to be.
 const char* ArgumentsOf(const char* line) {
     bool quoted = false;
     while (static_cast<unsigned char>(*line) > ' ' || (*line && quoted)) {
@@ -68,5 +69,10 @@ extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
     unsigned count = 0;
     while (__CTOR_LIST__[count + 1]) ++count;
     for (; count > 0; --count) __CTOR_LIST__[count]();
-    ExitProcess(RunProgram(ArgumentsOf(GetCommandLineA())));
+    // Every path inside the program is UTF-8 from here on and reaches the
+    // file calls as UTF-16 (CreateFileW...): a name in any script works on
+    // any system code page.
+    UseUtf8FilePaths();
+    const ByteString line = CommandLineUtf8();
+    ExitProcess(RunProgram(ArgumentsOf(line.CStr())));
 }

@@ -11,6 +11,7 @@
 #include "platform/conversions.h"
 #include "platform/file_handle.h"
 #include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
 #include "ui/properties.h"
@@ -18,13 +19,14 @@
 
 int NotifyUser(const ByteString& message, uint32_t type) {
     HWND owner = nullptr;
-    const char* title = nullptr;
+    WideString title;
     if (mainWidget) {
         // The form's existing window only: a message box never creates it.
         owner = mainWidget->handle;
-        title = mainWidget->text.Empty() ? nullptr : mainWidget->text.CStr();
+        title = Utf8ToWideText(mainWidget->text);
     }
-    return MessageBoxA(owner, message.CStr(), title, type);
+    return MessageBoxW(owner, reinterpret_cast<const WCHAR*>(Utf8ToWideText(message).CStr()),
+                       title.Empty() ? nullptr : reinterpret_cast<const WCHAR*>(title.CStr()), type);
 }
 
 namespace {
@@ -39,10 +41,7 @@ public:
         : window_(window), targetPath_(targetPath), lastPulse_(GetTickCount()) {}
     bool WantsBackup() override { return GetChecked(window_->chkBackup); }
     void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
-    bool ProceedWithUnknownTarget() override {
-        // No is the default button: Enter alone must not patch a wrong file.
-        return NotifyUser(msgNotOriginal, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
-    }
+    bool ProceedWithUnknownTarget() override;
     void StillWorking() override;
     void Finished(const PatchRunReport& report) override {
         // A declined run has already had its box: the question.
@@ -59,6 +58,22 @@ private:
     DWORD lastPulse_;
 };
 
+// The question names what the patch expects and what the chosen file is:
+// what players and publishers compare when they ask for help. Asked only
+// of a patcher that carries the original's size and CRC-32.
+bool WindowRunHooks::ProceedWithUnknownTarget() {
+    // The run asks only with verification data, which is carriedFacts.
+    const TargetFacts* facts = carriedFacts;
+    if (!facts) return false;
+    uint32_t size = 0, crc = 0;
+    FileHandle file = OpenFileHandle(targetPath_, OpenModeReadOnly);
+    FileSizeAndCrc(file, &size, &crc);
+    CloseFileHandle(file);
+    // No is the default button: Enter alone must not patch a wrong file.
+    return NotifyUser(NotOriginalQuestion(facts->originalSize, facts->originalCrc, size, crc),
+                      MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
+
 // Windows marks a window "Not Responding" when its thread leaves messages
 // waiting for 5 seconds, and invites the user to kill it, which would leave
 // a half-patched file. Every 100 ms of work the bar is repainted and the
@@ -72,7 +87,7 @@ void WindowRunHooks::StillWorking() {
     lastPulse_ = now;
     if (window_->prgPatch->handle) UpdateWindow(window_->prgPatch->handle);
     MSG message;
-    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_NOYIELD);
+    PeekMessageW(&message, NULL, 0, 0, PM_NOREMOVE | PM_NOYIELD);
 }
 
 }  // namespace
@@ -122,7 +137,7 @@ void prepareMainWindow(MainWindow* window) {
     // The form's caption is also every message box's title (NotifyUser).
     ByteString title;
     ByteString description = LoadPatchContainer(&title);
-    SetText(window->frmMain, title.Empty() ? WideToAnsiText(TextFormCaption) : title);
+    SetText(window->frmMain, title.Empty() ? ByteString("Tessel") : title);
     SetText(window->memDescription, description);
 }
 

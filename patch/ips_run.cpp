@@ -175,6 +175,7 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     PatchRunReport* r = FreshReport(report, &local);
     r->format = PatchFormatIps;
     RunHost host = StartRunHost(hooks);
+    SetLastFileError(0);
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return FinishRun(host, r, PatchResultMalformed);

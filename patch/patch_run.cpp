@@ -7,6 +7,7 @@
 #include "patch/byte_stream.h"
 #include "patch/run_host.h"
 #include "platform/clock.h"
+#include "platform/file_handle.h"
 
 bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
@@ -55,6 +56,9 @@ void ShowFileProgress(void* context, uint32_t done, uint32_t total) {
 
 PatchResult FinishRun(RunHost& host, PatchRunReport* report, PatchResult result) {
     report->result = result;
+    const bool failed = result == PatchResultBackupFailed || result == PatchResultWriteFailed ||
+                        result == PatchResultRestoreFailed || result == PatchResultNoRoom;
+    if (failed && !report->outOfMemory) report->systemError = LastFileError();
     if (host.hooks) host.hooks->Finished(*report);
     return result;
 }
@@ -76,6 +80,7 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     PatchRunReport* r = FreshReport(report, &local);
     r->format = IdentifyPatchFormat(block, size);
     RunHost host = StartRunHost(hooks);
+    SetLastFileError(0);  // a failure of an earlier run is no reason for this one
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);
     // A block of no known format takes the IPS route, which opens the
     // target and refuses the block exactly as it always has.

@@ -68,6 +68,10 @@ struct PatchRunReport {
     bool backupMade;          // target + ".bak" holds the target as it was before the run
     bool outOfMemory;         // the changes could not be gathered: nothing was written
     bool openFailed;          // the target could not be opened for writing
+    // The system's error code (LastFileError) of the call that made a run
+    // fail with BackupFailed, WriteFailed or RestoreFailed; 0 otherwise or
+    // when no system call failed (out of memory, a folder named like the .bak).
+    uint32_t systemError;
     IpsRunDetails ips;
     BpsRunDetails bps;
 };

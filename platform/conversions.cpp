@@ -57,6 +57,4 @@ int64_t ParseHex64(const ByteString& text) {
     return static_cast<int64_t>(result);
 }
 
-ByteString WideToAnsiText(const char16_t* text) { return WideToAnsiText(text, WideLength(text)); }
-
-ByteString WideToAnsiText(const WideString& text) { return WideToAnsiText(text.Data(), text.Length()); }
+ByteString WideToUtf8Text(const WideString& text) { return WideToUtf8Text(text.Data(), text.Length()); }

@@ -51,6 +51,21 @@ WideString AnsiToWideText(const ByteString& text);
 // U+FFFD (MultiByteToWideChar(CP_UTF8, 0) on Windows).
 WideString Utf8ToWideText(const ByteString& text);
 
+// UTF-16 -> a given code page, never failing: what the code page cannot
+// hold becomes its default character (WideCharToMultiByte(codePage, 0)).
+ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t length);
+
+// A given code page -> UTF-16, never failing: bytes not valid in it become
+// U+FFFD (MultiByteToWideChar(codePage, 0) on Windows).
+WideString CodePageToWideText(uint32_t codePage, const ByteString& text);
+
+// UTF-16 -> UTF-8, never failing: unpaired surrogates become U+FFFD
+// (WideCharToMultiByte(CP_UTF8, 0) on Windows). Empty input gives "".
+// The program's byte strings hold UTF-8 and reach Windows through the wide
+// calls, converted back with Utf8ToWideText.
+ByteString WideToUtf8Text(const char16_t* text, uint32_t length);
+ByteString WideToUtf8Text(const WideString& text);
+
 // Whether the conversion code page holds a NUL-terminated text exactly: no
 // default character and no best-fit look-alike would stand in for any of it.
 bool AnsiCanHold(const char16_t* text);

@@ -124,17 +124,35 @@ uint32_t ConversionCodePage() { return g_conversionCodePage; }
 
 void SetConversionCodePage(uint32_t codePage) { g_conversionCodePage = codePage; }
 
-ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
+namespace {
+
+// UTF-16 -> a code page, unconvertible units replaced by `replacement`.
+ByteString ToBytesSubstituting(uint32_t codePage, const char16_t* text, uint32_t length,
+                               const char* replacement, size_t replacementSize) {
     ByteString result;
     if (!text || length == 0) return result;
     char name[16];
-    CodePageName(g_conversionCodePage, name);
+    CodePageName(codePage, name);
     Buffer buffer;
-    const char question = '?';
     if (Convert(name, HostUtf16Name(), reinterpret_cast<const char*>(text), length * sizeof(char16_t),
-                sizeof(char16_t), Substitute, &question, 1, &buffer, nullptr))
+                sizeof(char16_t), Substitute, replacement, replacementSize, &buffer, nullptr))
         ToByteString(buffer, &result);
     return result;
+}
+
+}  // namespace
+
+ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
+    return ToBytesSubstituting(g_conversionCodePage, text, length, "?", 1);
+}
+
+ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t length) {
+    return ToBytesSubstituting(codePage, text, length, "?", 1);
+}
+
+ByteString WideToUtf8Text(const char16_t* text, uint32_t length) {
+    // An unpaired surrogate becomes U+FFFD, as WideCharToMultiByte makes it.
+    return ToBytesSubstituting(65001, text, length, "\xEF\xBF\xBD", 3);
 }
 
 namespace {
@@ -157,6 +175,10 @@ WideString ToWideSubstituting(uint32_t codePage, const ByteString& text) {
 WideString AnsiToWideText(const ByteString& text) { return ToWideSubstituting(g_conversionCodePage, text); }
 
 WideString Utf8ToWideText(const ByteString& text) { return ToWideSubstituting(65001, text); }
+
+WideString CodePageToWideText(uint32_t codePage, const ByteString& text) {
+    return ToWideSubstituting(codePage, text);
+}
 
 bool AnsiCanHold(const char16_t* text) {
     return WideToCodePage(g_conversionCodePage, text, WideLength(text), nullptr, nullptr);
@@ -204,3 +226,7 @@ bool CodePageToWide(uint32_t codePage, const char* bytes, uint32_t length, WideS
     if (out) *out = static_cast<WideString&&>(result);
     return true;
 }
+
+ByteString WideToAnsiText(const char16_t* text) { return WideToAnsiText(text, WideLength(text)); }
+
+ByteString WideToAnsiText(const WideString& text) { return WideToAnsiText(text.Data(), text.Length()); }

@@ -7,24 +7,9 @@
 
 namespace {
 
-uint32_t g_conversionCodePage;  // 0 until first chosen
 
 const WCHAR* W(const char16_t* p) { return reinterpret_cast<const WCHAR*>(p); }
 WCHAR* W(char16_t* p) { return reinterpret_cast<WCHAR*>(p); }
-
-uint32_t ChooseCodePage() {
-    // CP_THREAD_ACP exists from Windows 2000 (5.0) on; before that the same
-    // code page is read from the thread locale.
-    DWORD version = GetVersion();
-    if (LOBYTE(LOWORD(version)) >= 5) return CP_THREAD_ACP;
-    char number[8] = {0};
-    if (GetLocaleInfoA(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, number, sizeof number) > 0) {
-        uint32_t cp = 0;
-        for (int i = 0; number[i] >= '0' && number[i] <= '9'; ++i) cp = cp * 10 + (number[i] - '0');
-        if (cp != 0) return cp;
-    }
-    return CP_ACP;
-}
 
 // Code pages whose conversions reject WC_NO_BEST_FIT_CHARS / a default
 // character argument (the documented list: UTF-7, UTF-8 and a few stateful
@@ -84,15 +69,12 @@ bool DecodesExactly(uint32_t cp, const char* bytes, int n) {
 
 }  // namespace
 
-uint32_t ConversionCodePage() {
-    if (g_conversionCodePage == 0) g_conversionCodePage = ChooseCodePage();
-    return g_conversionCodePage;
-}
+namespace {
 
-ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
+// WideCharToMultiByte with no flags into a fresh string.
+ByteString ToBytes(uint32_t cp, const char16_t* text, uint32_t length) {
     ByteString out;
     if (!text || length == 0 || length > 0x3FFFFFFF) return out;
-    uint32_t cp = ConversionCodePage();
     int n = static_cast<int>(length);
     int size = WideCharToMultiByte(cp, 0, W(text), n, NULL, 0, NULL, NULL);
     if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return ByteString();
@@ -100,6 +82,14 @@ ByteString WideToAnsiText(const char16_t* text, uint32_t length) {
     if (done <= 0) return ByteString();
     out.SetLength(static_cast<uint32_t>(done));
     return out;
+}
+
+}  // namespace
+
+ByteString WideToUtf8Text(const char16_t* text, uint32_t length) { return ToBytes(CP_UTF8, text, length); }
+
+ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t length) {
+    return ToBytes(codePage, text, length);
 }
 
 namespace {
@@ -119,24 +109,9 @@ WideString ToWide(uint32_t cp, const ByteString& text) {
 
 }  // namespace
 
-WideString AnsiToWideText(const ByteString& text) { return ToWide(ConversionCodePage(), text); }
-
 WideString Utf8ToWideText(const ByteString& text) { return ToWide(CP_UTF8, text); }
 
-bool AnsiCanHold(const char16_t* text) {
-    // Only a verdict, so no output buffer. WC_NO_BEST_FIT_CHARS keeps a
-    // look-alike from passing for the character (systems before Windows 2000
-    // refuse the flag: asked again without it); the default-character flag
-    // reports anything else that would not survive. A code page that takes
-    // no default-character argument (Windows 10's optional UTF-8 ANSI code
-    // page) fails both calls and converts without one: it holds every text.
-    uint32_t cp = ConversionCodePage();
-    BOOL usedDefault = FALSE;
-    int n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, W(text), -1, NULL, 0, NULL, &usedDefault);
-    if (n <= 0) n = WideCharToMultiByte(cp, 0, W(text), -1, NULL, 0, NULL, &usedDefault);
-    if (n > 0) return !usedDefault;
-    return WideCharToMultiByte(cp, 0, W(text), -1, NULL, 0, NULL, NULL) > 0;
-}
+WideString CodePageToWideText(uint32_t codePage, const ByteString& text) { return ToWide(codePage, text); }
 
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,
                     uint32_t* firstBadIndex) {

@@ -1,25 +1,50 @@
 // Thin wrappers over the operating system's file calls: the only place where
-// the patch layer touches files. On Windows they are the ANSI Win32 calls
-// (CreateFileA, SetFilePointer, ReadFile, ...); the POSIX build maps each one
-// onto open/lseek/read/write with the same results, so the code above them is
-// the same on both. A program may instead have its paths taken as UTF-8
-// (UseUtf8FilePaths).
+// the patch layer touches files. On Windows they are the Win32 calls
+// (CreateFileW, SetFilePointer, ReadFile, ...), paths converted from the ANSI
+// code page as the A calls would, or from UTF-8 once a program says so
+// (UseUtf8FilePaths); the POSIX build maps each one onto
+// open/lseek/read/write with the same results, so the code above them is the
+// same on both.
 //
-// Failures are reported only through return values: a null or invalid handle,
-// a position of 0xFFFFFFFF, a count of 0, false.
+// Failures are reported through return values (a null or invalid handle, a
+// position of 0xFFFFFFFF, a count of 0, false), and the system's error code
+// of the last call that failed is kept (LastFileError) so that a run can say
+// why it stopped.
 #pragma once
 #include <stdint.h>
 
 #include "base/byte_string.h"
 
 // Process-wide switch, set once at start by a program whose paths are UTF-8
-// (the publisher tool, which reads its arguments as UTF-16): from then on the
-// calls below that take a path convert it UTF-8 -> UTF-16 and use the wide
-// Win32 calls (CreateFileW, GetFileAttributesW, CopyFileW), so a file name in
-// any script works on any system code page. Without it paths are ANSI code
-// page bytes, as the patcher program has them. POSIX: paths are bytes either
-// way; nothing changes.
+// (the publisher tool and the patcher, which take their names as UTF-16):
+// from then on the calls below that take a path convert it UTF-8 -> UTF-16,
+// so a file name in any script works on any system code page. Without it
+// paths are ANSI code page bytes. Either way a path of MAX_PATH units or
+// more is passed in its "\\?\" form, which Windows takes up to 32,767
+// units. POSIX: paths are bytes either way; nothing changes.
 void UseUtf8FilePaths();
+
+// The system's error code (GetLastError on Windows, errno on POSIX) of the
+// last call below that failed; 0 until one has. A later success leaves it.
+uint32_t LastFileError();
+// Sets that code: 0 forgets an earlier failure, and a caller that cleans
+// up after a failure puts back the code that clean-up may have replaced.
+void SetLastFileError(uint32_t code);
+
+// The usual causes of a failed write, for advice on what to do about them.
+enum FileErrorKind : uint8_t {
+    FileErrorOther = 0,
+    FileErrorInUse,         // open in another program (sharing or lock violation, EWOULDBLOCK)
+    FileErrorReadOnly,      // access denied to a file with the read-only attribute, a read-only disk
+    FileErrorDiskFull,      // no room on the disk
+    FileErrorAccessDenied,  // access denied for another reason: rights, a file in use by the system
+};
+// What kind of failure code was, path being the file it concerned (its
+// read-only attribute tells "read-only" from other refusals).
+FileErrorKind KindOfFileError(uint32_t code, const ByteString& path);
+// The system's words for code as UTF-8 (FormatMessageW; strerror on POSIX),
+// without a line break at the end; empty when the system has none.
+ByteString FileErrorText(uint32_t code);
 
 // Pointer-sized: a HANDLE on Windows; on POSIX the file descriptor cast to a
 // pointer. Both null and INVALID_HANDLE_VALUE (all bits set, which is also
@@ -133,7 +158,10 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination,
 // directory, a symbolic link, a device or anything else that a copy written
 // to path would go through or fail on.
 bool IsPlainFileOrAbsent(const ByteString& path);
-// DeleteFileA / unlink; true when the file is gone.
+// Clears the read-only attribute (POSIX: adds the owner's write bit); true
+// when the file is writable or absent.
+bool MakeFileWritable(const ByteString& path);
+// DeleteFileA / unlink, a read-only file included; true when the file is gone.
 bool DeleteFileAtPath(const ByteString& path);
 // Gives the file at source the name destination in one step, replacing an
 // existing destination (MoveFileExA with MOVEFILE_REPLACE_EXISTING |

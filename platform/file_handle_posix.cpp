@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,8 +16,22 @@
 namespace {
 
 FileFaultHook faultHook = nullptr;
+uint32_t g_lastError;  // LastFileError
 
-bool Faulted(FileOperation operation) { return faultHook && faultHook(operation); }
+// An injected fault fails as an I/O error would.
+bool Faulted(FileOperation operation) {
+    if (!faultHook || !faultHook(operation)) return false;
+    errno = EIO;
+    return true;
+}
+
+// The public wrappers below note errno when they fail; a failure that set
+// none (a refused argument) counts as EINVAL.
+template <class Result>
+Result Noted(Result result, bool failed) {
+    if (failed) g_lastError = errno ? static_cast<uint32_t>(errno) : EINVAL;
+    return result;
+}
 
 // CreateFileA's numbers, so the OpenMode words mean the same here.
 const uint32_t GenericRead = 0x80000000u;
@@ -60,7 +75,7 @@ bool LockForShareMode(int fd, uint32_t access, uint32_t share) {
 
 void UseUtf8FilePaths() {}
 
-FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
+static FileHandle OpenFileHandleUnnoted(const ByteString& path, OpenMode mode) {
     if (Faulted(FileOperation::Open)) return InvalidFileHandle();
     OpenModeArguments args = DecodeOpenMode(mode);
     if (path.Empty()) return InvalidFileHandle();
@@ -106,7 +121,7 @@ FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     return FromDescriptor(fd);
 }
 
-bool CloseFileHandle(FileHandle handle) {
+static bool CloseFileHandleUnnoted(FileHandle handle) {
     int fd = ToDescriptor(handle);
     if (fd < 0) return false;
     // A faulted close still releases the descriptor, as a close that
@@ -117,7 +132,7 @@ bool CloseFileHandle(FileHandle handle) {
     return closed && !faulted;
 }
 
-uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
+static uint32_t SeekFileHandleUnnoted(FileHandle handle, int32_t offset, SeekOrigin origin) {
     if (Faulted(FileOperation::Seek)) return InvalidPosition;
     int fd = ToDescriptor(handle);
     if (fd < 0) return InvalidPosition;
@@ -158,7 +173,7 @@ uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
     return done;
 }
 
-uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
+static uint32_t WriteFileHandleUnnoted(FileHandle handle, const void* buffer, uint32_t count) {
     if (Faulted(FileOperation::Write)) return 0;
     int fd = ToDescriptor(handle);
     if (fd < 0) return 0;
@@ -181,7 +196,7 @@ uint32_t GetFileSizeHandle(FileHandle handle) {
     return static_cast<uint32_t>(info.st_size);
 }
 
-bool SetEndOfFileHandle(FileHandle handle) {
+static bool SetEndOfFileHandleUnnoted(FileHandle handle) {
     if (Faulted(FileOperation::SetEnd)) return false;
     int fd = ToDescriptor(handle);
     if (fd < 0) return false;
@@ -203,7 +218,7 @@ bool SetEndOfFileHandle(FileHandle handle) {
     return ftruncate(fd, position) == 0;
 }
 
-bool FlushFileHandle(FileHandle handle) {
+static bool FlushFileHandleUnnoted(FileHandle handle) {
     if (Faulted(FileOperation::Flush)) return false;
     int fd = ToDescriptor(handle);
     if (fd < 0) return false;
@@ -216,11 +231,11 @@ bool IsPlainFileOrAbsent(const ByteString& path) {
     return S_ISREG(info.st_mode);
 }
 
-bool DeleteFileAtPath(const ByteString& path) {
+static bool DeleteFileAtPathUnnoted(const ByteString& path) {
     return unlink(path.CStr()) == 0 || errno == ENOENT;
 }
 
-bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
+static bool RenameFileReplacingUnnoted(const ByteString& source, const ByteString& destination) {
     if (Faulted(FileOperation::Rename)) return false;
     return rename(source.CStr(), destination.CStr()) == 0;
 }
@@ -303,8 +318,8 @@ bool CopyDescriptorBytes(int in, int out, off_t size, FileProgressFunction progr
 
 }  // namespace
 
-bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, FileProgressFunction progress,
-                       void* context) {
+static bool CopyFileOverwriteUnnoted(const ByteString& source, const ByteString& destination,
+                                     FileProgressFunction progress, void* context) {
     if (Faulted(FileOperation::Copy)) return false;
     if (source.Empty() || destination.Empty()) return false;
     int in = open(source.CStr(), O_RDONLY | O_CLOEXEC);
@@ -349,11 +364,88 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     if (close(out) != 0) ok = false;
     close(in);
     // A half-written copy must not pass for a good one.
+    const int why = errno;
     if (!ok) unlink(destination.CStr());
+    errno = why;
     return ok;
 }
 
 bool FileFaultStrikes(FileOperation operation) { return Faulted(operation); }
+
+FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
+    errno = 0;
+    FileHandle file = OpenFileHandleUnnoted(path, mode);
+    return Noted(file, !IsValidFileHandle(file));
+}
+bool CloseFileHandle(FileHandle handle) {
+    errno = 0;
+    return CloseFileHandleUnnoted(handle) || Noted(false, true);
+}
+uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
+    errno = 0;
+    const uint32_t position = SeekFileHandleUnnoted(handle, offset, origin);
+    return Noted(position, position == InvalidPosition);
+}
+uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
+    errno = 0;
+    const uint32_t done = WriteFileHandleUnnoted(handle, buffer, count);
+    return Noted(done, done < count);
+}
+bool SetEndOfFileHandle(FileHandle handle) {
+    errno = 0;
+    return SetEndOfFileHandleUnnoted(handle) || Noted(false, true);
+}
+bool FlushFileHandle(FileHandle handle) {
+    errno = 0;
+    return FlushFileHandleUnnoted(handle) || Noted(false, true);
+}
+bool DeleteFileAtPath(const ByteString& path) {
+    errno = 0;
+    return DeleteFileAtPathUnnoted(path) || Noted(false, true);
+}
+bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
+    errno = 0;
+    return RenameFileReplacingUnnoted(source, destination) || Noted(false, true);
+}
+bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, FileProgressFunction progress,
+                       void* context) {
+    errno = 0;
+    return CopyFileOverwriteUnnoted(source, destination, progress, context) || Noted(false, true);
+}
+
+uint32_t LastFileError() { return g_lastError; }
+void SetLastFileError(uint32_t code) { g_lastError = code; }
+
+bool MakeFileWritable(const ByteString& path) {
+    struct stat info;
+    if (stat(path.CStr(), &info) != 0) return errno == ENOENT;
+    if (info.st_mode & S_IWUSR) return true;
+    return chmod(path.CStr(), (info.st_mode & 07777) | S_IWUSR) == 0 || Noted(false, true);
+}
+
+FileErrorKind KindOfFileError(uint32_t code, const ByteString& path) {
+    switch (code) {
+    case EWOULDBLOCK:  // a lock taken for a share mode (OpenFileHandle)
+    case ETXTBSY:
+    case EBUSY:
+        return FileErrorInUse;
+    case ENOSPC:
+    case EDQUOT:
+        return FileErrorDiskFull;
+    case EROFS:
+        return FileErrorReadOnly;
+    case EACCES:
+    case EPERM: {
+        struct stat info;
+        const bool readOnly = stat(path.CStr(), &info) == 0 && !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
+        return readOnly ? FileErrorReadOnly : FileErrorAccessDenied;
+    }
+    default:
+        return FileErrorOther;
+    }
+}
+
+ByteString FileErrorText(uint32_t code) { return ByteString(strerror(static_cast<int>(code))); }
 
 FileFaultHook SetFileFaultHook(FileFaultHook hook) {
     FileFaultHook previous = faultHook;

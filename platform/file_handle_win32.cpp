@@ -1,10 +1,12 @@
-// The file wrappers on Win32: each one is a single kernel call.
+// The file wrappers on Win32: each one is a single kernel call, always the
+// wide one (paths are converted from UTF-8 or the ANSI code page first).
 #include "platform/file_handle.h"
 
 #include <stdlib.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
+#include "platform/conversions.h"
 
 // The header's numbers are the SDK's, written out so that it stays the same
 // on every platform; here they are checked against the SDK's names.
@@ -29,39 +31,76 @@ static_assert(InvalidPosition == INVALID_SET_FILE_POINTER && InvalidFileSize == 
 
 namespace {
 
-bool g_utf8Paths;  // set by UseUtf8FilePaths; the program never sets it
+bool g_utf8Paths;      // set by UseUtf8FilePaths at start
+DWORD g_lastError;     // LastFileError
 
-// A UTF-8 path as a NUL-terminated UTF-16 one; empty when it is not UTF-8
-// (no such file can then be named, and the call fails).
-WideString WidePath(const ByteString& path) {
-    WideString wide;
-    const int length = static_cast<int>(path.Length());
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.Data(), length, NULL, 0);
-    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.Data(), length,
-                        reinterpret_cast<WCHAR*>(wide.Data()), units);
-    return wide;
+// Every wrapper reports a failed call through here, so the code that made
+// the run stop is still there once the run has cleaned up after it.
+bool Noted(BOOL ok) {
+    if (!ok) g_lastError = GetLastError();
+    return ok != FALSE;
+}
+FileHandle NotedHandle(HANDLE handle) {
+    Noted(handle != INVALID_HANDLE_VALUE);
+    return handle;
 }
 
 const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(text.CStr()); }
+WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
+
+// Paths of MAX_PATH units and more are refused by the wide calls unless
+// they carry the "\\?\" prefix, which in turn turns off every parsing
+// step: the path must be full, with backslashes and no "." or "..". So
+// GetFullPathNameW (which takes long input) makes it full first. Below the
+// limit (less the 12 units CreateDirectory keeps for a 8.3 name) the path
+// goes as it is, relative or not. (A long UNC name, which would need the
+// "\\?\UNC\" form, is left as it is.)
+WideString LongPathForm(const WideString& path) {
+    const DWORD units = GetFullPathNameW(W(path), 0, NULL, NULL);
+    WideString full(u"\\\\?\\");
+    const uint32_t prefix = full.Length();
+    if (units == 0 || path[0] == u'\\' || !full.SetLength(prefix + units)) return path;
+    const DWORD written = GetFullPathNameW(W(path), units, W(full) + prefix, NULL);
+    if (written == 0 || written >= units) return path;
+    full.SetLength(prefix + written);
+    return full;
+}
+
+// A path as a NUL-terminated UTF-16 one, from UTF-8 (UseUtf8FilePaths) or
+// from the ANSI code page, as the A calls would convert it; the wide calls
+// then serve both. Empty when it is not valid UTF-8 (no such file can then
+// be named, and the call fails).
+WideString WidePath(const ByteString& path) {
+    WideString wide;
+    const UINT codePage = g_utf8Paths ? CP_UTF8 : CP_ACP;
+    const DWORD flags = g_utf8Paths ? MB_ERR_INVALID_CHARS : 0;
+    const int length = static_cast<int>(path.Length());
+    const int units = MultiByteToWideChar(codePage, flags, path.Data(), length, NULL, 0);
+    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
+    MultiByteToWideChar(codePage, flags, path.Data(), length, W(wide), units);
+    if (units >= MAX_PATH - 12) return LongPathForm(wide);
+    return wide;
+}
+
+DWORD AttributesOf(const ByteString& path) { return GetFileAttributesW(W(WidePath(path))); }
 
 }  // namespace
 
 void UseUtf8FilePaths() { g_utf8Paths = true; }
 bool UsesUtf8FilePaths() { return g_utf8Paths; }
 
+uint32_t LastFileError() { return g_lastError; }
+void SetLastFileError(uint32_t code) { g_lastError = code; }
+
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     OpenModeArguments args = DecodeOpenMode(mode);
-    if (g_utf8Paths)
-        return CreateFileW(W(WidePath(path)), args.access, args.share, NULL, args.disposition,
-                           args.flagsAndAttributes, NULL);
-    return CreateFileA(path.CStr(), args.access, args.share, NULL, args.disposition,
-                       args.flagsAndAttributes, NULL);
+    return NotedHandle(CreateFileW(W(WidePath(path)), args.access, args.share, NULL, args.disposition,
+                                   args.flagsAndAttributes, NULL));
 }
 
 bool CloseFileHandle(FileHandle handle) {
     if (!IsValidFileHandle(handle)) return false;
-    return CloseHandle(handle) != FALSE;
+    return Noted(CloseHandle(handle));
 }
 
 uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
@@ -72,20 +111,20 @@ uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
     // indistinguishable from the failure value; files that large are outside
     // the design.
     DWORD result = SetFilePointer(handle, offset, NULL, static_cast<DWORD>(origin));
-    return result == INVALID_SET_FILE_POINTER ? InvalidPosition : static_cast<uint32_t>(result);
+    return Noted(result != INVALID_SET_FILE_POINTER) ? static_cast<uint32_t>(result) : InvalidPosition;
 }
 
 uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
     if (!IsValidFileHandle(handle)) return 0;
     DWORD done = 0;
-    if (!ReadFile(handle, buffer, count, &done, NULL)) return 0;
+    if (!Noted(ReadFile(handle, buffer, count, &done, NULL))) return 0;
     return done;
 }
 
 uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
     if (!IsValidFileHandle(handle)) return 0;
     DWORD done = 0;
-    if (!WriteFile(handle, buffer, count, &done, NULL)) return 0;
+    if (!Noted(WriteFile(handle, buffer, count, &done, NULL))) return 0;
     return done;
 }
 
@@ -104,12 +143,12 @@ uint32_t GetFileSizeHandle(FileHandle handle) {
 
 bool SetEndOfFileHandle(FileHandle handle) {
     if (!IsValidFileHandle(handle)) return false;
-    return SetEndOfFile(handle) != FALSE;
+    return Noted(SetEndOfFile(handle));
 }
 
 bool IsExistingFile(const ByteString& path) {
-    DWORD attributes = g_utf8Paths ? GetFileAttributesW(W(WidePath(path))) : GetFileAttributesA(path.CStr());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    DWORD attributes = AttributesOf(path);
+    if (!Noted(attributes != INVALID_FILE_ATTRIBUTES)) return false;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -156,18 +195,18 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     // A half-written copy must not pass for a good one.
     if (!ok && IsValidFileHandle(out)) DeleteFileAtPath(destination);
     if (!ok && error != NO_ERROR) SetLastError(error);
-    return ok;
+    return Noted(ok);
 }
 
 bool FlushFileHandle(FileHandle handle) {
     if (!IsValidFileHandle(handle)) return false;
-    return FlushFileBuffers(handle) != FALSE;
+    return Noted(FlushFileBuffers(handle));
 }
 
 bool IsPlainFileOrAbsent(const ByteString& path) {
-    DWORD attributes = g_utf8Paths ? GetFileAttributesW(W(WidePath(path))) : GetFileAttributesA(path.CStr());
+    DWORD attributes = AttributesOf(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
+        return GetLastError() == ERROR_FILE_NOT_FOUND || !Noted(FALSE);
     // A reparse point is a symbolic link or junction: a copy written to it
     // would land wherever it points.
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
@@ -175,13 +214,53 @@ bool IsPlainFileOrAbsent(const ByteString& path) {
 }
 
 bool DeleteFileAtPath(const ByteString& path) {
-    const BOOL deleted = g_utf8Paths ? DeleteFileW(W(WidePath(path))) : DeleteFileA(path.CStr());
-    return deleted != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND;
+    // A read-only file refuses deletion (ERROR_ACCESS_DENIED): a copy of a
+    // read-only target keeps the attribute, and would stay behind.
+    MakeFileWritable(path);
+    const BOOL deleted = DeleteFileW(W(WidePath(path)));
+    return deleted != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND || Noted(FALSE);
 }
 
 bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
     // WRITE_THROUGH: the call returns only once the new name is on disk.
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (g_utf8Paths) return MoveFileExW(W(WidePath(source)), W(WidePath(destination)), flags) != FALSE;
-    return MoveFileExA(source.CStr(), destination.CStr(), flags) != FALSE;
+    return Noted(MoveFileExW(W(WidePath(source)), W(WidePath(destination)), flags));
+}
+
+bool MakeFileWritable(const ByteString& path) {
+    const DWORD attributes = AttributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+    const DWORD cleared = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    return Noted(SetFileAttributesW(W(WidePath(path)), cleared));
+}
+
+FileErrorKind KindOfFileError(uint32_t code, const ByteString& path) {
+    switch (code) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return FileErrorInUse;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return FileErrorDiskFull;
+    case ERROR_WRITE_PROTECT:
+        return FileErrorReadOnly;
+    case ERROR_ACCESS_DENIED: {
+        const DWORD attributes = AttributesOf(path);
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+                   ? FileErrorReadOnly
+                   : FileErrorAccessDenied;
+    }
+    default:
+        return FileErrorOther;
+    }
+}
+
+ByteString FileErrorText(uint32_t code) {
+    // The system's own sentence, in its language, with its line break cut.
+    WCHAR text[512];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0,
+                             text, sizeof text / sizeof text[0], NULL);
+    while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) --n;
+    return WideToUtf8Text(reinterpret_cast<const char16_t*>(text), n);
 }

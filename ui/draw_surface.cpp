@@ -1,5 +1,7 @@
 #include "ui/draw_surface.h"
 
+#include "platform/conversions.h"
+
 #include "ui/gdi_tool.h"
 #include "ui/widget.h"
 
@@ -116,7 +118,11 @@ SIZE MeasureText(DrawSurface* surface, const ByteString& text) {
         AttachDC(surface, CreateCompatibleDC(nullptr));
     }
     HDC dc = EnsureSelected(surface, SurfaceHasDC | SurfaceFont);
-    if (dc) GetTextExtentPoint32A(dc, text.CStr(), static_cast<int>(text.Length()), &size);
+    // Measured as drawn: the UTF-8 text as the UTF-16 the window shows.
+    const WideString wide = Utf8ToWideText(text);
+    if (dc)
+        GetTextExtentPoint32W(dc, reinterpret_cast<const WCHAR*>(wide.CStr()), static_cast<int>(wide.Length()),
+                              &size);
     AttachDC(surface, nullptr);
     Release(surface);
     return size;

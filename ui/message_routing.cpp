@@ -9,9 +9,9 @@ namespace {
 // window keeps whatever it likes there.
 Widget* LayerWidgetOf(HWND window) {
     if (!window) return nullptr;
-    if (GetClassLongPtrA(window, GCLP_WNDPROC) != reinterpret_cast<ULONG_PTR>(&SharedWindowProc))
+    if (GetClassLongPtrW(window, GCLP_WNDPROC) != reinterpret_cast<ULONG_PTR>(&SharedWindowProc))
         return nullptr;
-    return reinterpret_cast<Widget*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    return reinterpret_cast<Widget*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
 }  // namespace
@@ -32,10 +32,10 @@ LRESULT CALLBACK SharedWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             // First message of a window inside CreateWindowExA: adopt it.
             widget = creatingWidget;
             widget->handle = window;
-            SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(widget));
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(widget));
             creatingWidget = nullptr;
         } else {
-            widget = reinterpret_cast<Widget*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+            widget = reinterpret_cast<Widget*>(GetWindowLongPtrW(window, GWLP_USERDATA));
         }
     }
 
@@ -55,14 +55,14 @@ LRESULT CALLBACK SharedWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         return result;
     }
     if (mainWidget) return mainWidget->RouteMessage(&record);
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 LRESULT DefaultProcessing(Widget* widget, MessageRecord* record) {
     if (widget->baseWndProc)
-        return CallWindowProcA(widget->baseWndProc, widget->handle, record->message,
+        return CallWindowProcW(widget->baseWndProc, widget->handle, record->message,
                                record->wParam, record->lParam);
-    return DefWindowProcA(record->window, record->message, record->wParam, record->lParam);
+    return DefWindowProcW(record->window, record->message, record->wParam, record->lParam);
 }
 
 void AddMessageHandler(Widget* widget, MessageHandler handler, bool keep) {
@@ -140,13 +140,13 @@ Widget* OwningForm(Widget* widget) {
 
 bool PumpOneMessage() {
     MSG msg;
-    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
     if (msg.message == WM_QUIT) {
         appTerminated = true;
         return true;
     }
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
     return (msg.message & 0xFFFF) != 0;
 }
 

@@ -1,5 +1,7 @@
 #include "ui/properties.h"
 
+#include "platform/conversions.h"
+
 #include "ui/draw_surface.h"
 #include "ui/gdi_tool.h"
 #include "ui/message_routing.h"
@@ -142,7 +144,7 @@ void SetStyle(Widget* widget, uint32_t style) {
     if (widget->style == style) return;
     widget->style = style;
     if (widget->handle) {
-        SetWindowLongPtrA(widget->handle, GWL_STYLE, static_cast<LONG_PTR>(static_cast<LONG>(style)));
+        SetWindowLongPtrW(widget->handle, GWL_STYLE, static_cast<LONG_PTR>(static_cast<LONG>(style)));
         // Style bits that change the frame take effect only with a
         // SWP_FRAMECHANGED move.
         SetWindowPos(widget->handle, nullptr, 0, 0, 0, 0,
@@ -189,15 +191,15 @@ bool SizeLockHandler(Widget* form, MessageRecord* record, LRESULT* result) {
 
 ByteString GetText(Widget* widget) {
     if (widget->handle) {
-        int n = GetWindowTextLengthA(widget->handle);
-        if (n < 0) n = 0;
-        if (!widget->text.SetLength(static_cast<uint32_t>(n))) return widget->text;
-        if (n > 0) {
-            // The length may be an upper bound (DBCS text); keep what was read.
-            int got = GetWindowTextA(widget->handle, widget->text.Data(), n + 1);
-            if (got < 0) got = 0;
-            if (got < n) widget->text.SetLength(static_cast<uint32_t>(got));
+        // Read as UTF-16 (the window's own text, whatever the code page)
+        // and kept as UTF-8, as every text of the layer is.
+        int n = GetWindowTextLengthW(widget->handle);
+        WideString wide;
+        if (n > 0 && wide.SetLength(static_cast<uint32_t>(n))) {
+            int got = GetWindowTextW(widget->handle, reinterpret_cast<WCHAR*>(wide.Data()), n + 1);
+            wide.SetLength(got > 0 ? static_cast<uint32_t>(got) : 0);
         }
+        widget->text = WideToUtf8Text(wide);
     }
     return widget->text;
 }
@@ -205,14 +207,15 @@ ByteString GetText(Widget* widget) {
 void SetText(Widget* widget, const ByteString& text) {
     widget->text = text;
     if (widget->handle)
-        SendMessageA(widget->handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(widget->text.CStr()));
+        SendMessageW(widget->handle, WM_SETTEXT, 0,
+                     reinterpret_cast<LPARAM>(Utf8ToWideText(widget->text).CStr()));
     widget->autoSizeProc(widget);
 }
 
 void SetColor(Widget* widget, uint32_t color) {
     HWND window = EnsureHandle(widget);
     if (window && widget->actions.setColorMsg)
-        SendMessageA(window, widget->actions.setColorMsg, 0, static_cast<LPARAM>(ColorToRgb(color)));
+        SendMessageW(window, widget->actions.setColorMsg, 0, static_cast<LPARAM>(ColorToRgb(color)));
     if (color == widget->color) return;
     widget->color = color;
     if (widget->bkBrush) {
@@ -272,7 +275,7 @@ void ApplyFont(Widget* widget) {
     if (widget->handle) {
         widget->textColor = widget->font->data.toolColor;
         // A non-zero lParam makes the control redraw with the new font.
-        SendMessageA(widget->handle, WM_SETFONT, reinterpret_cast<WPARAM>(ToolHandle(widget->font)),
+        SendMessageW(widget->handle, WM_SETFONT, reinterpret_cast<WPARAM>(ToolHandle(widget->font)),
                      0xFFFF);
     }
     // The surface holds a copy of the old font; the next GetSurface makes one.

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <string.h>
 
+#include "platform/conversions.h"
 #include "ui/draw_surface.h"
 #include "ui/gdi_tool.h"
 #include "ui/message_routing.h"
@@ -133,7 +134,7 @@ void ApplyVisibility(Widget* widget, bool show) {
 }
 
 LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
-    return SendMessageA(EnsureHandle(widget), message, wParam, lParam);
+    return SendMessageW(EnsureHandle(widget), message, wParam, lParam);
 }
 
 void InitCommonControlClasses(uint32_t classFlags) {
@@ -186,10 +187,24 @@ void RealizeExistingWindow(Widget* widget) {
     }
 }
 
+// Class names are ASCII ("obj_" and a system class's name): widened unit
+// by unit for the wide calls.
+__attribute__((noinline)) void Widen(const char* name, WCHAR* units) {
+    int i = 0;
+    for (; name && name[i] && i < 63; ++i) units[i] = static_cast<unsigned char>(name[i]);
+    units[i] = 0;
+}
+struct WideClassName {
+    WCHAR units[64];
+    explicit WideClassName(const char* name) { Widen(name, units); }
+};
+
 // The class the Widget's window is made from. Records the procedure it takes
 // over (the system class's, or none for "Form") as the Widget's baseWndProc.
-WNDCLASSA WindowClassFor(Widget* widget) {
-    WNDCLASSA wc;
+// The classes are Unicode classes: every text reaches the windows as UTF-16,
+// so a text the ANSI code page cannot hold still shows.
+WNDCLASSW WindowClassFor(Widget* widget) {
+    WNDCLASSW wc;
     memset(&wc, 0, sizeof(wc));
     wc.style = widget->classStyle;
     wc.lpfnWndProc = widget->baseWndProc;
@@ -198,10 +213,11 @@ WNDCLASSA WindowClassFor(Widget* widget) {
     // No class brush: a form paints its own background (FormBackgroundHandler).
     if (widget->className) {
         // Superclassing: a system class ("BUTTON", "EDIT", ...) lends its
-        // procedure, cbWndExtra and cursor; GetClassInfoA finds global
-        // classes whatever hInstance is passed. "Form" is found nowhere.
-        WNDCLASSA system;
-        if (GetClassInfoA(moduleInstance, widget->className, &system)) wc = system;
+        // procedure, cbWndExtra and cursor; GetClassInfoW finds global
+        // classes whatever hInstance is passed, and gives their wide
+        // procedure. "Form" is found nowhere.
+        WNDCLASSW system;
+        if (GetClassInfoW(moduleInstance, WideClassName(widget->className).units, &system)) wc = system;
         wc.hInstance = moduleInstance;
         wc.style &= ClassStyleMask;
     }
@@ -211,27 +227,28 @@ WNDCLASSA WindowClassFor(Widget* widget) {
 
 // Registers the class under the layer's name, with the shared window
 // procedure, unless an earlier Widget of the same class already did.
-bool EnsureClassRegistered(WNDCLASSA* wc, const char* registeredName) {
-    WNDCLASSA existing;
-    if (GetClassInfoA(moduleInstance, registeredName, &existing)) return true;
+bool EnsureClassRegistered(WNDCLASSW* wc, const WCHAR* registeredName) {
+    WNDCLASSW existing;
+    if (GetClassInfoW(moduleInstance, registeredName, &existing)) return true;
     wc->lpszClassName = registeredName;
     wc->lpfnWndProc = SharedWindowProc;
-    return RegisterClassA(wc) != 0;
+    return RegisterClassW(wc) != 0;
 }
 
-// CreateWindowExA for the Widget; the window adopts it in its first message
+// CreateWindowExW for the Widget; the window adopts it in its first message
 // (SharedWindowProc). False, with no window recorded, when the call fails.
-bool CreateWidgetWindow(Widget* widget, const char* registeredName, HWND parentWindow) {
+bool CreateWidgetWindow(Widget* widget, const WCHAR* registeredName, HWND parentWindow) {
     const Placement p = CreationPlacement(widget);
-    const char* windowName = widget->text.Empty() ? nullptr : widget->text.CStr();
+    const WideString windowName = Utf8ToWideText(widget->text);
     creatingWidget = widget;
     widget->windowDestroyed = false;
-    // The new window's messages arrive inside CreateWindowExA. Counting
+    // The new window's messages arrive inside CreateWindowExW. Counting
     // them as a message of this Widget keeps the router from releasing it
     // under us should the window be destroyed again during creation.
     ++widget->msgDepth;
-    HWND created = CreateWindowExA(widget->exStyle, registeredName, windowName, widget->style, p.x,
-                                   p.y, p.width, p.height, parentWindow,
+    HWND created = CreateWindowExW(widget->exStyle, registeredName,
+                                   windowName.Empty() ? nullptr : reinterpret_cast<const WCHAR*>(windowName.CStr()),
+                                   widget->style, p.x, p.y, p.width, p.height, parentWindow,
                                    reinterpret_cast<HMENU>(static_cast<uintptr_t>(widget->controlId)),
                                    moduleInstance, nullptr);
     --widget->msgDepth;
@@ -250,10 +267,10 @@ bool CreateWidgetWindow(Widget* widget, const char* registeredName, HWND parentW
 // and the windows of the children.
 void SetUpCreatedWindow(Widget* widget) {
     // Clear UISF_HIDEFOCUS so focus rectangles show before any keyboard use.
-    SendMessageA(widget->handle, WM_UPDATEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
-    if (GetWindowLongPtrA(widget->handle, GWLP_USERDATA) == 0) {
+    SendMessageW(widget->handle, WM_UPDATEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+    if (GetWindowLongPtrW(widget->handle, GWLP_USERDATA) == 0) {
         creatingWidget = nullptr;
-        SetWindowLongPtrA(widget->handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(widget));
+        SetWindowLongPtrW(widget->handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(widget));
     }
     if (!widget->isControl)
         Perform(widget, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(WindowIcon(widget)));
@@ -271,13 +288,14 @@ bool Widget::RealizeWindow() {
         RealizeExistingWindow(this);
         return true;
     }
-    WNDCLASSA windowClass = WindowClassFor(this);
+    WNDCLASSW windowClass = WindowClassFor(this);
     HWND parentWindow = ParentHandle(this, true);
     if (!parentWindow && (style & WS_CHILD)) return false;
     char registeredName[64];
     RegisteredClassName(this, registeredName);
-    if (!EnsureClassRegistered(&windowClass, registeredName)) return false;
-    if (!CreateWidgetWindow(this, registeredName, parentWindow)) return false;
+    const WideClassName wideName(registeredName);
+    if (!EnsureClassRegistered(&windowClass, wideName.units)) return false;
+    if (!CreateWidgetWindow(this, wideName.units, parentWindow)) return false;
     SetUpCreatedWindow(this);
     return true;
 }
@@ -299,7 +317,7 @@ LRESULT Widget::RouteMessage(MessageRecord* record) {
     // Adopt the window only when it is our own: messages of windows whose
     // Widget is gone are routed to mainWidget too.
     if (record->window && !handle &&
-        reinterpret_cast<Widget*>(GetWindowLongPtrA(record->window, GWLP_USERDATA)) == this)
+        reinterpret_cast<Widget*>(GetWindowLongPtrW(record->window, GWLP_USERDATA)) == this)
         handle = record->window;
 
     LRESULT result = 0;
@@ -326,8 +344,8 @@ LRESULT Widget::RouteMessage(MessageRecord* record) {
     case WM_COMMAND:
         // lParam is the sending control; null for menus and accelerators.
         if (record->lParam &&
-            GetWindowLongPtrA(reinterpret_cast<HWND>(record->lParam), GWLP_USERDATA) != 0)
-            return SendMessageA(reinterpret_cast<HWND>(record->lParam), ReflectedCommand,
+            GetWindowLongPtrW(reinterpret_cast<HWND>(record->lParam), GWLP_USERDATA) != 0)
+            return SendMessageW(reinterpret_cast<HWND>(record->lParam), ReflectedCommand,
                                 record->wParam, record->lParam);
         return DefaultProcessing(this, record);
     default:
@@ -335,7 +353,7 @@ LRESULT Widget::RouteMessage(MessageRecord* record) {
     }
     if (message >= ColorMessageFirst && message <= ColorMessageLast) {
         // The control answers for itself (ReflectedColorHandler).
-        return SendMessageA(reinterpret_cast<HWND>(record->lParam), message + ReflectedColorBase,
+        return SendMessageW(reinterpret_cast<HWND>(record->lParam), message + ReflectedColorBase,
                             record->wParam, record->lParam);
     }
     if (message >= WM_KEYDOWN && message <= KeyMessageLast) {
@@ -379,7 +397,7 @@ void Widget::Teardown() {
         icon = nullptr;
         if (IsWindow(handle)) {
             // Detach first: the window's last messages must not find us.
-            SetWindowLongPtrA(handle, GWLP_USERDATA, 0);
+            SetWindowLongPtrW(handle, GWLP_USERDATA, 0);
             // A window already inside its WM_DESTROY (the system is
             // destroying it, and the router released us from there) is
             // left to finish on its own.

@@ -58,8 +58,8 @@ public:
 
     HWND handle;              // null until the window exists and after teardown
     uint32_t classStyle;      // class style used when the class is registered
-    uint32_t style;           // window style for CreateWindowExA
-    uint32_t exStyle;         // extended style for CreateWindowExA
+    uint32_t style;           // window style for CreateWindowExW
+    uint32_t exStyle;         // extended style for CreateWindowExW
     HICON icon;               // 0 not loaded, NoIcon none, otherwise owned
     WNDPROC baseWndProc;      // the system class's procedure; null for "Form"
     Widget* parent;           // borrowed; null for a top-level form
@@ -100,7 +100,7 @@ public:
     EventHandler OnSelChange;
     int32_t fixedWidth;
     int32_t fixedHeight;
-    ByteString text;
+    ByteString text;          // UTF-8; converted to UTF-16 at the Win32 calls
 };
 
 // Widget::icon value meaning "this Widget has no icon".
@@ -129,5 +129,5 @@ HICON WindowIcon(Widget* widget);
 void Reparent(Widget* widget, Widget* newParent);
 void ApplyVisibility(Widget* widget, bool show);
 void InitCommonControlClasses(uint32_t classFlags);
-// SendMessageA to the Widget's window, creating it first when needed.
+// SendMessageW to the Widget's window, creating it first when needed.
 LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam);

@@ -93,11 +93,14 @@ bool LaunchFromUnix(const std::string& unixCommand, Program* program, DWORD time
     std::string line = WindowsPath(unixCommand.substr(0, space)) +
                        (space == std::string::npos ? std::string() : unixCommand.substr(space));
     std::vector<HWND> before = TopLevelWindows(0, "obj_Form");
-    STARTUPINFOA startup = {};
+    // The line is UTF-8 and goes out as UTF-16, so a name in any script
+    // reaches the Unix program (and a wine under another locale) whole.
+    std::u16string wideLine = FromUtf8(line);
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION unixProcess = {};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &unixProcess))
+    if (!CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(&wideLine[0]), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &unixProcess))
         return false;
     CloseHandle(unixProcess.hProcess);
     CloseHandle(unixProcess.hThread);
@@ -212,6 +215,13 @@ std::u16string WideTextOf(HWND window) {
     return text;
 }
 
+bool SetTextOf(HWND window, const std::u16string& text) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                               5000, &result) &&
+           result;
+}
+
 bool SetTextOf(HWND window, const std::string& text) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
@@ -255,12 +265,21 @@ bool DismissMessageBox(HWND box, DWORD timeoutMs) {
 }
 
 bool DropFile(HWND window, DWORD pid, const std::string& path) {
+    return DropFile(window, pid, path, false);
+}
+
+bool DropFile(HWND window, DWORD pid, const std::u16string& path) {
+    return DropFile(window, pid, std::string(reinterpret_cast<const char*>(path.data()), path.size() * 2), true);
+}
+
+bool DropFile(HWND window, DWORD pid, const std::string& pathBytes, bool wide) {
     std::string record(sizeof(DROPFILES), '\0');
     DROPFILES header = {};
     header.pFiles = sizeof(DROPFILES);
+    header.fWide = wide;
     memcpy(&record[0], &header, sizeof header);
-    record += path;
-    record.append(2, '\0');  // the list ends with an empty name
+    record += pathBytes;
+    record.append(wide ? 4 : 2, '\0');  // the list ends with an empty name
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
     if (!process) return false;
     void* remote = VirtualAllocEx(process, nullptr, record.size(), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -313,6 +332,28 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
     while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes->append(buffer, n);
     bool ok = !ferror(f);
     fclose(f);
+    return ok;
+}
+
+bool WriteWholeFile(const std::u16string& path, const std::string& bytes) {
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    return CloseHandle(file) && ok;
+}
+
+bool ReadWholeFile(const std::u16string& path, std::string* bytes) {
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bytes->assign(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    const bool ok = bytes->empty() || (ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+                                       read == bytes->size());
+    CloseHandle(file);
     return ok;
 }
 

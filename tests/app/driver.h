@@ -24,10 +24,11 @@ std::string WindowsPath(const std::string& path);
 
 // Starts exe (with arguments after its quoted name; in a wine of its own
 // with LC_ALL=locale when a locale is given, which picks the program's ANSI
-// code page) and waits until its main form (class "obj_Form") is visible.
+// code page, and then the arguments are UTF-8) and waits until its main form (class "obj_Form") is visible.
 bool Launch(const std::string& exe, Program* program, DWORD timeoutMs = 20000,
             const std::string& arguments = std::string(), const char* locale = nullptr);
-// Runs a Unix command line (its first word a Unix path) beside this wine
+// Runs a Unix command line (its first word a Unix path; the line in UTF-8,
+// so any name can be on it) beside this wine
 // and waits for the first new main form: how a program is started that no
 // ANSI text can name, or under another locale.
 bool LaunchFromUnix(const std::string& unixCommand, Program* program, DWORD timeoutMs = 20000);
@@ -54,6 +55,7 @@ std::string TextOf(HWND window);         // WM_GETTEXT, bytes in the ANSI code p
 // converted it, whatever the code page of either process.
 std::u16string WideTextOf(HWND window);
 bool SetTextOf(HWND window, const std::string& text);
+bool SetTextOf(HWND window, const std::u16string& text);  // WM_SETTEXT through the W call
 // Rectangle of a child in its parent's client coordinates.
 RECT ChildRect(HWND child);
 
@@ -77,6 +79,9 @@ bool AnswerMessageBox(HWND box, int button, DWORD timeoutMs = 10000);
 // record is plain memory, not a global handle: GlobalLock hands such a
 // pointer back unchanged, and DragFinish's free of it fails harmlessly.
 bool DropFile(HWND window, DWORD pid, const std::string& path);
+// The same with a UTF-16 name (DROPFILES.fWide), as the shell drops any name.
+bool DropFile(HWND window, DWORD pid, const std::u16string& path);
+bool DropFile(HWND window, DWORD pid, const std::string& pathBytes, bool wide);
 
 // Code-page conversions for comparisons and printing.
 std::string ToCodePage(const std::u16string& text, UINT codePage);
@@ -86,6 +91,9 @@ std::u16string FromUtf8(const std::string& text);
 // Whole file, or false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* bytes);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
+// By a UTF-16 name, which no ANSI code page limits.
+bool ReadWholeFile(const std::u16string& path, std::string* bytes);
+bool WriteWholeFile(const std::u16string& path, const std::string& bytes);
 
 // An IPS block applied to a byte image the simple way (data and run
 // records, no end marker): the reference the tests compare targets with.

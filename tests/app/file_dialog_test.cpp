@@ -8,14 +8,17 @@
 #include <string>
 
 #include "app/file_dialog.h"
+#include "driver.h"
 #include "ui/widget.h"
 
 namespace {
 
 // What the fake saw, and what it answers.
+// The record is the wide one; its texts are noted as UTF-8.
 struct Fake {
     int calls = 0;
-    OPENFILENAMEA record = {};
+    OPENFILENAMEW record = {};
+    std::string title, initialDir;
     std::string filter;       // lpstrFilter up to its double NUL, NULs kept
     bool filterNull = false;
     std::string fileShown;    // lpstrFile as passed in
@@ -29,27 +32,35 @@ struct Fake {
 };
 Fake* fake;
 
-BOOL WINAPI FakeDialog(LPOPENFILENAMEA record) {
+std::string Utf8(const WCHAR* text, size_t n) {
+    return drive::ToCodePage(std::u16string(reinterpret_cast<const char16_t*>(text), n), CP_UTF8);
+}
+std::string Utf8(const WCHAR* text) { return text ? Utf8(text, wcslen(text)) : std::string(); }
+
+BOOL WINAPI FakeDialog(LPOPENFILENAMEW record) {
     ++fake->calls;
     fake->record = *record;
+    fake->title = Utf8(record->lpstrTitle);
+    fake->initialDir = Utf8(record->lpstrInitialDir);
     fake->filterNull = record->lpstrFilter == nullptr;
     if (record->lpstrFilter) {
-        const char* p = record->lpstrFilter;
+        const WCHAR* p = record->lpstrFilter;
         while (p[0] || p[1]) ++p;
-        fake->filter.assign(record->lpstrFilter, p + 2);
+        fake->filter = Utf8(record->lpstrFilter, p + 2 - record->lpstrFilter);
     }
-    fake->fileShown = record->lpstrFile;
+    fake->fileShown = Utf8(record->lpstrFile);
     fake->defExtNull = record->lpstrDefExt == nullptr;
-    if (record->lpstrDefExt) fake->defExt = record->lpstrDefExt;
+    if (record->lpstrDefExt) fake->defExt = Utf8(record->lpstrDefExt);
     if (fake->result) {
-        memcpy(record->lpstrFile, fake->reply.data(), fake->reply.size());
+        const std::u16string reply = drive::FromUtf8(fake->reply);
+        memcpy(record->lpstrFile, reply.data(), reply.size() * sizeof(WCHAR));
         record->nFilterIndex = fake->replyFilterIndex;
         record->Flags |= fake->replyFlagsAdd;
     }
     return fake->result;
 }
 
-BOOL WINAPI WrongDialog(LPOPENFILENAMEA) {
+BOOL WINAPI WrongDialog(LPOPENFILENAMEW) {
     ADD_FAILURE() << "the other dialog call was used";
     return FALSE;
 }
@@ -64,8 +75,8 @@ protected:
         ASSERT_NE(dialog_, nullptr);
     }
     void TearDown() override {
-        openFileNameCall = GetOpenFileNameA;
-        saveFileNameCall = GetSaveFileNameA;
+        openFileNameCall = GetOpenFileNameW;
+        saveFileNameCall = GetSaveFileNameW;
         mainWidget = nullptr;
         Release(dialog_);
     }
@@ -104,7 +115,7 @@ TEST(FileDialogNew, EmptySetTakesDefaultsOthersKept) {
 
 TEST(FileDialogRecord, IsThe76ByteLayoutOnI686) {
     EXPECT_EQ(OpenFileNameRecordSize, static_cast<DWORD>(OPENFILENAME_SIZE_VERSION_400A));
-    EXPECT_LT(OpenFileNameRecordSize, sizeof(OPENFILENAMEA));
+    EXPECT_LT(OpenFileNameRecordSize, sizeof(OPENFILENAMEW));
 }
 
 TEST(FileDialogFilter, BarsBecomeNulsAndTheListEndsTwice) {
@@ -122,10 +133,9 @@ TEST(FileDialogFilter, BarsBecomeNulsAndTheListEndsTwice) {
     }
 }
 
-TEST(FileDialogFilter, SecondByteOfADoubleByteCharacterIsNoSeparator) {
-    if (GetACP() != 936) GTEST_SKIP() << "needs code page 936";
-    // "億" is 83 7C in code page 936: its second byte is '|'.
-    std::string in = "\x83\x7C|*.bin", out("\x83\x7C\0*.bin\0\0", 10);
+TEST(FileDialogFilter, NonAsciiTextKeepsItsBytes) {
+    // UTF-8: "億" (E5 84 84, 83 7C in code page 936) and "|" never share a byte.
+    std::string in = "\xE5\x84\x84|*.bin", out("\xE5\x84\x84\0*.bin\0\0", 11);
     ByteString list = FilterList(ByteString(in.c_str()));
     EXPECT_EQ(std::string(list.CStr(), list.Length() + 1), out);
 }
@@ -139,15 +149,16 @@ TEST(FileDialogJoin, NulsBetweenNamesBecomeCarriageReturns) {
         {std::string("x\0\0y\0\0", 6), "x"},  // stops at the first pair of NULs
     };
     for (const Row& row : rows) {
-        std::string buffer = row.in + std::string(8, '\0');
+        std::wstring buffer(row.in.begin(), row.in.end());
+        buffer += std::wstring(8, L'\0');
         JoinMultiSelection(&buffer[0], static_cast<DWORD>(buffer.size()));
-        EXPECT_EQ(std::string(buffer.c_str()), row.out);
+        EXPECT_EQ(std::wstring(buffer.c_str()), std::wstring(row.out.begin(), row.out.end()));
     }
-    // A buffer filled to its last byte is never read past.
-    std::string full(6, 'a');
-    full[2] = '\0';
+    // A buffer filled to its last unit is never read past.
+    std::wstring full(6, L'a');
+    full[2] = L'\0';
     JoinMultiSelection(&full[0], 6);
-    EXPECT_EQ(full, std::string("aa\raaa", 6));
+    EXPECT_EQ(full, std::wstring(L"aa\raaa", 6));
 }
 
 TEST_F(FileDialogTest, DefaultRecordAsHandedToTheSystem) {
@@ -157,7 +168,7 @@ TEST_F(FileDialogTest, DefaultRecordAsHandedToTheSystem) {
     fake_.replyFilterIndex = 1;
     ASSERT_TRUE(dialog_->execute());
     ASSERT_EQ(fake_.calls, 1);
-    const OPENFILENAMEA& r = fake_.record;
+    const OPENFILENAMEW& r = fake_.record;
     EXPECT_EQ(r.lStructSize, OpenFileNameRecordSize);
     EXPECT_EQ(r.Flags, 0x00A81806u);
     EXPECT_EQ(r.nMaxFile, 262u);
@@ -189,10 +200,10 @@ TEST_F(FileDialogTest, SettingsReachTheRecord) {
     fake_.replyFlagsAdd = OFN_READONLY;
     fake_.replyFilterIndex = 3;
     ASSERT_TRUE(dialog_->execute());
-    const OPENFILENAMEA& r = fake_.record;
+    const OPENFILENAMEW& r = fake_.record;
     EXPECT_TRUE(fake_.filterNull) << "an empty filter passes no list";
-    EXPECT_STREQ(r.lpstrTitle, "Pick");
-    EXPECT_STREQ(r.lpstrInitialDir, "C:\\windows");
+    EXPECT_EQ(fake_.title, "Pick");
+    EXPECT_EQ(fake_.initialDir, "C:\\windows");
     EXPECT_EQ(fake_.defExt, "ips");
     EXPECT_EQ(r.nFilterIndex, 2u);
     EXPECT_EQ(r.nMaxFile, 65520u);
@@ -201,6 +212,14 @@ TEST_F(FileDialogTest, SettingsReachTheRecord) {
     EXPECT_EQ(dialog_->fileName, ByteString("C:\\d\ra\rb"));
     EXPECT_EQ(dialog_->filterIndex, 3);
     EXPECT_TRUE(dialog_->readOnlyChecked);
+}
+
+TEST_F(FileDialogTest, NamesInAnyScriptGoBothWays) {
+    dialog_->fileName = ByteString(u8"C:\\補丁\\a.bin");
+    fake_.reply = std::string(u8"D:\\한국어\\b.bin") + std::string(1, '\0');
+    ASSERT_TRUE(dialog_->execute());
+    EXPECT_EQ(fake_.fileShown, u8"C:\\補丁\\a.bin");
+    EXPECT_EQ(dialog_->fileName, ByteString(u8"D:\\한국어\\b.bin"));
 }
 
 TEST_F(FileDialogTest, LongNameIsCutToTheBuffer) {

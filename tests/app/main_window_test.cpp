@@ -21,6 +21,7 @@
 #include "patch/patch_run.h"
 #include "patch/target_check.h"
 #include "platform/conversions.h"
+#include "platform/file_handle.h"
 #include "app/carried_patch.h"
 #include "driver.h"
 #include "ui/controls.h"
@@ -50,8 +51,9 @@ private:
         if (!box) return;
         seen = true;
         owner = GetWindow(box, GW_OWNER);
-        title = drive::TextOf(box);
-        text = drive::MessageBoxText(box);
+        // As UTF-8, the form the program's texts take.
+        title = drive::ToCodePage(drive::WideTextOf(box), CP_UTF8);
+        text = drive::ToCodePage(drive::WideTextOf(GetDlgItem(box, 0xFFFF)), CP_UTF8);
         drive::DismissMessageBox(box);
     }
     std::thread thread_;
@@ -128,9 +130,10 @@ TEST_F(MainWindowTest, ControlsCarryIdsFontsAndColours) {
     EXPECT_TRUE(GetText(w->memDescription).Empty());
     ASSERT_NE(patchStream, nullptr);
     EXPECT_EQ(StreamGetSize(patchStream), 0u);
-    EXPECT_EQ(msgDone, WideToAnsiText(u"完成! 總用時:"));
-    EXPECT_EQ(msgWriteFailed, WideToAnsiText(u"寫入失敗!"));
-    EXPECT_EQ(msgBackupFailed, WideToAnsiText(u"備份失敗!"));
+    // The texts are UTF-8 whatever the code page.
+    EXPECT_EQ(msgDone, ByteString(u8"完成! 總用時:"));
+    EXPECT_EQ(msgWriteFailed, ByteString(u8"寫入失敗!"));
+    EXPECT_EQ(msgBackupFailed, ByteString(u8"備份失敗!"));
 }
 
 TEST_F(MainWindowTest, PatchRunIsWiredToCheckBoxBarAndMessageBox) {
@@ -191,16 +194,72 @@ TEST(RunResultText, EachResultInTheProgramsWords) {
     report.backupMade = true;
     for (const Row& row : rows) {
         report.result = row.result;
-        EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToAnsiText(row.text)) << int(row.result);
+        EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToUtf8Text(row.text, WideLength(row.text)))
+            << int(row.result);
+    }
+}
+
+// A failure with the system's error code: the result, the system's own
+// words for the code (FormatMessageW) and, for the usual causes, what to do.
+TEST(RunResultText, FailuresSayWhyAndWhatToDo) {
+    LoadMessageTexts();
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string readOnly = std::string(temp) + "tessel-ro-" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(drive::WriteWholeFile(readOnly, "r"));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    struct Row {
+        PatchResult result;
+        DWORD code;
+        std::string path;
+        const char16_t* first;  // the result line
+        const char16_t* last;   // the advice line; null: the system's words end the text
+    } rows[] = {
+        {PatchResultWriteFailed, ERROR_SHARING_VIOLATION, "C:\\t.bin", u"寫入失敗!", u"檔案正被其他程式使用: 請關閉該程式後再試。"},
+        {PatchResultWriteFailed, ERROR_LOCK_VIOLATION, "C:\\t.bin", u"寫入失敗!", u"檔案正被其他程式使用: 請關閉該程式後再試。"},
+        {PatchResultWriteFailed, ERROR_ACCESS_DENIED, readOnly, u"寫入失敗!", u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。"},
+        {PatchResultBackupFailed, ERROR_ACCESS_DENIED, "C:\\t.bin", u"備份失敗!",
+         u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。"},
+        {PatchResultWriteFailed, ERROR_FILE_NOT_FOUND, "C:\\t.bin", u"寫入失敗!", nullptr},
+        // No room is needed (the target does not grow): no advice.
+        {PatchResultWriteFailed, ERROR_DISK_FULL, "C:\\t.bin", u"寫入失敗!", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.code);
+        PatchRunReport report = {};
+        report.result = row.result;
+        report.systemError = row.code;
+        const std::u16string text = drive::FromUtf8(RunResultText(report, ByteString(row.path.c_str())).CStr());
+        const std::u16string reason = drive::FromUtf8(FileErrorText(row.code).CStr());
+        ASSERT_FALSE(reason.empty()) << "the system has words for every code here";
+        std::u16string expected = std::u16string(row.first) + u"\r\n" + reason;
+        if (row.last) expected += u"\r\n" + std::u16string(row.last);
+        EXPECT_EQ(text, expected);
+    }
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(readOnly.c_str());
+
+    // A full disk names the room the step needs, in whole KiB rounded up.
+    const struct {
+        uint32_t bytes;
+        const char* kib;
+    } room[] = {{1, "1"}, {1024, "1"}, {1025, "2"}, {0xFFFFFFFFu, "4194304"}};
+    for (const auto& r : room) {
+        const ByteString full = FailureReason(ERROR_DISK_FULL, ByteString("C:\\t.bin"), r.bytes);
+        const std::string said(full.CStr()), advice = std::string(u8"\r\n磁碟空間不足: 本次需要 ") + r.kib +
+                                                        u8" KB 可用空間, 請清出空間後再試。";
+        EXPECT_EQ(said.substr(said.size() - std::min(said.size(), advice.size())), advice) << r.bytes;
     }
 }
 
 // A long run keeps its window answering: another thread's WM_NULL probes,
-// sent with a 1 s timeout as the system's hung-window check does, are all
-// answered, each well within the run, while 11 million records are
-// applied. (Without the run looking at its queue every 100 ms, a probe
-// would wait for the rest of the run: in a run of 400 ms or more, longer
-// than the 300 ms allowed.)
+// sent with a 1 s timeout as the system's hung-window check sends them
+// (Windows calls a window "Not Responding" after 5 s), are all answered
+// within that second, and answered during the run, not only once it is
+// over, while 11 million records are applied. Nothing here races a tight
+// bound: a busy machine may hold a probe up a few hundred milliseconds,
+// but without the run looking at its queue every 100 ms the first probe
+// would wait for the end of the run and none would be answered during it.
 TEST_F(MainWindowTest, LongRunKeepsAnsweringMessages) {
     std::string block = "PATCH";
     const uint32_t records = 11000000;
@@ -219,14 +278,17 @@ TEST_F(MainWindowTest, LongRunKeepsAnsweringMessages) {
     ASSERT_TRUE(drive::WriteWholeFile(path, std::string(0x1000000, 'x')));
 
     HWND form = EnsureHandle(window_->frmMain);
-    std::atomic<bool> done(false), finished(false);
-    DWORD slowest = 0, probes = 0, unanswered = 0;
+    std::atomic<bool> done(false), finished(false), running(true);
+    std::atomic<DWORD> slowest(0), probes(0), unanswered(0), answeredWhileRunning(0);
     std::thread prober([&] {
         while (!done) {
             DWORD_PTR result;
             const DWORD before = GetTickCount();
-            if (!SendMessageTimeoutA(form, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result)) ++unanswered;
-            slowest = std::max(slowest, GetTickCount() - before);
+            if (!SendMessageTimeoutA(form, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+                ++unanswered;
+            else if (running)
+                ++answeredWhileRunning;
+            slowest = std::max<DWORD>(slowest, GetTickCount() - before);
             ++probes;
             Sleep(20);
         }
@@ -235,6 +297,7 @@ TEST_F(MainWindowTest, LongRunKeepsAnsweringMessages) {
     BoxWatcher watcher;
     const DWORD start = GetTickCount();
     window_->applyPatch(ByteString(path.c_str()));
+    running = false;
     const DWORD elapsed = GetTickCount() - start;
     watcher.Join();
     // The last probe may still be on its way: keep answering until it is.
@@ -246,11 +309,12 @@ TEST_F(MainWindowTest, LongRunKeepsAnsweringMessages) {
     }
     prober.join();
     DeleteFileA(path.c_str());
+    printf("long run: %lu ms, %lu probes (%lu answered during it), slowest answer %lu ms\n", elapsed,
+           DWORD(probes), DWORD(answeredWhileRunning), DWORD(slowest));
     EXPECT_EQ(watcher.text.compare(0, msgDone.Length(), msgDone.CStr()), 0);
-    EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes in a " << elapsed << " ms run";
-    if (elapsed < 400) GTEST_SKIP() << "a " << elapsed << " ms run is too short to tell";
-    EXPECT_LT(slowest, 300u) << probes << " probes in a " << elapsed << " ms run";
-    printf("long run: %lu ms, %lu probes, slowest answer %lu ms\n", elapsed, probes, slowest);
+    EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes in a " << elapsed << " ms run: each within 1 s";
+    if (elapsed < 400) GTEST_SKIP() << "a " << elapsed << " ms run is too short to tell a stalled window";
+    EXPECT_GE(answeredWhileRunning, 2u) << probes << " probes in a " << elapsed << " ms run";
 }
 
 // A verified patcher's target is read whole for its CRC-32 and then copied

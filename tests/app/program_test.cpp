@@ -92,6 +92,17 @@ protected:
         return text;
     }
 
+    // RunOn, with the box's text read through the W call.
+    std::u16string RunOnWide(const std::string& path) {
+        EXPECT_TRUE(drive::SetTextOf(Control(kFileId), path));
+        HWND box = ConfirmAndWaitForBox();
+        if (!box) return u"(no box)";
+        EXPECT_EQ(GetWindow(box, GW_OWNER), program_.form) << "the box is owned by the form";
+        std::u16string text = drive::WideTextOf(GetDlgItem(box, 0xFFFF));
+        EXPECT_TRUE(drive::DismissMessageBox(box));
+        return text;
+    }
+
     // A patcher laid out as tessel-pack writes one: the stub, a description
     // block with the extension (UTF-8 text), L2, the demo patch, L1.
     std::string MakePatcher(const char* name, const std::string& utf8Text, const char* title,
@@ -371,16 +382,22 @@ TEST_F(ProgramTest, StubWithoutPayloadReportsErrorOnEveryRun) {
 
 TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
     enum Setup { ReadOnly, HeldOpen, BackupBlocked };
+    // The box's first line is the result, its last what to do; between them
+    // the system's words for the error.
+    const char16_t* readOnlyAdvice = u"檔案為唯讀: 請在檔案「內容」中取消「唯讀」後再試。";
+    const char16_t* inUseAdvice = u"檔案正被其他程式使用: 請關閉該程式後再試。";
     struct Row {
         const char* name;
         Setup setup;
         bool backup;
         const char16_t* message;
+        const char16_t* advice;  // null: the result alone (no system call failed)
     } rows[] = {
-        {"readonly.bin", ReadOnly, false, u"寫入失敗!"},
-        {"readonly-backup.bin", ReadOnly, true, u"寫入失敗!"},
-        {"held.bin", HeldOpen, false, u"寫入失敗!"},  // open elsewhere without write sharing
-        {"blocked.bin", BackupBlocked, true, u"備份失敗!"},  // a folder stands where the .bak goes
+        {"readonly.bin", ReadOnly, false, u"寫入失敗!", readOnlyAdvice},
+        {"readonly-backup.bin", ReadOnly, true, u"寫入失敗!", readOnlyAdvice},
+        {"held.bin", HeldOpen, false, u"寫入失敗!", inUseAdvice},  // open elsewhere without write sharing
+        {"held-backup.bin", HeldOpen, true, u"寫入失敗!", inUseAdvice},
+        {"blocked.bin", BackupBlocked, true, u"備份失敗!", nullptr},  // a folder stands where the .bak goes
     };
     // Some file systems take neither the attribute nor the immutable flag
     // from root; the read-only rows are then left out and the test is
@@ -404,8 +421,23 @@ TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
         bool checked = SendMessageA(Control(kBackupId), BM_GETCHECK, 0, 0) == BST_CHECKED;
         if (checked != row.backup) SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
 
-        EXPECT_EQ(RunOn(path), Ansi(row.message));
+        // A read-only target's backup is tried twice: the first must leave
+        // nothing behind that makes the second fail differently.
+        std::u16string said = RunOnWide(path);
+        if (row.setup == ReadOnly && row.backup) EXPECT_EQ(RunOnWide(path), said) << "the second try";
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        const std::u16string message = row.message;
+        if (!row.advice) {
+            EXPECT_EQ(said, message);
+        } else {
+            const std::u16string advice = row.advice;
+            EXPECT_EQ(said.substr(0, message.size() + 2), message + u"\r\n") << drive::ToCodePage(said, CP_UTF8);
+            EXPECT_GT(said.size(), message.size() + 2 + advice.size() + 2) << "the system's reason between them";
+            EXPECT_EQ(said.size() >= advice.size() ? said.substr(said.size() - advice.size()) : said, advice)
+                << drive::ToCodePage(said, CP_UTF8);
+        }
+        EXPECT_EQ(GetFileAttributesA((path + ".bak.partial").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "no temporary left behind";
         std::string now;
         ASSERT_TRUE(drive::ReadWholeFile(path, &now));
         EXPECT_TRUE(now == old) << "the target is untouched";
@@ -483,17 +515,17 @@ TEST_F(ProgramTest, ClosingAtOnceExitsWithZero) {
     ExpectClosesWithZero();
 }
 
-// One UTF-8 patcher under each code page: its Traditional-Chinese
-// description exact where the code page holds it, the Chinese captions and
-// messages on 936 and 950, English ones where they cannot be shown, and
+// One UTF-8 patcher under each code page: its Traditional-Chinese title and
+// description exact on every one (the window is a Unicode window), the
+// Chinese captions and messages on 936 and 950, English ones elsewhere, and
 // the publisher's title on the window and its boxes everywhere.
 TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
-    const std::string text = "本補丁修改目標檔案中的三段資料。\r\n用法：按「文件」選擇要修補的檔案。";
-    const char* title = "Demo Patch 1.2";
+    const std::string text = u8"本補丁修改目標檔案中的三段資料。說明 ═══\r\n用法：按「文件」選擇要修補的檔案。";
+    const char* title = u8"補丁說明 ═ Demo 1.2";
     const std::string patcher = MakePatcher("utf8.exe", text, title);
     const struct {
         const char* locale;
-        bool chinese;  // captions, messages and the description in Chinese
+        bool chinese;  // captions and messages in Chinese
         std::u16string browse, ok, backup, done, patched;
     } rows[] = {
         {"zh_CN.UTF-8", true, u"文件", u"確定", u"備份", u"完成! 總用時:", u"此檔案已經修補過了!"},
@@ -510,7 +542,7 @@ TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
         EXPECT_EQ(drive::WideTextOf(Control(kBrowseId)), row.browse);
         EXPECT_EQ(drive::WideTextOf(Control(kOkId)), row.ok);
         EXPECT_EQ(drive::WideTextOf(Control(kBackupId)), row.backup);
-        if (row.chinese) EXPECT_EQ(drive::WideTextOf(Control(kDescriptionId)), drive::FromUtf8(text));
+        EXPECT_EQ(drive::WideTextOf(Control(kDescriptionId)), drive::FromUtf8(text));
 
         const std::string target = File("t.bin");
         ASSERT_TRUE(drive::WriteWholeFile(target, std::string(0x1000, '\0')));
@@ -559,7 +591,12 @@ TEST_F(ProgramTest, TargetsAreCheckedAgainstTheOriginalAndTheResult) {
         HWND box = ConfirmAndWaitForBox();
         ASSERT_NE(box, nullptr);
         if (row.answer != NoQuestion) {
-            EXPECT_EQ(drive::MessageBoxText(box), Ansi(u"此檔案不是本補丁所需的原始檔案。\r\n仍要修補嗎?"));
+            // Both sides named: what the patch expects, what the file is.
+            char facts[160];
+            snprintf(facts, sizeof facts, "\r\n%s4096%s, CRC-32 %08X\r\n%s4096%s, CRC-32 %08X\r\n",
+                     Ansi(u"需要: ").c_str(), Ansi(u" 位元組").c_str(), Crc(original), Ansi(u"此檔案: ").c_str(),
+                     Ansi(u" 位元組").c_str(), Crc(row.before));
+            EXPECT_EQ(drive::MessageBoxText(box), Ansi(u"此檔案不是本補丁所需的原始檔案。") + facts + Ansi(u"仍要修補嗎?"));
             EXPECT_EQ(drive::TextOf(box), "Checked");
             EXPECT_NE(GetWindowLongA(GetDlgItem(box, IDNO), GWL_STYLE) & BS_DEFPUSHBUTTON, 0) << "No is the default";
             ASSERT_TRUE(drive::AnswerMessageBox(box, row.answer == Yes ? IDYES : IDNO));
@@ -637,40 +674,90 @@ TEST_F(ProgramTest, BpsPatcherAppliesChecksAndRefuses) {
 }
 
 // A path pasted in quotes, a file dropped on the window and one named on
-// the command line all end in the file box; only 確定 patches.
+// the command line all end in the file box; only 確定 patches. Names the
+// ANSI code page cannot spell (Chinese on 1252, Korean on 936) come in as
+// UTF-16 and are patched with their backup beside them.
 TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {
     enum Way { Typed, Dropped, CommandLine };
+    const std::string longFolder = std::string(150, 'a') + "\\" + std::string(150, 'b');
+    const char* kLongFolder = longFolder.c_str();
     const struct {
-        const char* name;
+        const char* name;  // UTF-8
         Way way;
         const char* before;  // around the path, typed or on the command line
         const char* after;
+        const char* locale;  // null: this process's (936), started by ANSI name
+        const char* folder;  // UTF-8; a folder of that name holds the target
+        bool backup;
     } rows[] = {
-        {"quoted.bin", Typed, "\"", "\""},
-        {"spaced quoted.bin", Typed, "  \"", "\" "},
-        {"dropped.bin", Dropped, "", ""},
-        {"named on the line.bin", CommandLine, "\"", "\""},
-        {"bare.bin", CommandLine, "", ""},
+        {"quoted.bin", Typed, "\"", "\"", nullptr, nullptr, false},
+        {"spaced quoted.bin", Typed, "  \"", "\" ", nullptr, nullptr, false},
+        {"dropped.bin", Dropped, "", "", nullptr, nullptr, false},
+        {"named on the line.bin", CommandLine, "\"", "\"", nullptr, nullptr, false},
+        {"bare.bin", CommandLine, "", "", nullptr, nullptr, false},
+        {"typed.bin", Typed, "", "", "en_US.UTF-8", u8"補丁資料夾", true},
+        {u8"拖放.bin", Dropped, "", "", "en_US.UTF-8", u8"補丁資料夾", true},
+        {"line.bin", CommandLine, "\"", "\"", "en_US.UTF-8", u8"補丁資料夾", true},
+        {"typed.bin", Typed, "", "", "zh_CN.UTF-8", u8"한국어 폴더", true},
+        {u8"끌어다 놓기.bin", Dropped, "", "", "zh_CN.UTF-8", u8"한국어 폴더", true},
+        {"line.bin", CommandLine, "\"", "\"", "zh_CN.UTF-8", u8"한국어 폴더", true},
+        // A path past MAX_PATH (two folders of 150 characters).
+        {"long.bin", Typed, "", "", nullptr, kLongFolder, true},
     };
+    const std::u16string dir = drive::FromUtf8(dir_);
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string path = File(row.name), old(0x1000, '\0');
-        ASSERT_TRUE(drive::WriteWholeFile(path, old));
-        const std::string wrapped = row.before + path + row.after;
-        ASSERT_TRUE(drive::Launch(kTessel, &program_, 20000, row.way == CommandLine ? wrapped : ""));
+        SCOPED_TRACE(std::string(row.locale ? row.locale : "936") + " " + row.name);
+        // Each level of the folder made in turn (by its \\?\ name, which
+        // takes any length).
+        std::u16string folder = dir;
+        std::vector<std::u16string> levels;
+        for (const char* p = row.folder; p && *p;) {
+            const char* end = strchr(p, '\\');
+            const std::string level = end ? std::string(p, end) : std::string(p);
+            folder += u"\\" + drive::FromUtf8(level);
+            levels.push_back(u"\\\\?\\" + folder);
+            CreateDirectoryW(reinterpret_cast<const wchar_t*>(levels.back().c_str()), nullptr);
+            p = end ? end + 1 : end;
+        }
+        const std::u16string path = folder + u"\\" + drive::FromUtf8(row.name);
+        const std::string old(0x1000, '\0');
+        ASSERT_TRUE(drive::WriteWholeFile(path, old)) << "no glibc locale for non-ASCII names?";
+        const std::u16string wrapped = drive::FromUtf8(row.before) + path + drive::FromUtf8(row.after);
+        if (row.locale) {
+            const std::string line = row.way == CommandLine ? drive::ToCodePage(wrapped, CP_UTF8) : "";
+            ASSERT_TRUE(drive::Launch(kTessel, &program_, 20000, line, row.locale));
+        } else {
+            ASSERT_TRUE(drive::Launch(kTessel, &program_, 20000,
+                                      row.way == CommandLine ? drive::ToCodePage(wrapped, CP_ACP) : ""));
+        }
         if (row.way == Typed) ASSERT_TRUE(drive::SetTextOf(Control(kFileId), wrapped));
         EXPECT_NE(GetWindowLongA(program_.form, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0) << "the shell may drop";
         if (row.way == Dropped) ASSERT_TRUE(drive::DropFile(program_.form, Pid(), path));
         ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
-        EXPECT_EQ(drive::TextOf(Control(kFileId)), row.way == Typed ? wrapped : path);
+        EXPECT_EQ(drive::WideTextOf(Control(kFileId)), row.way == Typed ? wrapped : path);
         std::string now;
         ASSERT_TRUE(drive::ReadWholeFile(path, &now));
         EXPECT_TRUE(now == old) << "nothing is patched before 確定";
+        if (row.backup) SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
         HWND box = ConfirmAndWaitForBox();
         ASSERT_NE(box, nullptr);
-        EXPECT_TRUE(IsDoneMessage(drive::MessageBoxText(box)));
+        const std::u16string said = drive::WideTextOf(GetDlgItem(box, 0xFFFF));
+        const std::u16string done = row.locale && !strcmp(row.locale, "en_US.UTF-8") ? u"Done! Total time: " : u"完成! 總用時:";
+        EXPECT_EQ(said.substr(0, done.size()), done) << drive::ToCodePage(said, CP_UTF8);
         EXPECT_TRUE(drive::DismissMessageBox(box));
         ExpectClosesWithZero();
+        std::string patched = old, backup;
+        ASSERT_TRUE(drive::ApplyIpsReference(patch_, &patched));
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == patched) << "patched";
+        EXPECT_EQ(drive::ReadWholeFile(path + u".bak", &backup), row.backup);
+        if (row.backup) EXPECT_TRUE(backup == old) << "the backup beside it holds the original";
+        std::string partial;
+        EXPECT_FALSE(drive::ReadWholeFile(path + u".bak.partial", &partial)) << "no temporary left";
+        DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
+        DeleteFileW(reinterpret_cast<const wchar_t*>((path + u".bak").c_str()));
+        for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+            RemoveDirectoryW(reinterpret_cast<const wchar_t*>(level->c_str()));
     }
 }
 

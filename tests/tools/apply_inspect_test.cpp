@@ -9,6 +9,7 @@
 
 #include "../patch/bps_reference.h"
 #include "base/byte_string.h"
+#include "patch/target_check.h"
 #include "platform/file_handle.h"
 #include "tool_test_support.h"
 
@@ -227,7 +228,12 @@ TEST(ApplyCommand, ATargetHeldOpenByAnotherProgramIsAWriteFailure) {
     const ToolRun run = RunTool({"apply", dir.File("p.ips"), dir.File("t.bin")});
     CloseFileHandle(holder);
     EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.err, "tessel-pack apply: " + dir.File("t.bin") + ": 寫入失敗! (the file cannot be opened for writing)\n");
+    // The program's words, then the system's reason and what to do.
+    const std::string head = "tessel-pack apply: " + dir.File("t.bin") + ": 寫入失敗! (the file cannot be opened for writing): ";
+    const std::string tail = "; the file is open in another program: close it and try again\n";
+    EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+    ASSERT_GT(run.err.size(), head.size() + tail.size()) << "the system's reason between them: " << run.err;
+    EXPECT_EQ(run.err.substr(run.err.size() - tail.size()), tail) << run.err;
     EXPECT_EQ(ReadFile(dir.File("t.bin")), "old bytes");
 }
 
@@ -339,6 +345,10 @@ TEST(ToolCommand, HelpVersionAndUnknownCommands) {
 
 namespace {
 
+uint32_t Crc(const std::string& bytes) {
+    return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+}
+
 // A patcher built with --title and --source: inspect shows what it records,
 // and apply tells the original, the patched result, a file already holding
 // the patch and a stranger apart (the stranger only with --force).
@@ -380,6 +390,12 @@ TEST(VerifiedPatcher, BuildInspectAndApplyAgreeOnTheTarget) {
         const ToolRun run = RunTool(args);
         EXPECT_EQ(run.exitCode, row.exitCode) << run.out << run.err;
         EXPECT_TRUE(ReadFile(dir.File("t.bin")) == row.after);
+        if (row.exitCode != 1) continue;
+        // The refusal names both sides, as the program's question does.
+        char facts[160];
+        snprintf(facts, sizeof facts, "it needs 3000 bytes, CRC-32 0x%X; %s is 3000 bytes, CRC-32 0x%X", Crc(original),
+                 dir.File("t.bin").c_str(), Crc(row.target));
+        EXPECT_NE(run.err.find(facts), std::string::npos) << run.err;
     }
 }
 

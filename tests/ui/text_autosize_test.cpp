@@ -9,6 +9,18 @@
 
 namespace {
 
+// Bytes in this process's ANSI code page as UTF-8, the form every text of
+// the layer takes.
+std::string Utf8FromAnsi(const std::string& bytes) {
+    if (bytes.empty()) return bytes;
+    std::wstring wide(bytes.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), &wide[0], int(wide.size())));
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &utf8[0], int(utf8.size()), nullptr,
+                                    nullptr));
+    return utf8;
+}
+
 using uitest::ExtentInFont;
 using uitest::FormHolder;
 using uitest::Str;
@@ -43,7 +55,8 @@ TEST(Text, GetTextReturnsWhatTheUserTyped) {
         if (!c.pasted.empty())
             SendMessageA(edit->handle, EM_REPLACESEL, FALSE,
                          reinterpret_cast<LPARAM>(c.pasted.c_str()));
-        const std::string expected = c.typed + c.pasted;
+        // Typed as ANSI characters, read back as UTF-8.
+        const std::string expected = Utf8FromAnsi(c.typed + c.pasted);
         EXPECT_TRUE(edit->text.Empty()) << "the program never set the text";
         ByteString got = GetText(edit);
         EXPECT_EQ(got.Length(), expected.size());
@@ -101,9 +114,10 @@ TEST(Text, CodePage936TextReadsBackWithItsExactLength) {
         ASSERT_TRUE(form->RealizeWindow());
         SendMessageA(edit->handle, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(c.bytes.c_str()));
         ByteString got = GetText(edit);
-        EXPECT_EQ(got.Length(), c.bytes.size()) << "no trailing zeros counted";
-        EXPECT_EQ(Str(got), c.bytes);
-        EXPECT_EQ(Str(GetText(edit)), c.bytes) << "and again from the stored copy";
+        const std::string utf8 = Utf8FromAnsi(c.bytes);
+        EXPECT_EQ(got.Length(), utf8.size()) << "no trailing zeros counted";
+        EXPECT_EQ(Str(got), utf8);
+        EXPECT_EQ(Str(GetText(edit)), utf8) << "and again from the stored copy";
     }
 }
 
@@ -112,7 +126,7 @@ TEST(AutoSize, CodePage936CaptionIsMeasuredLikeTheSystemDoes) {
     FormHolder form;
     uitest::UseProgramFont(form);
     const std::string caption = "\xB1\xB8\xB7\xDD";  // 备份
-    Widget* box = MakeCheckBox(form, ByteString(caption.c_str()));
+    Widget* box = MakeCheckBox(form, ByteString(Utf8FromAnsi(caption).c_str()));
     SetAutoSize(box, true);
     ASSERT_NE(box->handle, nullptr);
     const SIZE text = ExtentInFont(WindowFont(box->handle), caption);
@@ -199,7 +213,7 @@ TEST(AutoSize, MeasuresInTheControlsOwnFont) {
     FormHolder form;
     uitest::UseProgramFont(form);
     const std::string caption = "Backup the target file";
-    Widget* box = MakeCheckBox(form, ByteString(caption.c_str()));
+    Widget* box = MakeCheckBox(form, ByteString(Utf8FromAnsi(caption).c_str()));
     SetAutoSize(box, true);
     const SIZE small = ExtentInFont(WindowFont(form->handle), caption);
 

@@ -137,7 +137,10 @@ TEST(WindowClasses, FormClassHasDoubleClicksOnly) {
     EXPECT_EQ(GetClassLongPtrA(form->handle, GCL_STYLE), CS_DBLCLKS);
     EXPECT_EQ(GetClassLongPtrA(form->handle, GCLP_HBRBACKGROUND), 0)
         << "forms paint their own background";
-    EXPECT_EQ(GetClassLongPtrA(form->handle, GCLP_WNDPROC),
+    // The layer's classes are Unicode classes: the W call gives their own
+    // procedure (the A call would give a conversion thunk).
+    EXPECT_TRUE(IsWindowUnicode(form->handle));
+    EXPECT_EQ(GetClassLongPtrW(form->handle, GCLP_WNDPROC),
               reinterpret_cast<LONG_PTR>(&SharedWindowProc));
     EXPECT_EQ(form->baseWndProc, nullptr);
 }
@@ -156,14 +159,17 @@ TEST(WindowClasses, SystemClassesAreTakenOverWithTheirProcedure) {
     };
     for (const TakeOverCase& c : cases) {
         SCOPED_TRACE(c.systemClass);
-        WNDCLASSA system{};
-        ASSERT_TRUE(GetClassInfoA(nullptr, c.systemClass, &system));
+        // The wide procedure: the layer's windows are Unicode windows.
+        WNDCLASSW system{};
+        const std::wstring name(c.systemClass, c.systemClass + strlen(c.systemClass));
+        ASSERT_TRUE(GetClassInfoW(nullptr, name.c_str(), &system));
         FormHolder form;
         Widget* control = c.make(form);
         ASSERT_TRUE(form->RealizeWindow());
         ASSERT_NE(control->handle, nullptr);
         EXPECT_EQ(control->baseWndProc, system.lpfnWndProc);
-        EXPECT_EQ(GetClassLongPtrA(control->handle, GCLP_WNDPROC),
+        EXPECT_TRUE(IsWindowUnicode(control->handle));
+        EXPECT_EQ(GetClassLongPtrW(control->handle, GCLP_WNDPROC),
                   reinterpret_cast<LONG_PTR>(&SharedWindowProc));
         // The system procedure keeps its state in the window's extra bytes.
         EXPECT_EQ(GetClassLongPtrA(control->handle, GCL_CBWNDEXTRA), system.cbWndExtra);

@@ -7,6 +7,7 @@
 #include "patch/patch_format.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "platform/file_handle.h"
 #include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
@@ -141,6 +142,41 @@ bool ReadPatch(ApplyJob& job) {
     return true;
 }
 
+// Why the system refused, and for the usual causes what to do: the same
+// reason the program's message box gives under its 寫入失敗! / 備份失敗!.
+std::string FailureReason(uint32_t code, const std::string& path) {
+    if (code == 0) return std::string();
+    const ByteString said = FileErrorText(code);
+    std::string reason = said.Empty() ? "error " + std::to_string(code) : std::string(said.CStr(), said.Length());
+    switch (KindOfFileError(code, ByteString(path.c_str()))) {
+    case FileErrorInUse: return reason + "; the file is open in another program: close it and try again";
+    case FileErrorReadOnly: return reason + "; the file is read-only: clear its read-only attribute and try again";
+    case FileErrorDiskFull: return reason + "; the disk is full: free some space and try again";
+    case FileErrorAccessDenied:
+        return reason + "; access is denied: copy the file to a folder of your own, or run as administrator";
+    case FileErrorOther: break;
+    }
+    return reason;
+}
+
+// "4096 bytes, CRC-32 0x1A2B3C4D"
+std::string SizeAndCrc(uint32_t size, uint32_t crc) {
+    return std::to_string(size) + " bytes, CRC-32 " + HexValue(crc);
+}
+
+// The refusal of a file the patch was not made for names both sides, as
+// the program's question does.
+std::string NotOriginalDetail(const ApplyJob& job) {
+    uint32_t size = 0, crc = 0;
+    FileHandle file = OpenFileHandle(ByteString(job.target.c_str()), OpenModeReadOnly);
+    const bool read = FileSizeAndCrc(file, &size, &crc);
+    CloseFileHandle(file);
+    const TargetFacts& facts = job.extension.facts;
+    std::string detail = "it needs " + SizeAndCrc(facts.originalSize, facts.originalCrc);
+    if (read) detail += "; " + job.target + " is " + SizeAndCrc(size, crc);
+    return detail;
+}
+
 // The program only ever patches a file that exists (it tests the path
 // first); the core run would create a missing one.
 bool CheckTarget(ApplyJob& job) {
@@ -182,6 +218,12 @@ std::string RefusalText(const PatchRunReport& report, const std::string& patch) 
     return DescribePatchProblem(report.ips.scan, patch);
 }
 
+// ": " and the system's reason, when the run kept one.
+std::string Because(const PatchRunReport& report, const std::string& path) {
+    const std::string reason = FailureReason(report.systemError, path);
+    return reason.empty() ? reason : ": " + reason;
+}
+
 // The program's message, then what happened in the tool's words.
 void ReportResult(ApplyJob& job) {
     const PatchRunReport& report = job.report;
@@ -197,7 +239,8 @@ void ReportResult(ApplyJob& job) {
         Print(job.console, job.message + "\n" + job.target + ": nothing written, no backup made\n");
         return;
     case PatchResultDeclined:
-        job.Fail(kExitRefused, job.target, job.message + " (nothing written; --force patches it anyway)");
+        job.Fail(kExitRefused, job.target,
+                 job.message + ": " + NotOriginalDetail(job) + " (nothing written; --force patches it anyway)");
         return;
     case PatchResultMalformed:
         job.Fail(kExitRefused, job.source,
@@ -219,7 +262,8 @@ void ReportResult(ApplyJob& job) {
                  job.message + (report.format == PatchFormatBps
                                     ? " (the original could not be moved to the backup name; " + job.target +
                                           " was not touched)"
-                                    : " (the backup copy could not be made; " + job.target + " was not touched)"));
+                                    : " (the backup copy could not be made; " + job.target + " was not touched)") +
+                     Because(report, job.target));
         return;
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
@@ -228,12 +272,14 @@ void ReportResult(ApplyJob& job) {
                                 : report.bps.resultCrcWrong
                                     ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "
                                       "nothing was changed)"
-                                    : " (nothing was changed)"));
+                                    : " (nothing was changed)") +
+                     Because(report, job.target));
         return;
     case PatchResultRestoreFailed:
         job.Fail(kExitIoFailure, job.target,
                  job.message + (report.backupMade ? " (the original is in " + job.target + ".bak)"
-                                                  : " (no backup was asked for)"));
+                                                  : " (no backup was asked for)") +
+                     Because(report, job.target));
         return;
     }
 }
