@@ -102,6 +102,9 @@ TEST(BuildCommand, BuildThenInspectReportsExactlyTheInputs) {
                                       c.viaStdin ? c.description : std::string());
         ASSERT_EQ(built.exitCode, 0) << built.err;
         EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container(c.stored, patch)));
+        EXPECT_NE(built.out.find("\n  SHA-256      " + Sha256Hex(ReadFile(dir.File("out.exe"))) + "\n"),
+                  std::string::npos)
+            << built.out;
 
         const ToolRun shown = RunTool({"inspect", dir.File("out.exe"), "--codepage", std::to_string(c.codePage)});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
