@@ -102,6 +102,9 @@ TEST(BuildCommand, BuildThenInspectReportsExactlyTheInputs) {
                                       c.viaStdin ? c.description : std::string());
         ASSERT_EQ(built.exitCode, 0) << built.err;
         EXPECT_EQ(ReadFile(dir.File("out.exe")), Patcher(stub, Container(c.stored, patch)));
+        EXPECT_NE(built.out.find("\n  SHA-256      " + Sha256Hex(ReadFile(dir.File("out.exe"))) + "\n"),
+                  std::string::npos)
+            << built.out;
 
         const ToolRun shown = RunTool({"inspect", dir.File("out.exe"), "--codepage", std::to_string(c.codePage)});
         ASSERT_EQ(shown.exitCode, 0) << shown.err;
@@ -615,8 +618,13 @@ TEST(BuildCommand, VersionInformationAndIconAsWindowsReadsThem) {
         const ToolRun run = RunTool(args);
         ASSERT_EQ(run.exitCode, 0) << run.err;
         const std::string out = args[8];
-        const std::string executable = ReportField(RunTool({"inspect", out}).out, "executable");
+        const std::string report = RunTool({"inspect", out}).out;
+        const std::string executable = ReportField(report, "executable");
         EXPECT_EQ(executable.compare(0, executable.find(' '), std::to_string(stub.size())) == 0, c.inPlace) << executable;
+        EXPECT_EQ(ReportField(report, "version info"),
+                  "\"" + std::string(c.product) + "\", version " + c.shownVersion +
+                      (std::string(c.company) == "<none>" ? "" : std::string(", by ") + c.company));
+        if (c.iconColour) EXPECT_EQ(ReportField(report, "icon"), "32 pixels");
 
         const std::wstring wide(out.begin(), out.end());
         std::vector<char> info(GetFileVersionInfoSizeW(wide.c_str(), nullptr));

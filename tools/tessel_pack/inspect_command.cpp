@@ -10,6 +10,7 @@
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
+#include "tools/tessel_pack/pe_resources.h"
 #include "tools/tessel_pack/signing.h"
 #include "tools/tessel_pack/tessel_program.h"
 
@@ -171,6 +172,16 @@ void ReportSignature(InspectJob& job) {
                                                         "Windows will reject the signature");
 }
 
+// What Explorer shows of the file: its version information and icon.
+void ReportDress(InspectJob& job) {
+    VersionStrings strings;
+    if (ReadVersionStrings(job.bytes, job.layout, strings))
+        job.Field("version info", "\"" + strings.productName + "\", version " + strings.version +
+                                      (strings.company.empty() ? std::string() : ", by " + strings.company));
+    const std::string sizes = MainIconSizes(job.bytes, job.layout);
+    if (!sizes.empty()) job.Field("icon", sizes + " pixels");
+}
+
 // Only a Tessel program ever reads a payload: any other executable (or file)
 // would ignore one.
 bool CheckTesselProgram(InspectJob& job) {
@@ -186,6 +197,7 @@ bool CheckTesselProgram(InspectJob& job) {
         return job.Refuse("not a patcher: " + reason + "; a payload after it would never be read", reason);
     job.Field("program", "Tessel " + job.version);
     ReportSignature(job);
+    ReportDress(job);
     return true;
 }
 

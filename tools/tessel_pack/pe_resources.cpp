@@ -266,6 +266,84 @@ std::string ComposeVersionInfo(const VersionStrings& strings) {
     return VersionNode("VS_VERSION_INFO", fixed, uint32_t(fixed.size()), 0, {stringInfo, varInfo});
 }
 
+namespace {
+
+// One node of a version tree at [at, end): its key, where its value and
+// its children begin, and where it ends.
+struct VersionNodeView {
+    std::string key;
+    uint64_t value = 0, valueLength = 0, children = 0, end = 0;
+    bool ok = false;
+};
+
+VersionNodeView ReadVersionNode(const std::string& data, uint64_t at, uint64_t end) {
+    VersionNodeView node;
+    if (at + 6 > end) return node;
+    const uint64_t length = Le16(data, at);
+    if (length < 6 || at + length > end) return node;
+    node.end = at + length;
+    std::u16string key;
+    uint64_t p = at + 6;
+    for (; p + 2 <= node.end && Le16(data, p) != 0; p += 2) key += static_cast<char16_t>(Le16(data, p));
+    node.key = Utf16ToUtf8(key);
+    node.value = (p + 2 + 3) & ~uint64_t(3);
+    // wValueLength counts characters for text values (wType 1), bytes otherwise.
+    node.valueLength = Le16(data, at + 2) * (Le16(data, at + 4) == 1 ? 2 : 1);
+    node.children = (node.value + node.valueLength + 3) & ~uint64_t(3);
+    node.ok = node.value <= node.end;
+    return node;
+}
+
+}  // namespace
+
+bool ReadVersionStrings(const std::string& image, const PeLayout& layout, VersionStrings& strings) {
+    std::vector<ResourceItem> items;
+    std::string reason;
+    if (!ReadTree(image, layout, items, nullptr, reason)) return false;
+    for (const ResourceItem& item : items) {
+        if (item.typeId != kResourceVersion || !item.typeName.empty()) continue;
+        const std::string& d = item.data;
+        const VersionNodeView root = ReadVersionNode(d, 0, d.size());
+        if (!root.ok || root.key != "VS_VERSION_INFO") return false;
+        for (uint64_t at = root.children; at < root.end;) {
+            const VersionNodeView info = ReadVersionNode(d, at, root.end);
+            if (!info.ok) return false;
+            const VersionNodeView table = ReadVersionNode(d, info.children, info.end);
+            if (info.key == "StringFileInfo" && table.ok) {
+                for (uint64_t s = table.children; s < table.end;) {
+                    const VersionNodeView pair = ReadVersionNode(d, s, table.end);
+                    if (!pair.ok) return false;
+                    std::u16string value;
+                    for (uint64_t p = pair.value; p + 2 <= pair.end && Le16(d, p) != 0; p += 2)
+                        value += static_cast<char16_t>(Le16(d, p));
+                    if (pair.key == "ProductName") strings.productName = Utf16ToUtf8(value);
+                    if (pair.key == "CompanyName") strings.company = Utf16ToUtf8(value);
+                    if (pair.key == "FileVersion") strings.version = Utf16ToUtf8(value);
+                    if (pair.key == "FileDescription") strings.description = Utf16ToUtf8(value);
+                    s = (pair.end + 3) & ~uint64_t(3);
+                }
+                return true;
+            }
+            at = (info.end + 3) & ~uint64_t(3);
+        }
+    }
+    return false;
+}
+
+std::string MainIconSizes(const std::string& image, const PeLayout& layout) {
+    std::vector<ResourceItem> items;
+    std::string reason, sizes;
+    if (!ReadTree(image, layout, items, nullptr, reason)) return "";
+    for (const ResourceItem& item : items) {
+        if (item.typeId != kResourceGroupIcon || !item.typeName.empty() || item.name != u"MAINICON") continue;
+        for (uint64_t at = 6; at + 14 <= item.data.size(); at += 14) {
+            const uint32_t width = static_cast<uint8_t>(item.data[at]);
+            sizes += (sizes.empty() ? "" : ", ") + std::to_string(width ? width : 256);
+        }
+    }
+    return sizes;
+}
+
 bool WriteVersionInfo(std::string& image, PeLayout& layout, const std::string& versionInfo, bool* rebuilt,
                       std::string& reason) {
     std::vector<ResourceItem> items;

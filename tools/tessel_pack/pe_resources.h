@@ -42,6 +42,14 @@ struct VersionStrings {
     std::string description;   // the file description
 };
 
+// The strings of image's VS_VERSIONINFO (its first string table), as a
+// reader such as Explorer finds them. False when it has none or it is
+// damaged.
+bool ReadVersionStrings(const std::string& image, const PeLayout& layout, VersionStrings& strings);
+
+// The sizes of the images of the "MAINICON" group ("16, 32, 48"), or "".
+std::string MainIconSizes(const std::string& image, const PeLayout& layout);
+
 // A VS_VERSIONINFO for the strings, in language 2052, UTF-16 (as the
 // program's other resources): the numbers of the fixed part come from the
 // version's leading numbers ("1.2-beta" gives 1.2.0.0).
