@@ -34,13 +34,13 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
-    {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
+    {PatchTextWrongSource, "Not the original file this patch needs: it cannot be patched!"},
     {PatchTextExpected, "Expected: "},
     {PatchTextFound, "Found: "},
     {PatchTextBytes, " bytes"},
     {PatchTextNoRoom, "Not enough disk space!"},
     {PatchTextAvailable, "Available: "},
-    {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
+    {PatchTextDamagedPatch, "The patch is damaged (CRC-32 mismatch)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
@@ -92,24 +92,30 @@ void LoadMessageTexts() {
 
 namespace {
 
-// A line break, a label, a size in decimal with its unit, and a CRC-32 in
-// hexadecimal when one is given (withCrc). Sizes past 32 bits (only a target
-// the patch cannot be for) are shown as their lower bound. Appended in place:
-// each ByteString temporary would cost the program its own free().
-void AppendFact(ByteString& text, const ByteString& label, uint64_t size, bool withCrc, uint32_t crc) {
-    char digits[12];
-    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+// value in base 10 or 16 (upper-case), at least `width` digits.
+void AppendNumber(ByteString& text, uint32_t value, uint32_t base, uint32_t width) {
+    char digits[10];
+    uint32_t n = 0;
     do {
-        digits[11 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+        const uint32_t digit = value % base;
+        digits[9 - n++] = static_cast<char>(digit < 10 ? '0' + digit : 'A' - 10 + digit);
+        value /= base;
+    } while (value != 0 || n < width);
+    text.Append(digits + 10 - n, n);
+}
+
+// A line break, a label, a size in decimal with its unit, and a CRC-32 in
+// hexadecimal when one is given. Sizes past 32 bits (only a target the patch
+// cannot be for) are shown as their lower bound. Appended in place: each
+// ByteString temporary would cost the program its own free().
+void AppendFact(ByteString& text, const ByteString& label, uint64_t size, const uint32_t* crc) {
     text.Append("\r\n", 2);
     text.Append(label);
-    text.Append(digits + 12 - n, n);
+    AppendNumber(text, size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size), 10, 1);
     text.Append(msgBytes);
-    if (!withCrc) return;
+    if (!crc) return;
     text.Append(", CRC-32 ", 9);
-    text.Append(HexDigits(crc, 8));
+    AppendNumber(text, *crc, 16, 8);
 }
 
 // The BPS reasons shown under the result's first line.
@@ -120,11 +126,11 @@ void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
         text.Append("\r\n", 2);
         text.Append(bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
     } else if (report.result == PatchResultWrongSource) {
-        AppendFact(text, msgExpected, h.sourceSize, true, h.sourceCrc);
-        AppendFact(text, msgFound, bps.foundSize, true, bps.foundCrc);
+        AppendFact(text, msgExpected, h.sourceSize, &h.sourceCrc);
+        AppendFact(text, msgFound, bps.foundSize, &bps.foundCrc);
     } else if (report.result == PatchResultNoRoom) {
-        AppendFact(text, msgExpected, bps.roomNeeded, false, 0);
-        AppendFact(text, msgAvailable, bps.roomFree, false, 0);
+        AppendFact(text, msgExpected, bps.roomNeeded, nullptr);
+        AppendFact(text, msgAvailable, bps.roomFree, nullptr);
     }
 }
 

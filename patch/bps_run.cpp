@@ -193,15 +193,10 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
     return problem == BpsProblemNone && result.Drain();
 }
 
-// The result built in the temporary, from progress 0: reserved at its full
-// size, written, checked against the patch's CRC-32 and flushed.
+// The result built in the temporary, from progress 0: written, checked
+// against the patch's CRC-32 and flushed. (The room was checked before.)
 bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, const Buffers& memory,
                  ResultFile& out, PatchRunReport* r) {
-    // Reserving the size up front makes a full disk fail here, before the
-    // long part.
-    if (!SeekFileHandleTo(out.handle, h.targetSize) || !SetEndOfFileHandle(out.handle) ||
-        !SeekFileHandleTo(out.handle, 0))
-        return false;
     SourceWindow windows[2] = {{target, h.sourceSize, memory.Window(0), 0, 0},
                                {target, h.sourceSize, memory.Window(1), 0, 0}};
     ResultStream result = {out.handle, memory.Result(), memory.Scratch(), 0, 0, 0};
