@@ -40,10 +40,10 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
-    {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
+    {PatchTextWrongSource, "Not the original file this patch needs: it cannot be patched!"},
     {PatchTextNoRoom, "Not enough disk space!"},
     {PatchTextAvailable, "Available: "},
-    {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
+    {PatchTextDamagedPatch, "The patch is damaged (CRC-32 mismatch)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
@@ -159,6 +159,18 @@ void LoadMessageTexts() {
 
 namespace {
 
+// value in base 10 or 16 (upper-case), at least `width` digits.
+void AppendNumber(ByteString& text, uint32_t value, uint32_t base, uint32_t width) {
+    char digits[10];
+    uint32_t n = 0;
+    do {
+        const uint32_t digit = value % base;
+        digits[9 - n++] = static_cast<char>(digit < 10 ? '0' + digit : 'A' - 10 + digit);
+        value /= base;
+    } while (value != 0 || n < width);
+    text.Append(digits + 10 - n, n);
+}
+
 // Texts are built by appending: a chain of ByteString + would make (and
 // free) one temporary per step, which costs the downloaded program more.
 void AppendLine(ByteString* text, const ByteString& line) {
@@ -176,24 +188,18 @@ uint32_t TargetSizeAt(const ByteString& path) {
 
 // label, then a size in decimal with its unit on a line of its own. Sizes
 // past 32 bits (only a target the patch cannot be for) show as their lower
-// bound; DecimalDigits is signed, and a file may reach 4 GiB - 1.
+// bound.
 void AppendSize(ByteString* text, const ByteString& label, uint64_t size) {
-    char digits[10];
-    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
-    do {
-        digits[9 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
     AppendLine(text, label);
-    text->Append(digits + 10 - n, n);
+    AppendNumber(*text, size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size), 10, 1);
     text->Append(g_details[DetailBytes]);
 }
 
 // "1835008 位元組, CRC-32 8AD5B4E3" on a line of its own after label.
 void AppendSizeAndCrc(ByteString* text, const ByteString& label, uint64_t size, uint32_t crc) {
     AppendSize(text, label, size);
-    text->Append(", CRC-32 ");
-    text->Append(HexDigits(crc, 8));
+    text->Append(", CRC-32 ", 9);
+    AppendNumber(*text, crc, 16, 8);
 }
 
 // The BPS reasons shown under the result's first line: a refused patch, the

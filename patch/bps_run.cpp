@@ -15,7 +15,8 @@
 
 namespace {
 
-const uint32_t kSourceWindow = 256 * 1024;  // source bytes read at a time
+const uint32_t kSourceWindow = 256 * 1024;  // source bytes read at a time, at most
+const uint32_t kSourceMinimumRead = 32 * 1024;
 const uint32_t kResultBuffer = 1024 * 1024; // result bytes written at a time
 const uint32_t kPulseEvery = 64 * 1024;     // result bytes between pulses and progress
 
@@ -41,13 +42,15 @@ struct ResultFile : OwnedFile {
     }
 };
 
-// The run's memory, one heap block freed when the run leaves: the source
-// window, the scratch for reading the result back, the result buffer.
+// The run's memory, one heap block freed when the run leaves: the two
+// source windows, the scratch for reading the result back, the result
+// buffer (1.75 MiB in all, whatever the files' sizes).
 struct Buffers {
-    uint8_t* window = static_cast<uint8_t*>(malloc(2 * kSourceWindow + kResultBuffer));
+    uint8_t* window = static_cast<uint8_t*>(malloc(3 * kSourceWindow + kResultBuffer));
     ~Buffers() { free(window); }
-    uint8_t* Scratch() const { return window + kSourceWindow; }
-    uint8_t* Result() const { return window + 2 * kSourceWindow; }
+    uint8_t* Window(uint32_t i) const { return window + i * kSourceWindow; }
+    uint8_t* Scratch() const { return window + 2 * kSourceWindow; }
+    uint8_t* Result() const { return window + 3 * kSourceWindow; }
 };
 
 // The source: the target file read through a window that moves to where
@@ -59,12 +62,16 @@ struct SourceWindow {
     uint32_t start, count;
 
     // The bytes from position on (at least one, as many as the window
-    // holds); null when the file cannot be read there.
-    const uint8_t* At(uint32_t position, uint32_t* available) {
+    // holds); null when the file cannot be read there. A miss reads at
+    // least `wanted` bytes (up to the window's size), never less than 32 KiB:
+    // a short copy from far away does not pay for a whole window.
+    const uint8_t* At(uint32_t position, uint32_t wanted, uint32_t* available) {
         *available = 0;
         if (position < start || position - start >= count) {
             const uint32_t left = fileSize - position;
-            const uint32_t want = left < kSourceWindow ? left : kSourceWindow;
+            if (wanted < kSourceMinimumRead) wanted = kSourceMinimumRead;
+            if (wanted > kSourceWindow) wanted = kSourceWindow;
+            const uint32_t want = left < wanted ? left : wanted;
             count = 0;
             if (!SeekFileHandleTo(file, position) || ReadFileHandle(file, bytes, want) != want) return nullptr;
             start = position;
@@ -154,8 +161,10 @@ bool ReadTargetFacts(RunHost& host, FileHandle file, uint8_t* buffer, uint64_t* 
     return true;
 }
 
-// Every action of a scanned block, in order, into the result.
-bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, SourceWindow& source,
+// Every action of a scanned block, in order, into the result. SourceRead
+// walks the source front to back, SourceCopy jumps: each has a window of its
+// own, so neither throws the other's away.
+bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, SourceWindow* windows,
                   ResultStream& result) {
     BpsCursor cursor = StartBpsActions(h);
     BpsAction a;
@@ -168,7 +177,7 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
         else
             for (uint32_t from = a.from, left = a.length; ok && left;) {
                 uint32_t available;
-                const uint8_t* bytes = source.At(from, &available);
+                const uint8_t* bytes = windows[a.kind == BpsSourceCopy].At(from, left, &available);
                 const uint32_t take = available < left ? available : left;
                 ok = bytes && result.Append(bytes, take);
                 from += take;
@@ -184,18 +193,14 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
     return problem == BpsProblemNone && result.Drain();
 }
 
-// The result built in the temporary, from progress 0: reserved at its full
-// size, written, checked against the patch's CRC-32 and flushed.
+// The result built in the temporary, from progress 0: written, checked
+// against the patch's CRC-32 and flushed. (The room was checked before.)
 bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, const Buffers& memory,
                  ResultFile& out, PatchRunReport* r) {
-    // Reserving the size up front makes a full disk fail here, before the
-    // long part.
-    if (!SeekFileHandleTo(out.handle, h.targetSize) || !SetEndOfFileHandle(out.handle) ||
-        !SeekFileHandleTo(out.handle, 0))
-        return false;
-    SourceWindow source = {target, h.sourceSize, memory.window, 0, 0};
+    SourceWindow windows[2] = {{target, h.sourceSize, memory.Window(0), 0, 0},
+                               {target, h.sourceSize, memory.Window(1), 0, 0}};
     ResultStream result = {out.handle, memory.Result(), memory.Scratch(), 0, 0, 0};
-    if (!WriteActions(host, block, h, source, result)) return false;
+    if (!WriteActions(host, block, h, windows, result)) return false;
     r->bps.resultCrcWrong = result.crc != h.targetCrc;
     return !r->bps.resultCrcWrong && FlushFileHandle(out.handle);
 }

@@ -11,13 +11,15 @@
 
 namespace {
 
+// No byte string converts to more UTF-16 units than it has bytes: one call
+// into a buffer of that length, cut to what it wrote.
 WideString Wide(const ByteString& path) {
-    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
     WideString wide;
     const int length = static_cast<int>(path.Length());
-    const int units = MultiByteToWideChar(codePage, 0, path.Data(), length, NULL, 0);
-    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
-    MultiByteToWideChar(codePage, 0, path.Data(), length, reinterpret_cast<WCHAR*>(wide.Data()), units);
+    if (length == 0 || !wide.SetLength(path.Length())) return WideString();
+    const int units = MultiByteToWideChar(UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP, 0, path.Data(), length,
+                                          reinterpret_cast<WCHAR*>(wide.Data()), length);
+    wide.SetLength(units > 0 ? static_cast<uint32_t>(units) : 0);
     return wide;
 }
 
@@ -47,13 +49,15 @@ uint32_t RandomWord() {
 
 }  // namespace
 
+// GENERIC_READ | GENERIC_WRITE, no sharing while the file is built,
+// CREATE_NEW: fails on any file already there (OpenMode's packing,
+// platform/file_handle.h).
+const OpenMode kOpenModeCreateNewExclusive = GENERIC_READ | GENERIC_WRITE | CREATE_NEW << 8;
+
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const ByteString name = TemporaryNameFor(path, RandomWord());
-        // CREATE_NEW fails on any file already there; no sharing while it is
-        // being built.
-        HANDLE file = CreateFileW(W(Wide(name)), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        FileHandle file = OpenFileHandle(name, kOpenModeCreateNewExclusive);
         if (file != INVALID_HANDLE_VALUE) {
             *createdPath = name;
             return file;
@@ -73,16 +77,17 @@ void DeleteLeftoversBeside(const ByteString& path) {
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
-        WideString leftover(pattern.CStr(), nameStart);
-        leftover.Append(reinterpret_cast<const char16_t*>(found.cFileName));
-        DeleteFileW(W(leftover));
+        // The pattern's folder, then the name found.
+        pattern.SetLength(nameStart);
+        pattern.Append(reinterpret_cast<const char16_t*>(found.cFileName));
+        DeleteFileW(W(pattern));
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
 bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
-    const WideString wide = Wide(path);
-    const WideString folder(wide.CStr(), NameStart(wide));
+    WideString folder = Wide(path);
+    folder.SetLength(NameStart(folder));
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(folder.Empty() ? NULL : W(folder), &available, NULL, NULL)) return false;
     *bytes = available.QuadPart;
