@@ -34,6 +34,14 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
+    {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
+    {PatchTextExpected, "Expected: "},
+    {PatchTextFound, "Found: "},
+    {PatchTextBytes, " bytes"},
+    {PatchTextNoRoom, "Not enough disk space!"},
+    {PatchTextAvailable, "Available: "},
+    {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
+    {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
 
@@ -66,6 +74,14 @@ ByteString& msgAlreadyPatched = g_texts[8];
 ByteString& msgNotOriginal = g_texts[9];
 ByteString& msgMayBeDamaged = g_texts[10];
 ByteString& msgBackupIn = g_texts[11];
+ByteString& msgWrongSource = g_texts[12];
+ByteString& msgExpected = g_texts[13];
+ByteString& msgFound = g_texts[14];
+ByteString& msgBytes = g_texts[15];
+ByteString& msgNoRoom = g_texts[16];
+ByteString& msgAvailable = g_texts[17];
+ByteString& msgDamagedPatch = g_texts[18];
+ByteString& msgMalformedPatch = g_texts[19];
 
 void LoadMessageTexts() {
     bool chinese = true;
@@ -74,7 +90,45 @@ void LoadMessageTexts() {
         g_texts[i] = chinese ? WideToAnsiText(kTexts[i].chinese) : ByteString(kTexts[i].english);
 }
 
-ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+namespace {
+
+// A line break, a label, a size in decimal with its unit, and a CRC-32 in
+// hexadecimal when one is given (withCrc). Sizes past 32 bits (only a target
+// the patch cannot be for) are shown as their lower bound. Appended in place:
+// each ByteString temporary would cost the program its own free().
+void AppendFact(ByteString& text, const ByteString& label, uint64_t size, bool withCrc, uint32_t crc) {
+    char digits[12];
+    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+    do {
+        digits[11 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    text.Append("\r\n", 2);
+    text.Append(label);
+    text.Append(digits + 12 - n, n);
+    text.Append(msgBytes);
+    if (!withCrc) return;
+    text.Append(", CRC-32 ", 9);
+    text.Append(HexDigits(crc, 8));
+}
+
+// The BPS reasons shown under the result's first line.
+void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
+    const BpsRunDetails& bps = report.bps;
+    const BpsHeader& h = bps.scan.header;
+    if (report.result == PatchResultMalformed) {
+        text.Append("\r\n", 2);
+        text.Append(bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+    } else if (report.result == PatchResultWrongSource) {
+        AppendFact(text, msgExpected, h.sourceSize, true, h.sourceCrc);
+        AppendFact(text, msgFound, bps.foundSize, true, bps.foundCrc);
+    } else if (report.result == PatchResultNoRoom) {
+        AppendFact(text, msgExpected, bps.roomNeeded, false, 0);
+        AppendFact(text, msgAvailable, bps.roomFree, false, 0);
+    }
+}
+
+ByteString FirstLine(const PatchRunReport& report) {
     switch (report.result) {
     case PatchResultDone:
         // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
@@ -83,8 +137,21 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     case PatchResultBackupFailed: return msgBackupFailed;
     case PatchResultWriteFailed: return msgWriteFailed;
     case PatchResultAlreadyPatched: return msgAlreadyPatched;
-    case PatchResultDeclined: return ByteString();
+    case PatchResultWrongSource: return msgWrongSource;
+    case PatchResultNoRoom: return msgNoRoom;
+    case PatchResultDeclined:
     case PatchResultRestoreFailed: break;
+    }
+    return ByteString();
+}
+
+}  // namespace
+
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    if (report.result != PatchResultRestoreFailed) {
+        ByteString text = FirstLine(report);
+        if (report.format == PatchFormatBps) AppendBpsDetails(text, report);
+        return text;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
     ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;

@@ -30,6 +30,15 @@ extern ByteString& msgAlreadyPatched;
 extern ByteString& msgNotOriginal;  // the Yes/No question for a target the patch was not made for
 extern ByteString& msgMayBeDamaged;
 extern ByteString& msgBackupIn;
+// A BPS run's reasons: a wrong source's facts, missing room, a refused patch.
+extern ByteString& msgWrongSource;
+extern ByteString& msgExpected;
+extern ByteString& msgFound;
+extern ByteString& msgBytes;
+extern ByteString& msgNoRoom;
+extern ByteString& msgAvailable;
+extern ByteString& msgDamagedPatch;
+extern ByteString& msgMalformedPatch;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.

@@ -47,7 +47,9 @@ public:
     void Finished(const PatchRunReport& report) override {
         // A declined run has already had its box: the question.
         if (report.result == PatchResultDeclined) return;
-        UINT icon = report.result == PatchResultAlreadyPatched ? MB_ICONINFORMATION : 0;
+        UINT icon = report.result == PatchResultAlreadyPatched ? MB_ICONINFORMATION
+                    : report.result == PatchResultWrongSource ? MB_ICONWARNING
+                                                              : 0;
         NotifyUser(RunResultText(report, targetPath_), MB_OK | icon);
     }
 

@@ -14,3 +14,14 @@ extern const char16_t PatchTextBackupIn[];      // "原檔備份: " then the bac
 extern const char16_t PatchTextAlreadyPatched[];  // "此檔案已經修補過了!"
 // "此檔案不是本補丁所需的原始檔案。" CR LF "仍要修補嗎?": the program's Yes/No question
 extern const char16_t PatchTextNotOriginal[];
+// A BPS target that is neither the patch's source nor its result: the
+// refusal, then its size and CRC-32 against the patch's.
+extern const char16_t PatchTextWrongSource[];  // "此檔案不是本補丁所需的原始檔案, 無法修補!"
+extern const char16_t PatchTextExpected[];     // "需要: " then a size
+extern const char16_t PatchTextFound[];        // "找到: " then a size
+extern const char16_t PatchTextBytes[];        // " 位元組" after a size
+extern const char16_t PatchTextNoRoom[];       // "磁碟空間不足!"
+extern const char16_t PatchTextAvailable[];    // "可用: " then a size
+// After 程序錯誤! for a BPS block: why it is refused.
+extern const char16_t PatchTextDamagedPatch[];    // "補丁已損壞 (CRC-32 不符)。"
+extern const char16_t PatchTextMalformedPatch[];  // "補丁格式錯誤。"

@@ -1,7 +1,9 @@
 // One patch run: a patch block applied to a target file. The entry here
 // identifies the block's format (patch/patch_format.h) and hands the run to
-// that format's route (IPS: patch/ips_run.cpp, in place; every format has
-// the same entry shape); the hooks and the report are the same for all.
+// that format's route (IPS: patch/ips_run.cpp, in place; BPS:
+// patch/bps_run.cpp, built beside the target and put in its place; every
+// format has the same entry shape); the hooks and the report are the same
+// for all.
 //
 // The run reports, it does not speak: it returns a result and a report, and
 // meets whoever hosts it (the program's window, the publisher tool's
@@ -12,6 +14,7 @@
 
 #include "base/byte_string.h"
 #include "patch/backup_copy.h"
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
 
@@ -29,13 +32,31 @@ enum PatchResult : uint8_t {
     // damaged (the backup, when one was made, holds the original).
     PatchResultRestoreFailed,
     PatchResultAlreadyPatched,  // the target holds the patch already: nothing written, no backup
-    PatchResultDeclined         // not the file the patch was made for, and the host said no
+    PatchResultDeclined,        // not the file the patch was made for, and the host said no
+    // BPS: the target is neither the patch's source nor its result (its
+    // size and CRC-32 are in the report); nothing written, nothing asked.
+    PatchResultWrongSource,
+    // BPS: the target's folder has less room than the result needs (both in
+    // the report); nothing written.
+    PatchResultNoRoom
 };
 
 // What an IPS run learnt about its block.
 struct IpsRunDetails {
     PatchScan scan;
     uint32_t recordsApplied;  // every record on success, 0 otherwise: a run is all or nothing
+};
+
+// What a BPS run learnt about its block and its target.
+struct BpsRunDetails {
+    BpsScan scan;          // the header, the action counts, or the block's problem
+    uint64_t foundSize;    // the target as the run found it (once it was read)
+    uint32_t foundCrc;
+    uint64_t roomNeeded;   // PatchResultNoRoom: the result's size
+    uint64_t roomFree;     // and what the folder had
+    // The result came out with a CRC-32 other than the patch's: the target
+    // changed while it was read, or the disk returned other bytes.
+    bool resultCrcWrong;
 };
 
 // What a run did, for its host to put into words: the facts every format
@@ -48,6 +69,7 @@ struct PatchRunReport {
     bool outOfMemory;         // the changes could not be gathered: nothing was written
     bool openFailed;          // the target could not be opened for writing
     IpsRunDetails ips;
+    BpsRunDetails bps;
 };
 
 // The places where a run meets its host. The run never owns its hooks.
@@ -76,6 +98,12 @@ protected:
 // One patch run of the block in `patch` (a memory stream) on targetPath:
 // identify the format, check the target, back it up, apply, report. A block
 // of no known format goes the IPS way, which refuses it as it always has.
+// BPS (patch/bps_run.cpp): the whole block checked, the target's size and
+// CRC-32 compared with the patch's source and result, room checked, the
+// result built in a temporary file beside the target, its CRC-32 checked,
+// flushed, and put in the target's place in one step (the original becoming
+// the .bak when a backup is asked for); facts are not used, the patch
+// carries its own.
 // IPS (patch/ips_run.cpp): target check (patch/target_check.h; facts may be
 // null), backup, open the target, scan the whole block, progress 0, start
 // time, gather every record in memory, write the changed ranges, flush,

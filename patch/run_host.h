@@ -47,5 +47,7 @@ PatchRunReport* FreshReport(PatchRunReport* report, PatchRunReport* local);
 // The routes, one per format, each with the same shape: the block in
 // memory (non-null), the target, the hooks and a fresh report whose format
 // is already set; each ends with FinishRun.
+PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, RunHost& host,
+                          PatchRunReport* report);
 PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, RunHost& host,
                           PatchRunReport* report, const TargetFacts* facts);

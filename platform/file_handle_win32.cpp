@@ -47,6 +47,7 @@ const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(t
 }  // namespace
 
 void UseUtf8FilePaths() { g_utf8Paths = true; }
+bool UsesUtf8FilePaths() { return g_utf8Paths; }
 
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
     OpenModeArguments args = DecodeOpenMode(mode);

@@ -80,6 +80,8 @@ void ConsoleRunHooks::Finished(const PatchRunReport& report) {
         return;
     case PatchResultAlreadyPatched: message = MessageUtf8(PatchTextAlreadyPatched); return;
     case PatchResultDeclined: message = "not the original file this patch needs"; return;
+    case PatchResultWrongSource: message = MessageUtf8(PatchTextWrongSource); return;
+    case PatchResultNoRoom: message = MessageUtf8(PatchTextNoRoom); return;
     }
 }
 
@@ -109,16 +111,16 @@ bool ReadOptions(const std::vector<std::string>& args, ApplyJob& job) {
     return true;
 }
 
-// The patch of a bare .ips file, or the one a Tessel patcher carries.
+// The patch of a bare .ips or .bps file, or the one a Tessel patcher carries.
 bool ReadPatch(ApplyJob& job) {
     std::string bytes, reason;
     if (!ReadWholeFile(job.source, bytes, reason)) return job.Fail(kExitIoFailure, job.source, reason);
-    if (FormatOf(bytes) == PatchFormatIps) {
+    if (FormatOf(bytes) != PatchFormatUnknown) {
         job.patch.swap(bytes);
         return true;
     }
     const std::string format = RecogniseOtherFormat(bytes);
-    if (format.empty()) return job.Fail(kExitRefused, job.source, "neither an IPS patch nor a patcher");
+    if (format.empty()) return job.Fail(kExitRefused, job.source, "neither an IPS or BPS patch nor a patcher");
     if (format != "a Windows program") return job.Fail(kExitRefused, job.source, NotAnIpsPatch(format));
     PeLayout layout;
     std::string version;
@@ -159,15 +161,33 @@ bool RunPatch(ApplyJob& job) {
     return true;
 }
 
+// What a finished run did: records for IPS, the result for BPS.
+std::string DoneText(const PatchRunReport& report) {
+    if (report.format == PatchFormatBps) {
+        const BpsScan& scan = report.bps.scan;
+        uint32_t actions = 0;
+        for (uint32_t count : scan.actionCount) actions += count;
+        return std::to_string(actions) + " actions, result " +
+               SizeAndCrc(scan.header.targetSize, scan.header.targetCrc) + " (checked)";
+    }
+    std::string text = std::to_string(report.ips.recordsApplied) + " records";
+    if (report.ips.scan.endMarker == PatchEndTruncate)
+        text += ", size set to " + std::to_string(report.ips.scan.truncateSize) + " bytes";
+    return text;
+}
+
+// Why a block was refused, in the words of its format.
+std::string RefusalText(const PatchRunReport& report, const std::string& patch) {
+    if (report.format == PatchFormatBps) return DescribeBpsProblem(report.bps.scan);
+    return DescribePatchProblem(report.ips.scan, patch);
+}
+
 // The program's message, then what happened in the tool's words.
 void ReportResult(ApplyJob& job) {
     const PatchRunReport& report = job.report;
     switch (job.result) {
     case PatchResultDone: {
-        std::string text = job.message + "\npatched " + job.target + ": " + std::to_string(report.ips.recordsApplied) +
-                           " records";
-        if (report.ips.scan.endMarker == PatchEndTruncate)
-            text += ", size set to " + std::to_string(report.ips.scan.truncateSize) + " bytes";
+        std::string text = job.message + "\npatched " + job.target + ": " + DoneText(report);
         if (job.backup) text += ", backup in " + job.target + ".bak";
         Print(job.console, text + "\n");
         return;
@@ -181,17 +201,34 @@ void ReportResult(ApplyJob& job) {
         return;
     case PatchResultMalformed:
         job.Fail(kExitRefused, job.source,
-                 job.message + " (" + DescribePatchProblem(report.ips.scan, job.patch) + "; " + job.target + " is unchanged)");
+                 job.message + " (" + RefusalText(report, job.patch) + "; " + job.target + " is unchanged)");
+        return;
+    case PatchResultWrongSource:
+        job.Fail(kExitRefused, job.target,
+                 job.message + " (the patch needs " +
+                     SizeAndCrc(report.bps.scan.header.sourceSize, report.bps.scan.header.sourceCrc) + ", found " +
+                     SizeAndCrc(report.bps.foundSize, report.bps.foundCrc) + "; nothing written)");
+        return;
+    case PatchResultNoRoom:
+        job.Fail(kExitIoFailure, job.target,
+                 job.message + " (the result needs " + std::to_string(report.bps.roomNeeded) + " bytes beside it, " +
+                     std::to_string(report.bps.roomFree) + " are free; nothing written)");
         return;
     case PatchResultBackupFailed:
         job.Fail(kExitIoFailure, job.target + ".bak",
-                 job.message + " (the backup copy could not be made; " + job.target + " was not touched)");
+                 job.message + (report.format == PatchFormatBps
+                                    ? " (the original could not be moved to the backup name; " + job.target +
+                                          " was not touched)"
+                                    : " (the backup copy could not be made; " + job.target + " was not touched)"));
         return;
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
                  job.message + (report.openFailed ? " (the file cannot be opened for writing)"
                                 : report.outOfMemory ? " (out of memory; nothing was changed)"
-                                                     : " (nothing was changed)"));
+                                : report.bps.resultCrcWrong
+                                    ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "
+                                      "nothing was changed)"
+                                    : " (nothing was changed)"));
         return;
     case PatchResultRestoreFailed:
         job.Fail(kExitIoFailure, job.target,

@@ -1,5 +1,6 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
 #include "patch/byte_stream.h"
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
 #include "patch/patch_run.h"
@@ -39,15 +40,16 @@ struct BuildJob : CommandJob {
     std::string descriptionName;  // as the messages name it
     // --original/--modified: the patch is made from them (patchPath empty).
     std::string originalPath, modifiedPath;
-    bool formatGiven = false;
-    PatchFormat format = PatchFormatIps;
+    bool formatGiven = false;  // --format; else build chooses (ChooseFormat)
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
     PeLayout layout = {};
     std::string stubVersion;
     CarriedPayload carried = CarriedPayload();  // an old payload the stub file carries (none when embedded)
-    PatchScan scan = {};
+    PatchFormat format = PatchFormatUnknown;
+    PatchScan scan = {};        // IPS
+    BpsScan bpsScan = BpsScan();  // BPS
     std::string description;  // in the code page
     std::string title;        // likewise
     PayloadExtension extension = PayloadExtension();
@@ -156,6 +158,20 @@ bool CheckStub(BuildJob& job) {
     return true;
 }
 
+// IPS is chosen wherever it can say the change, but it rewrites everything a
+// moved block or an insertion shifts: when the IPS patch is large beside the
+// file, the BPS size is worked out too and named if it is under half.
+void SuggestSmallerBps(BuildJob& job, const std::string& original, const std::string& modified) {
+    if (job.format != PatchFormatIps || job.patch.size() < 4096 || job.patch.size() < modified.size() / 8) return;
+    std::string bps, reason;
+    if (!CreateBpsPatch(reinterpret_cast<const uint8_t*>(original.data()), original.size(),
+                        reinterpret_cast<const uint8_t*>(modified.data()), modified.size(), bps, reason) ||
+        bps.size() * 2 > job.patch.size())
+        return;
+    job.Warn(job.modifiedPath, "the IPS patch takes " + std::to_string(job.patch.size()) + " bytes; a BPS patch of " +
+                                   std::to_string(bps.size()) + " bytes says the same (--format bps)");
+}
+
 // --original/--modified: the patch, checked against the pair in memory, and
 // the facts of both files.
 bool MakePatchFromPair(BuildJob& job) {
@@ -168,14 +184,12 @@ bool MakePatchFromPair(BuildJob& job) {
     const std::string why = WhyOriginalIsPatched(original, modified);
     if (!why.empty()) return job.Fail(kExitRefused, job.originalPath, why);
     if (!job.formatGiven) job.format = ChooseFormat(original, modified);
-    if (job.format != PatchFormatIps)
-        return job.Fail(kExitRefused, job.modifiedPath,
-                        "the change needs a BPS patch, which this patcher program cannot carry yet");
     ProgressLine progress(job.console, "finding copies");
     const bool made = MakeCheckedPatch(job.format, original, modified, job.patch, reason, ProgressLine::Report,
                                        &progress);
     progress.Finish();
     if (!made) return job.Fail(kExitRefused, job.modifiedPath, reason);
+    if (!job.formatGiven) SuggestSmallerBps(job, original, modified);
     TargetFacts& facts = job.extension.facts;
     facts.originalSize = uint32_t(original.size());
     facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
@@ -187,7 +201,16 @@ bool MakePatchFromPair(BuildJob& job) {
 }
 
 bool CheckPatch(BuildJob& job) {
-    const std::string format = FormatOf(job.patch) == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
+    job.format = FormatOf(job.patch);
+    if (job.format == PatchFormatBps) {
+        // Header, sizes, the patch's CRC-32 and every action, as the program
+        // checks them before it writes anything.
+        if (!ScanBpsPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
+                          &job.bpsScan))
+            return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(job.bpsScan));
+        return true;
+    }
+    const std::string format = job.format == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
     if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
     if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
                    &job.scan))
@@ -222,6 +245,33 @@ bool EncodeDescriptionText(BuildJob& job) {
     return false;
 }
 
+// A BPS patch carries its own facts; --source must be the file it was made
+// for, and the patch is applied to it in memory to check the result too.
+bool CheckBpsSource(BuildJob& job, const std::string& original) {
+    const BpsHeader& h = job.bpsScan.header;
+    const uint32_t crc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()));
+    if (original.size() == h.targetSize && crc == h.targetCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file: it is the result the BPS patch makes (give the original to --source)");
+    if (original.size() != h.sourceSize || crc != h.sourceCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "not the file the BPS patch was made for: it needs " + SizeAndCrc(h.sourceSize, h.sourceCrc) +
+                            ", this is " + SizeAndCrc(original.size(), crc));
+    std::string result(h.targetSize, '\0');
+    BpsProblem problem;
+    if (!BpsApplyInMemory(reinterpret_cast<const uint8_t*>(job.patch.data()), uint32_t(job.patch.size()),
+                          reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()),
+                          reinterpret_cast<uint8_t*>(&result[0]), h.targetSize, &problem)) {
+        BpsScan failed = job.bpsScan;
+        failed.problem = problem;
+        failed.problemAction = 0;
+        return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(failed));
+    }
+    job.extension.facts = {h.sourceSize, h.sourceCrc, h.targetSize, h.targetCrc};
+    job.extension.hasFacts = true;
+    return true;
+}
+
 // --source: the sizes and CRC-32 of the original and of the result, the
 // patch applied to the original in memory exactly as the program will. A
 // source the patch changes nothing in is the result itself, perhaps behind
@@ -231,6 +281,7 @@ bool ComputeTargetFacts(BuildJob& job) {
     std::string original, result, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
+    if (job.format == PatchFormatBps) return CheckBpsSource(job, original);
     if (!ApplyInMemory(PatchFormatIps, job.patch, original, result))
         return job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
     if (result == original)
@@ -271,7 +322,8 @@ bool LayOutPatcher(BuildJob& job) {
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
-    for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    if (job.format == PatchFormatIps)
+        for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
     job.stub.resize(stubLength);
     job.payload = ComposePayload(job.description, job.patch);
     return true;
@@ -303,8 +355,18 @@ void ReportPatcher(const BuildJob& job) {
                 HexValue(job.extension.facts.originalCrc) + "; result " +
                 std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.resultCrc) + "\n";
-    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
-            " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    if (job.format == PatchFormatBps) {
+        const BpsHeader& h = job.bpsScan.header;
+        uint32_t actions = 0;
+        for (uint32_t count : job.bpsScan.actionCount) actions += count;
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, BPS, " + std::to_string(actions) +
+                " actions (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+        text += "  BPS source   " + SizeAndCrc(h.sourceSize, h.sourceCrc) + "; result " +
+                SizeAndCrc(h.targetSize, h.targetCrc) + "\n";
+    } else {
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
+                std::to_string(job.scan.recordCount) + " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    }
     Print(job.console, text);
 }
 

@@ -101,3 +101,47 @@ std::vector<std::string> PatchWarnings(const PatchScan& scan) {
                                                          Hex24(scan.truncateSize) + ")"));
     return warnings;
 }
+
+static const char* BpsProblemText(BpsProblem problem) {
+    switch (problem) {
+    case BpsProblemNone: return "no problem";
+    case BpsProblemNoHeader: return "does not begin with \"BPS1\"";
+    case BpsProblemCutHeader: return "too short for its sizes and its three CRC-32s";
+    case BpsProblemBadNumber: return "a number is cut short by the CRC-32s or larger than any size";
+    case BpsProblemTooLarge: return "a source or target of 4 GiB or more";
+    case BpsProblemCutMetadata: return "the metadata runs into the CRC-32s";
+    case BpsProblemPatchCrc: return "damaged: the patch's own CRC-32 does not match its bytes";
+    case BpsProblemCutData: return "TargetRead data runs into the CRC-32s";
+    case BpsProblemPastTarget: return "writes past the end of the target";
+    case BpsProblemOutsideSource: return "reads outside the source";
+    case BpsProblemOutsideTarget: return "TargetCopy reads before the start or a byte not yet written";
+    case BpsProblemShortTarget: return "the actions end before the target is whole";
+    case BpsProblemSourceMismatch: return "the source is not the file the patch was made for";
+    case BpsProblemTargetMismatch: return "the result does not have the patch's size and CRC-32";
+    }
+    return "unknown problem";
+}
+
+std::string DescribeBpsProblem(const BpsScan& scan) {
+    std::string text = "a BPS patch: ";
+    if (scan.problemAction != 0)
+        text += "action " + std::to_string(scan.problemAction) + " at block offset " + HexValue(scan.problemOffset) + ": ";
+    else if (scan.problem != BpsProblemNoHeader)
+        text += "at block offset " + HexValue(scan.problemOffset) + ": ";
+    return text + BpsProblemText(scan.problem);
+}
+
+std::string SizeAndCrc(uint64_t size, uint32_t crc) {
+    char hex[16];
+    snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(crc));
+    return std::to_string(size) + " bytes, CRC-32 " + hex;
+}
+
+std::string BpsMetadataText(const BpsScan& scan, const std::string& block) {
+    const BpsHeader& h = scan.header;
+    if (h.metadataSize == 0) return "none";
+    std::string text = block.substr(h.metadataOffset, h.metadataSize);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') c = '?';
+    return text;
+}

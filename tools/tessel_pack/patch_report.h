@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 
 // "0x1BFFB8" (at least six digits, the width of an IPS offset).
@@ -23,3 +24,12 @@ std::string DescribePatchProblem(const PatchScan& scan, const std::string& block
 // For a valid scan: one line per thing worth a warning (a record at
 // 0x454F46, records after it, a truncation size, a patch with no records).
 std::vector<std::string> PatchWarnings(const PatchScan& scan);
+
+// For an invalid BPS scan: "action 7 at block offset 0x2F: SourceCopy reads
+// outside the source (20 bytes)", or the header's problem.
+std::string DescribeBpsProblem(const BpsScan& scan);
+// "1048576 bytes, CRC-32 0x1A2B3C4D"
+std::string SizeAndCrc(uint64_t size, uint32_t crc);
+// The metadata of a valid header as text (control bytes but tab and line
+// breaks shown as '?'); "none" when empty.
+std::string BpsMetadataText(const BpsScan& scan, const std::string& block);
