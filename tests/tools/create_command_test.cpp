@@ -318,6 +318,17 @@ TEST(BuildFromPair, PatcherAppliesAndKnowsThePatchedFile) {
             EXPECT_TRUE(ReadFile(dir.File("t.bin")) == modified);
         }
     }
+    // A modified file past 16 MiB: build chooses BPS by itself.
+    std::string large;
+    while (large.size() < 0x1000100) large += original;
+    ASSERT_TRUE(WriteFile(dir.File("large.bin"), large));
+    const ToolRun chosen = RunTool({"build", "--stub", dir.File("stub.exe"), "--original", dir.File("a.bin"),
+                                    "--modified", dir.File("large.bin"), "--description", dir.File("notes.txt"), "-o",
+                                    dir.File("large.exe")});
+    ASSERT_EQ(chosen.exitCode, 0) << chosen.err;
+    const std::string patcher = ReadFile(dir.File("large.exe"));
+    EXPECT_NE(patcher.find("BPS1"), std::string::npos);
+    EXPECT_LT(patcher.size(), MakeStub().size() + 200);
     const ToolRun both = RunTool({"build", "--stub", dir.File("stub.exe"), "--patch", dir.File("notes.txt"),
                                   "--original", dir.File("a.bin"), "--modified", dir.File("b.bin"), "--description",
                                   dir.File("notes.txt"), "-o", dir.File("w.exe")});
