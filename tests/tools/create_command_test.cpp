@@ -293,25 +293,42 @@ TEST(BuildFromPair, PatcherAppliesAndKnowsThePatchedFile) {
     ASSERT_TRUE(WriteFile(dir.File("b.bin"), modified));
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "說明\n"));
     ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
-    const ToolRun built = RunTool({"build", "--stub", dir.File("stub.exe"), "--original", dir.File("a.bin"),
-                                   "--modified", dir.File("b.bin"), "--description", dir.File("notes.txt"), "-o",
-                                   dir.File("v.exe")});
-    ASSERT_EQ(built.exitCode, 0) << built.err;
-    const ToolRun shown = RunTool({"inspect", dir.File("v.exe")});
-    EXPECT_EQ(ReportField(shown.out, "made for").compare(0, 12, "20000 bytes,"), 0) << shown.out;
-    const struct {
-        const char* name;
-        std::string target;
-        const char* says;
-    } rows[] = {{"the original", original, "完成!"}, {"the modified file", modified, "已經修補過了"}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ASSERT_TRUE(WriteFile(dir.File("t.bin"), row.target));
-        const ToolRun run = RunTool({"apply", dir.File("v.exe"), dir.File("t.bin")});
-        EXPECT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_NE(run.out.find(row.says), std::string::npos) << run.out;
-        EXPECT_TRUE(ReadFile(dir.File("t.bin")) == modified);
+    for (const char* format : {"", "ips", "bps"}) {
+        SCOPED_TRACE(format);
+        std::vector<std::string> args = {"build", "--stub", dir.File("stub.exe"), "--original", dir.File("a.bin"),
+                                         "--modified", dir.File("b.bin"), "--description", dir.File("notes.txt"),
+                                         "-o", dir.File("v.exe")};
+        if (*format) args.insert(args.end(), {"--format", format});
+        const ToolRun built = RunTool(args);
+        ASSERT_EQ(built.exitCode, 0) << built.err;
+        const ToolRun shown = RunTool({"inspect", dir.File("v.exe")});
+        EXPECT_EQ(ReportField(shown.out, "made for").compare(0, 12, "20000 bytes,"), 0) << shown.out;
+        EXPECT_EQ(ReadFile(dir.File("v.exe")).find("BPS1") != std::string::npos, std::string(format) == "bps");
+        const struct {
+            const char* name;
+            std::string target;
+            const char* says;
+        } rows[] = {{"the original", original, "完成!"}, {"the modified file", modified, "已經修補過了"}};
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.name);
+            ASSERT_TRUE(WriteFile(dir.File("t.bin"), row.target));
+            const ToolRun run = RunTool({"apply", dir.File("v.exe"), dir.File("t.bin")});
+            EXPECT_EQ(run.exitCode, 0) << run.err;
+            EXPECT_NE(run.out.find(row.says), std::string::npos) << run.out;
+            EXPECT_TRUE(ReadFile(dir.File("t.bin")) == modified);
+        }
     }
+    // A modified file past 16 MiB: build chooses BPS by itself.
+    std::string large;
+    while (large.size() < 0x1000100) large += original;
+    ASSERT_TRUE(WriteFile(dir.File("large.bin"), large));
+    const ToolRun chosen = RunTool({"build", "--stub", dir.File("stub.exe"), "--original", dir.File("a.bin"),
+                                    "--modified", dir.File("large.bin"), "--description", dir.File("notes.txt"), "-o",
+                                    dir.File("large.exe")});
+    ASSERT_EQ(chosen.exitCode, 0) << chosen.err;
+    const std::string patcher = ReadFile(dir.File("large.exe"));
+    EXPECT_NE(patcher.find("BPS1"), std::string::npos);
+    EXPECT_LT(patcher.size(), MakeStub().size() + 200);
     const ToolRun both = RunTool({"build", "--stub", dir.File("stub.exe"), "--patch", dir.File("notes.txt"),
                                   "--original", dir.File("a.bin"), "--modified", dir.File("b.bin"), "--description",
                                   dir.File("notes.txt"), "-o", dir.File("w.exe")});

@@ -138,6 +138,13 @@ cmp pair-t.bin pair-b.bin || fail "the patcher made from the pair did not give t
 grep -q '完成! 總用時:[0-9]* ms' drive-pair.log || fail "the program did not report success on the original"
 grep -q '此檔案已經修補過了!' drive-patched.log || fail "the program did not say the modified file is already patched"
 cmp pair-u.bin pair-b.bin || fail "the program changed the modified file"
+# The same pair as a BPS patcher.
+"$tool" build --stub "$build/tessel-stub.exe" --original pair-a.bin --modified pair-b.bin --format bps \
+  --description notes.txt -o pair-bps.exe > pair-bps-build.log 2>&1 || { cat pair-bps-build.log; fail "build --format bps"; }
+cp pair-a.bin pair-v.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair-bps.exe pair-v.bin > drive-pair-bps.log 2>&1
+cat pair-bps-build.log drive-pair-bps.log
+cmp pair-v.bin pair-b.bin || fail "the BPS patcher made from the pair did not give the modified file"
 
 [ $status -eq 0 ] && echo "the program and tessel-pack apply agree"
 exit $status

@@ -49,7 +49,7 @@ struct BuildJob : CommandJob {
     std::string publisher, version;   // UTF-8, for the version information
     // --original/--modified: the patch is made from them (patchPath empty).
     std::string originalPath, modifiedPath;
-    bool formatGiven = false;
+    bool formatGiven = false;  // --format; else build chooses (ChooseFormat)
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -200,6 +200,20 @@ bool CheckStub(BuildJob& job) {
     return true;
 }
 
+// IPS is chosen wherever it can say the change, but it rewrites everything a
+// moved block or an insertion shifts: when the IPS patch is large beside the
+// file, the BPS size is worked out too and named if it is under half.
+void SuggestSmallerBps(BuildJob& job, const std::string& original, const std::string& modified) {
+    if (job.format != PatchFormatIps || job.patch.size() < 4096 || job.patch.size() < modified.size() / 8) return;
+    std::string bps, reason;
+    if (!CreateBpsPatch(reinterpret_cast<const uint8_t*>(original.data()), original.size(),
+                        reinterpret_cast<const uint8_t*>(modified.data()), modified.size(), bps, reason) ||
+        bps.size() * 2 > job.patch.size())
+        return;
+    job.Warn(job.modifiedPath, "the IPS patch takes " + std::to_string(job.patch.size()) + " bytes; a BPS patch of " +
+                                   std::to_string(bps.size()) + " bytes says the same (--format bps)");
+}
+
 // --original/--modified: the patch, checked against the pair in memory, and
 // the facts of both files.
 bool MakePatchFromPair(BuildJob& job) {
@@ -217,6 +231,7 @@ bool MakePatchFromPair(BuildJob& job) {
                                        &progress);
     progress.Finish();
     if (!made) return job.Fail(kExitRefused, job.modifiedPath, reason);
+    if (!job.formatGiven) SuggestSmallerBps(job, original, modified);
     TargetFacts& facts = job.extension.facts;
     facts.originalSize = uint32_t(original.size());
     facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
@@ -277,6 +292,9 @@ bool EncodeDescriptionText(BuildJob& job) {
 bool CheckBpsSource(BuildJob& job, const std::string& original) {
     const BpsHeader& h = job.bpsScan.header;
     const uint32_t crc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()));
+    if (original.size() == h.targetSize && crc == h.targetCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file: it is the result the BPS patch makes (give the original to --source)");
     if (original.size() != h.sourceSize || crc != h.sourceCrc)
         return job.Fail(kExitRefused, job.sourcePath,
                         "not the file the BPS patch was made for: it needs " + SizeAndCrc(h.sourceSize, h.sourceCrc) +
