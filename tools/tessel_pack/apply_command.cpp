@@ -145,6 +145,8 @@ std::string FailureReason(uint32_t code, const std::string& path) {
     if (code == 0) return std::string();
     const ByteString said = FileErrorText(code);
     std::string reason = said.Empty() ? "error " + std::to_string(code) : std::string(said.CStr(), said.Length());
+    // One line: the system's sentence loses its full stop before the advice.
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
     switch (KindOfFileError(code, ByteString(path.c_str()))) {
     case FileErrorInUse: return reason + "; the file is open in another program: close it and try again";
     case FileErrorReadOnly: return reason + "; the file is read-only: clear its read-only attribute and try again";
