@@ -230,7 +230,7 @@ void ReportResult(ApplyJob& job) {
     case PatchResultBackupFailed:
         job.Fail(kExitIoFailure, job.target + ".bak",
                  job.message + " (the backup copy could not be made; " + job.target + " was not touched)" +
-                     Because(report, job.target));
+                     Because(report, job.target + ".bak"));
         return;
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
