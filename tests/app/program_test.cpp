@@ -534,6 +534,9 @@ TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
          u"This file has already been patched!"},
         {"en_US.UTF-8", false, u"File", u"OK", u"Backup", u"Done! Total time: ",
          u"This file has already been patched!"},
+        // Code page 1252, Windows itself in Chinese (wine takes the UI
+        // language from LC_MESSAGES).
+        {"en_US.UTF-8 LC_ALL= LANG=en_US.UTF-8 LC_MESSAGES=zh_TW.UTF-8", true, u"文件", u"確定", u"備份", u"完成! 總用時:", u"此檔案已經修補過了!"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.locale);
