@@ -9,7 +9,7 @@
 #     8-byte aligned; the stub's version information filled, its checksum set)
 #     (description in code page 936, L2, res/demo.ips, L1), and the
 #     publisher tool reads it so;
-#   - prints the stub's size against its 40 KiB budget (a figure, not a
+#   - prints the stub's size against its 48 KiB budget (a figure, not a
 #     failure: the size is reported and explained, not enforced).
 # Nothing here reads PE headers itself: the headers, imports and resource
 # directory come from i686-w64-mingw32-objdump, the resource contents from
@@ -209,7 +209,7 @@ if os.path.exists(inspect):
     else:
         print(f"check-product: tessel-pack inspect: executable {m.group(1)} bytes, payload valid")
 
-budget = 40 * 1024
+budget = 48 * 1024
 verdict = "within" if len(stub) <= budget else f"OVER by {len(stub) - budget} bytes"
 print(f"check-product: tessel-stub.exe {len(stub)} bytes; budget {budget}: {verdict}")
 sys.exit(1 if failed else 0)

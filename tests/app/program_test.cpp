@@ -105,15 +105,18 @@ protected:
 
     // A patcher laid out as tessel-pack writes one: the stub, a description
     // block with the extension (UTF-8 text), L2, the demo patch, L1.
+    // codePage 0: a patcher from before the extension (the text alone).
     std::string MakePatcher(const char* name, const std::string& utf8Text, const char* title,
-                            const TargetFacts* facts = nullptr, const std::string* patch = nullptr) {
+                            const TargetFacts* facts = nullptr, const std::string* patch = nullptr,
+                            uint32_t codePage = CodePageUtf8) {
         if (!patch) patch = &patch_;
         PayloadExtension extension = {};
-        extension.codePage = CodePageUtf8;
+        extension.codePage = codePage;
         extension.title = ByteString(title);
         extension.hasFacts = facts != nullptr;
         if (facts) extension.facts = *facts;
-        ByteString block = ComposeDescriptionBlock(ByteString(utf8Text.data(), utf8Text.size()), extension);
+        const ByteString text(utf8Text.data(), utf8Text.size());
+        ByteString block = codePage ? ComposeDescriptionBlock(text, extension) : text;
         std::string stub, out;
         EXPECT_TRUE(drive::ReadWholeFile(kStub, &stub));
         auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
@@ -534,6 +537,9 @@ TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
          u"This file has already been patched!"},
         {"en_US.UTF-8", false, u"File", u"OK", u"Backup", u"Done! Total time: ",
          u"This file has already been patched!"},
+        // Code page 1252, Windows itself in Chinese (wine takes the UI
+        // language from LC_MESSAGES).
+        {"en_US.UTF-8 LC_ALL= LANG=en_US.UTF-8 LC_MESSAGES=zh_TW.UTF-8", true, u"文件", u"確定", u"備份", u"完成! 總用時:", u"此檔案已經修補過了!"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.locale);
@@ -555,6 +561,33 @@ TEST_F(ProgramTest, EveryCodePageShowsReadableTextsAndTheTitle) {
             EXPECT_EQ(said.substr(0, message.size()), message);
             EXPECT_TRUE(drive::DismissMessageBox(box));
         }
+        ExpectClosesWithZero();
+    }
+}
+
+// Patchers that store their text in one code page read the same on every
+// system: converted from the code page they record, 936 when they record
+// none (they were made before the extension, for Chinese systems).
+TEST_F(ProgramTest, LegacyPatchersAreReadInTheirOwnCodePage) {
+    const std::u16string text = u"本補丁說明 ═══\r\n用法：按「文件」選擇檔案。";
+    const struct {
+        const char* name;
+        uint32_t recorded;  // 0: none
+        UINT bytesIn;
+        const char* locale;
+    } rows[] = {
+        {"none-1252.exe", 0, 936, "en_US.UTF-8"},
+        {"none-932.exe", 0, 936, "ja_JP.UTF-8"},
+        {"big5-936.exe", 950, 950, "zh_CN.UTF-8"},
+        {"big5-1252.exe", 950, 950, "en_US.UTF-8"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string patcher =
+            MakePatcher(row.name, drive::ToCodePage(text, row.bytesIn), row.recorded ? "Legacy" : "", nullptr,
+                        nullptr, row.recorded);
+        ASSERT_TRUE(drive::Launch(patcher, &program_, 20000, "", row.locale));
+        EXPECT_EQ(drive::WideTextOf(Control(kDescriptionId)), text);
         ExpectClosesWithZero();
     }
 }

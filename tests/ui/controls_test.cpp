@@ -162,7 +162,11 @@ TEST(Click, RealDoubleClickIsTwoClicks) {
         MouseAt(MOUSEEVENTF_LEFTDOWN, centre);
         MouseAt(MOUSEEVENTF_LEFTUP, centre);
     }
-    for (int i = 0; i < 50 && clicks.calls < 2; ++i) {
+    // Synthesized input reaches the window through the system's queues,
+    // which a busy machine may hold up for a while: wait for the clicks
+    // (up to 10 s, not a tight bound), not for a fixed time.
+    const DWORD start = GetTickCount();
+    while (clicks.calls < 2 && GetTickCount() - start < 10000) {
         uitest::Pump();
         Sleep(10);
     }

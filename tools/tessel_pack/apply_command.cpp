@@ -144,14 +144,18 @@ bool ReadPatch(ApplyJob& job) {
 
 // Why the system refused, and for the usual causes what to do: the same
 // reason the program's message box gives under its 寫入失敗! / 備份失敗!.
-std::string FailureReason(uint32_t code, const std::string& path) {
+std::string FailureReason(uint32_t code, const std::string& path, uint32_t roomNeeded) {
     if (code == 0) return std::string();
     const ByteString said = FileErrorText(code);
     std::string reason = said.Empty() ? "error " + std::to_string(code) : std::string(said.CStr(), said.Length());
+    // One line: the system's sentence loses its full stop before the advice.
+    if (!reason.empty() && reason.back() == '.') reason.pop_back();
     switch (KindOfFileError(code, ByteString(path.c_str()))) {
     case FileErrorInUse: return reason + "; the file is open in another program: close it and try again";
     case FileErrorReadOnly: return reason + "; the file is read-only: clear its read-only attribute and try again";
-    case FileErrorDiskFull: return reason + "; the disk is full: free some space and try again";
+    case FileErrorDiskFull:
+        return reason + "; the disk is full: this needs " + std::to_string(roomNeeded / 1024 + (roomNeeded % 1024 != 0)) +
+               " KB of free space; make room and try again";
     case FileErrorAccessDenied:
         return reason + "; access is denied: copy the file to a folder of your own, or run as administrator";
     case FileErrorOther: break;
@@ -218,9 +222,20 @@ std::string RefusalText(const PatchRunReport& report, const std::string& patch) 
     return DescribePatchProblem(report.ips.scan, patch);
 }
 
-// ": " and the system's reason, when the run kept one.
-std::string Because(const PatchRunReport& report, const std::string& path) {
-    const std::string reason = FailureReason(report.systemError, path);
+uint32_t SizeOf(const std::string& path) {
+    FileHandle file = OpenFileHandle(ByteString(path.c_str()), OpenModeReadOnly);
+    const uint32_t size = GetFileSizeHandle(file);
+    CloseFileHandle(file);
+    return size == InvalidFileSize ? 0 : size;
+}
+
+// ": " and the system's reason, when the run kept one. The room a full disk
+// lacks is the backup's size, or the target's growth.
+std::string Because(const PatchRunReport& report, const std::string& target, bool backup) {
+    const uint32_t size = SizeOf(target);
+    const uint32_t after = report.format == PatchFormatIps ? ResultingTargetSize(report.ips.scan, size) : size;
+    const uint32_t room = backup ? size : after > size ? after - size : 0;
+    const std::string reason = FailureReason(report.systemError, backup ? target + ".bak" : target, room);
     return reason.empty() ? reason : ": " + reason;
 }
 
@@ -263,7 +278,7 @@ void ReportResult(ApplyJob& job) {
                                     ? " (the original could not be moved to the backup name; " + job.target +
                                           " was not touched)"
                                     : " (the backup copy could not be made; " + job.target + " was not touched)") +
-                     Because(report, job.target));
+                     Because(report, job.target, true));
         return;
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
@@ -273,13 +288,13 @@ void ReportResult(ApplyJob& job) {
                                     ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "
                                       "nothing was changed)"
                                     : " (nothing was changed)") +
-                     Because(report, job.target));
+                     Because(report, job.target, false));
         return;
     case PatchResultRestoreFailed:
         job.Fail(kExitIoFailure, job.target,
                  job.message + (report.backupMade ? " (the original is in " + job.target + ".bak)"
                                                   : " (no backup was asked for)") +
-                     Because(report, job.target));
+                     Because(report, job.target, false));
         return;
     }
 }
