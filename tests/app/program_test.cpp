@@ -668,7 +668,7 @@ TEST_F(ProgramTest, BpsPatcherAppliesChecksAndRefuses) {
     snprintf(facts, sizeof facts, "%zu%s, CRC-32 %08X", original.size(), Ansi(u" 位元組").c_str(),
              bpsref::Crc32(original));
     const std::string wrong = Ansi(u"此檔案不是本補丁所需的原始檔案, 無法修補!") + "\r\n" + Ansi(u"需要: ") + facts +
-                              "\r\n" + Ansi(u"找到: ") + std::to_string(other.size());
+                              "\r\n" + Ansi(u"此檔案: ") + std::to_string(other.size());
     const struct {
         const char* name;
         const std::string* patch;
