@@ -85,7 +85,10 @@ TEST(BuildCommand, BpsPatchIsCheckedAndItsSourceMustMatch) {
     ASSERT_TRUE(WriteFile(dir.File("p.bps"), patch));
     ASSERT_TRUE(WriteFile(dir.File("damaged.bps"), damaged));
     ASSERT_TRUE(WriteFile(dir.File("source.bin"), source));
-    ASSERT_TRUE(WriteFile(dir.File("other.bin"), result));
+    std::string other = source;
+    other[100] ^= 0x20;
+    ASSERT_TRUE(WriteFile(dir.File("other.bin"), other));
+    ASSERT_TRUE(WriteFile(dir.File("result.bin"), result));
     ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "n"));
     const struct {
         const char* name;
@@ -98,6 +101,7 @@ TEST(BuildCommand, BpsPatchIsCheckedAndItsSourceMustMatch) {
         {"with its source", "p.bps", "source.bin", 0, ""},
         {"with another file", "p.bps", "other.bin", 1,
          dir.File("other.bin") + ": not the file the BPS patch was made for: it needs 5000 bytes, CRC-32 0x"},
+        {"with its result", "p.bps", "result.bin", 1, dir.File("result.bin") + ": this is the patched file"},
         {"damaged", "damaged.bps", nullptr, 1,
          dir.File("damaged.bps") + ": a BPS patch: at block offset 0x" },
     };
