@@ -253,6 +253,7 @@ TEST(RunResultText, FailuresSayWhyAndWhatToDo) {
 
     // BPS: the reason under the first line, and the facts of a wrong source
     // or of missing room.
+    PatchRunReport report = {};
     report.format = PatchFormatBps;
     report.bps.scan.header.sourceSize = 1048576;
     report.bps.scan.header.sourceCrc = 0x0A2B3C4D;
