@@ -138,8 +138,8 @@ void Encoder::ConsiderNeighbour(int64_t i, int64_t start, uint64_t length, Copy&
         copy.saving = int64_t(length) - int64_t(NumberSize(ActionNumber(kTargetCopy, length)) +
                                                 NumberSize(SignedNumber(copy.from - targetRelative_)));
     }
-    if (copy.length >= kMinCopy && (copy.saving > best.saving || (copy.saving == best.saving && copy.length > best.length)))
-        best = copy;
+    const bool better = copy.saving > best.saving || (copy.saving == best.saving && copy.length > best.length);
+    if (copy.length >= kMinCopy && better) best = copy;
 }
 
 // Suffixes next to this one in sorted order share the longest prefixes with
