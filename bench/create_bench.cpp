@@ -85,6 +85,10 @@ std::vector<Pair> SmallPairs() {
     pairs.push_back({"a moved block (1 MiB)", rom,
                      rom.substr(0, 1 << 20) + rom.substr(2 << 20) + rom.substr(1 << 20, 1 << 20)});
     pairs.push_back({"1,000 bytes inserted", rom, rom.substr(0, 2 << 20) + Random(1000, 5) + rom.substr(2 << 20)});
+    {
+        const std::string block = Random(1 << 20, 6);  // new data the modified file holds twice
+        pairs.push_back({"a new 1 MiB block twice", rom, rom + block + block});
+    }
     return pairs;
 }
 

@@ -147,6 +147,11 @@ std::vector<Pair> Pairs() {
         pairs.push_back({"1,000 bytes inserted", rom, m, 64 * 1024 + 1100, 1000 + 48});
     }
     {
+        // A new block the modified file holds twice: the second is a copy of the first.
+        const std::string block = RandomBytes(100000, 8);
+        pairs.push_back({"a new block twice", rom, rom + block + block, 5 + 4 * 5 + 200000 + 3, 100000 + 48});
+    }
+    {
         // Past the last byte a record at 0xFFFFFF reaches; the original repeated.
         const std::string a = RandomBytes(200, 6);
         std::string m;

@@ -138,26 +138,34 @@ void Encoder::ConsiderNeighbour(int64_t i, int64_t start, uint64_t length, Copy&
         copy.saving = int64_t(length) - int64_t(NumberSize(ActionNumber(kTargetCopy, length)) +
                                                 NumberSize(SignedNumber(copy.from - targetRelative_)));
     }
-    if (copy.length >= kMinCopy && (copy.saving > best.saving || (copy.saving == best.saving && copy.length > best.length)))
-        best = copy;
+    const bool better = copy.saving > best.saving || (copy.saving == best.saving && copy.length > best.length);
+    if (copy.length >= kMinCopy && better) best = copy;
 }
 
 // Suffixes next to this one in sorted order share the longest prefixes with
 // it, and the shared length only falls with the distance, which bounds each
-// comparison by the one before.
+// comparison by the one before. A neighbour later in the modified file is
+// stepped over unread: it may share all of a block the modified file holds
+// twice, and comparing it at every byte of the first copy would take the
+// block's length squared.
 Copy Encoder::BestCopy(int64_t i) const {
     Copy best = {kSourceCopy, 0, 0, 0};
     const int64_t here = sourceSize_ + i;
     const int64_t rank = rank_[i];
     for (int direction = -1; direction <= 1; direction += 2) {
-        uint64_t bound = uint64_t(n_);
+        uint64_t bound = uint64_t(n_);  // no neighbour further out shares more
         for (int step = 1; step <= kNeighbours; ++step) {
             const int64_t r = rank + direction * step;
             if (r < 0 || r >= n_) break;
-            const uint64_t length = CommonPrefix(here, sa_[r], bound);
-            bound = length;
-            if (length < kMinCopy || int64_t(length) < best.saving) break;
-            ConsiderNeighbour(i, sa_[r], length, best);
+            const int64_t start = sa_[r];
+            if (start >= here) continue;  // not written yet
+            // A copy from the original ends with it.
+            const uint64_t room = start < sourceSize_ ? uint64_t(sourceSize_ - start) : bound;
+            const uint64_t limit = room < bound ? room : bound;
+            const uint64_t length = CommonPrefix(here, start, limit);
+            if (length < limit || limit == bound) bound = length;
+            ConsiderNeighbour(i, start, length, best);
+            if (bound < kMinCopy || int64_t(bound) < best.saving) break;
         }
     }
     return best;

@@ -294,7 +294,8 @@ bool CheckBpsSource(BuildJob& job, const std::string& original) {
     const uint32_t crc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()));
     if (original.size() == h.targetSize && crc == h.targetCrc)
         return job.Fail(kExitRefused, job.sourcePath,
-                        "this is the patched file: it is the result the BPS patch makes (give the original to --source)");
+                        "this is the patched file: it is the result the BPS patch makes (give the original to "
+                        "--source)");
     if (original.size() != h.sourceSize || crc != h.sourceCrc)
         return job.Fail(kExitRefused, job.sourcePath,
                         "not the file the BPS patch was made for: it needs " + SizeAndCrc(h.sourceSize, h.sourceCrc) +
