@@ -163,11 +163,6 @@ std::string FailureReason(uint32_t code, const std::string& path, uint32_t roomN
     return reason;
 }
 
-// "4096 bytes, CRC-32 0x1A2B3C4D"
-std::string SizeAndCrc(uint32_t size, uint32_t crc) {
-    return std::to_string(size) + " bytes, CRC-32 " + HexValue(crc);
-}
-
 // The refusal of a file the patch was not made for names both sides, as
 // the program's question does.
 std::string NotOriginalDetail(const ApplyJob& job) {
