@@ -19,6 +19,36 @@ const uint32_t kWriteProgressFrom = 4 * 1024 * 1024;
 
 void Pulse(void* context) { static_cast<RunHost*>(context)->StillWorking(); }
 
+// The bar is shared by a run's phases in proportion to the bytes each
+// moves: identification reads the whole target (only when the patcher
+// carries its size and CRC-32 to compare), the backup reads and writes
+// it, and the writes take the span they cover. A run with neither, or on
+// an empty target, keeps the whole bar for its writes, as it always did.
+void PlanBar(RunHost& host, uint32_t targetSize) {
+    host.planned = true;
+    const uint32_t size = targetSize >> 10;
+    host.weight[PhaseIdentify] *= size;
+    host.weight[PhaseCopy] *= 2 * size;
+    // At most 4 Mi + 8 Mi + 4 Mi units: times 100 stays within 32 bits.
+    const uint32_t total = host.weight[0] + host.weight[1] + host.weight[2];
+    host.end[PhaseIdentify] = host.weight[0] * 100 / total;
+    host.end[PhaseCopy] = (host.weight[0] + host.weight[1]) * 100 / total;
+}
+
+// Identification and the backup copy, told after each chunk: the window is
+// kept alive and the bar moves through the phase's part, when a step moves
+// it at all.
+void ShowFileProgress(void* context, uint32_t done, uint32_t total) {
+    RunHost* host = static_cast<RunHost*>(context);
+    host->StillWorking();
+    if (!host->planned) PlanBar(*host, total);
+    // By 1 KiB, so the product stays within 32 bits without the
+    // floating-point code of ScaledShare; the phase's end is reached by
+    // the next phase's start.
+    const uint32_t at = host->At((done >> 10) * 100 / ((total >> 10) + 1));
+    if (at > host->shown) host->Show(at);
+}
+
 // A write phase this large takes the second half of the bar; a smaller one
 // is over before a bar could show it, and the records take the whole bar.
 uint32_t RecordShare(const ChangeMap& changes) {
@@ -50,6 +80,7 @@ bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
     if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
+    host.StillWorking();  // the flush may have taken a while
     // The cut comes last, once the data is on disk, and is flushed itself.
     return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
@@ -57,9 +88,8 @@ bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target
 // A scanned and gathered block on an open target, from progress 0 on. On
 // failure the target is put back.
 PatchResult RunOnTarget(RunHost& host, uint32_t blockSize, const ChangeMap& changes,
-                        ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+                        ByteStream* target, TargetWriter* writer, PatchRunReport* report) {
     host.Progress(0);
-    *start = TickCount();
     ShowRecordProgress(host, changes, blockSize, RecordShare(changes));
     if (WriteAllChanges(host, changes, target, writer, report->ips.scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
@@ -101,10 +131,10 @@ bool GatherChanges(RunHost& host, const uint8_t* block, PatchRunReport* r, Chang
 
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(const RunHost& host, const ChangeMap& changes, const PatchScan& scan,
+bool TargetWantsPatch(RunHost& host, const ChangeMap& changes, const PatchScan& scan,
                       const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
     if (!scan.valid) return true;
-    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts);
+    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
@@ -114,6 +144,8 @@ bool TargetWantsPatch(const RunHost& host, const ChangeMap& changes, const Patch
 
 PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, RunHost& host,
                           PatchRunReport* r, const TargetFacts* facts) {
+    // The time told at the end covers the run from the click.
+    const uint32_t start = TickCount();
     // 0. The whole block is scanned once, here; nothing is written unless
     //    every record is complete (a refused block is reported in step 3).
     //    A target that holds the patch already keeps its bytes and its
@@ -122,16 +154,25 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     const bool scanned = ScanPatch(block, size, &r->ips.scan, Pulse, &host);
     ChangeMap changes;
     if (scanned && !GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
+    // The backup box is read before the target is, so the bar can be shared
+    // out; a block that does not scan leaves the bar alone.
+    const bool backup = host.WantsBackup();
+    host.phase = PhaseIdentify;
+    host.weight[PhaseIdentify] = scanned && facts;  // times the target's size, once known
+    host.weight[PhaseCopy] = scanned && backup;
+    host.weight[PhaseWrite] = ((changes.End() - changes.Begin()) >> 10) + 1;
     PatchResult stop;
     if (!TargetWantsPatch(host, changes, r->ips.scan, targetPath, facts, &stop)) return FinishRun(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
-    if (host.WantsBackup()) {
-        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath)))
+    host.phase = PhaseCopy;
+    if (backup) {
+        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath), ShowFileProgress, &host))
             return FinishRun(host, r, PatchResultBackupFailed);
         r->backupMade = true;
     }
+    host.phase = PhaseWrite;
 
     // 2. Open the target (a missing file is created empty). Opening comes
     //    before the block test, so a bad patch still opens the target; it
@@ -152,8 +193,7 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     // 4. The records, then the close: success is told only once the data
     //    has reached the disk and the file is closed.
     TargetWriter writer;
-    uint32_t start;
-    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
     if (!CloseStream(target) && result == PatchResultDone)
         result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
@@ -163,18 +203,18 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
                                PatchRunReport* report) {
+    const uint32_t start = TickCount();
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     r->format = PatchFormatIps;
-    RunHost host = {hooks, 0};
+    RunHost host = FreshHost(hooks);
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return FinishRun(host, r, PatchResultMalformed);
     ChangeMap changes;
     if (!GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
     TargetWriter writer;
-    uint32_t start;
-    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
     if (result == PatchResultDone) Succeed(host, r, start);
     return FinishRun(host, r, result);
 }

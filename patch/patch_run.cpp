@@ -38,7 +38,7 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     r->format = IdentifyPatchFormat(block, size);
-    RunHost host = {hooks, 0};
+    RunHost host = FreshHost(hooks);
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);
     // A block of no known format takes the IPS route, which opens the
     // target and refuses the block exactly as it always has.
