@@ -1,6 +1,6 @@
 #include "patch/backup_copy.h"
 
-#include "platform/file_handle.h"
+#include "platform/file_replace.h"
 
 ByteString BackupPathFor(const ByteString& targetPath) {
     ByteString path(targetPath);
@@ -8,28 +8,30 @@ ByteString BackupPathFor(const ByteString& targetPath) {
     return path;
 }
 
-namespace {
-
-bool FlushFileAt(const ByteString& path) {
-    FileHandle file = OpenFileHandle(path, OpenModeReadWriteExisting);
-    if (!IsValidFileHandle(file)) return false;
-    const bool flushed = FlushFileHandle(file);
-    return CloseFileHandle(file) && flushed;
+bool MakeBackupCopy(FileHandle target, const ByteString& backupPath, FileProgressFunction progress,
+                    void* context) {
+    if (!IsPlainFileOrAbsent(backupPath)) return false;
+    // The copy is built in a file created new under a name nobody can
+    // guess (CREATE_NEW; O_EXCL | O_NOFOLLOW), written through the handle
+    // that created it and never opened by name: a link planted beside the
+    // backup is neither followed nor written through. Copies a killed run
+    // left go first.
+    DeleteLeftoversBeside(backupPath);
+    ByteString temporary;
+    FileHandle copy = CreateExclusiveFileBeside(backupPath, &temporary);
+    if (!IsValidFileHandle(copy)) return false;
+    const bool copied = CopyFileHandleBytes(target, copy, progress, context) && FlushFileHandle(copy);
+    // The rename replaces whatever stands at the backup name (a link itself,
+    // never its target); the older backup goes only once the new one is whole.
+    if (CloseFileHandle(copy) && copied && RenameFileReplacing(temporary, backupPath)) return true;
+    DeleteFileAtPath(temporary);
+    return false;
 }
-
-}  // namespace
 
 bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath, FileProgressFunction progress,
                     void* context) {
-    if (!IsPlainFileOrAbsent(backupPath)) return false;
-    ByteString partial(backupPath);
-    partial.Append(".partial");
-    // A leftover of a run that was killed while copying goes first; a link
-    // under this name is deleted, not written through.
-    DeleteFileAtPath(partial);
-    if (CopyFileOverwrite(targetPath, partial, progress, context) && FlushFileAt(partial) &&
-        RenameFileReplacing(partial, backupPath))
-        return true;
-    DeleteFileAtPath(partial);
-    return false;
+    FileHandle target = OpenFileHandle(targetPath, OpenModeReadOnly);
+    const bool made = IsRegularFileHandle(target) && MakeBackupCopy(target, backupPath, progress, context);
+    CloseFileHandle(target);
+    return made;
 }

@@ -68,6 +68,7 @@ struct PatchRunReport {
     bool backupMade;          // target + ".bak" holds the target as it was before the run
     bool outOfMemory;         // the changes could not be gathered: nothing was written
     bool openFailed;          // the target could not be opened for writing
+    bool notRegularFile;      // with openFailed: a FIFO, a device, not a disk file; nothing read or written
     IpsRunDetails ips;
     BpsRunDetails bps;
 };

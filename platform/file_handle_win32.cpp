@@ -19,6 +19,9 @@ static_assert(OpenModeReadWriteCreate ==
               "create or empty a file to read and write, others may read");
 static_assert(OpenModeReadOnly == PackOpenMode(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               "read an existing file, others may read");
+static_assert(OpenModeReadWriteAlways ==
+                  PackOpenMode(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS),
+              "open or create a file to read and write, never emptied, others may read");
 static_assert(OpenModeNormalAttributes == FILE_ATTRIBUTE_NORMAL, "no flags: a normal file");
 static_assert(static_cast<DWORD>(SeekOrigin::Beginning) == FILE_BEGIN &&
                   static_cast<DWORD>(SeekOrigin::Current) == FILE_CURRENT &&
@@ -102,6 +105,23 @@ uint32_t GetFileSizeHandle(FileHandle handle) {
     return low;
 }
 
+bool IsRegularFileHandle(FileHandle handle) {
+    return IsValidFileHandle(handle) && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
+    LARGE_INTEGER value;
+    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &value)) return false;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(position);
+    return IsValidFileHandle(handle) && SetFilePointerEx(handle, distance, NULL, FILE_BEGIN) != FALSE;
+}
+
 bool SetEndOfFileHandle(FileHandle handle) {
     if (!IsValidFileHandle(handle)) return false;
     return SetEndOfFile(handle) != FALSE;
@@ -123,13 +143,15 @@ const uint32_t kCopyStep = 1u << 20;
 // The bytes of in, from its start, to out; false at the first short write
 // or failed read, or when the source ends before the size it reported.
 bool CopyHandleBytes(HANDLE in, HANDLE out, uint8_t* buffer, FileProgressFunction progress, void* context) {
-    const uint32_t total = GetFileSizeHandle(in);
-    if (total == InvalidFileSize) return false;
-    for (uint32_t done = 0; done < total;) {
-        const uint32_t want = total - done < kCopyStep ? total - done : kCopyStep;
+    uint64_t total;
+    if (!GetFileSizeHandle64(in, &total) || !SeekFileHandleTo(in, 0)) return false;
+    // Told in 4 KiB units for a file past 32 bits.
+    const int unit = total > 0xFFFFFFFFu ? 12 : 0;
+    for (uint64_t done = 0; done < total;) {
+        const uint32_t want = total - done < kCopyStep ? static_cast<uint32_t>(total - done) : kCopyStep;
         if (ReadFileHandle(in, buffer, want) != want || WriteFileHandle(out, buffer, want) != want) return false;
         done += want;
-        if (progress) progress(context, done, total);
+        if (progress) progress(context, static_cast<uint32_t>(done >> unit), static_cast<uint32_t>(total >> unit));
     }
     return true;
 }
@@ -156,6 +178,17 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     // A half-written copy must not pass for a good one.
     if (!ok && IsValidFileHandle(out)) DeleteFileAtPath(destination);
     if (!ok && error != NO_ERROR) SetLastError(error);
+    return ok;
+}
+
+bool CopyFileHandleBytes(FileHandle in, FileHandle out, FileProgressFunction progress, void* context) {
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(kCopyStep));
+    const bool ok = buffer && IsValidFileHandle(in) && IsValidFileHandle(out) &&
+                    CopyHandleBytes(in, out, buffer, progress, context);
+    free(buffer);
+    // As CopyFile keeps it: the last-write time.
+    FILETIME written;
+    if (ok && GetFileTime(in, NULL, NULL, &written)) SetFileTime(out, NULL, NULL, &written);
     return ok;
 }
 

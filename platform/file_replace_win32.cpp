@@ -44,11 +44,29 @@ uint64_t RandomWord() {
     return word ^ (word >> 29);
 }
 
+// path with its file name shortened by the length of the temporary's
+// suffix (never below one character, never between the halves of a
+// surrogate pair), cut in UTF-16 and given back in the path's code page.
+ByteString ShortenedName(const ByteString& path) {
+    const WideString wide = Wide(path);
+    const uint32_t nameStart = NameStart(wide);
+    const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
+    uint32_t keep = wide.Length() - nameStart > suffix ? wide.Length() - suffix : nameStart + 1;
+    if (keep > nameStart + 1 && wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;
+    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
+    ByteString shortened;
+    const int bytes = WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), NULL, 0, NULL, NULL);
+    if (bytes <= 0 || !shortened.SetLength(static_cast<uint32_t>(bytes))) return path;
+    WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), shortened.Data(), bytes, NULL, NULL);
+    return shortened;
+}
+
 }  // namespace
 
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
+    ByteString base(path);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const ByteString name = TemporaryNameFor(path, RandomWord());
+        const ByteString name = TemporaryNameFor(base, RandomWord());
         // CREATE_NEW fails on any file already there; no sharing while it is
         // being built.
         HANDLE file = CreateFileW(W(Wide(name)), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
@@ -56,6 +74,12 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
         if (file != INVALID_HANDLE_VALUE) {
             *createdPath = name;
             return file;
+        }
+        // A name past the file system's limit: once more with the file
+        // name shortened.
+        if (GetLastError() == ERROR_FILENAME_EXCED_RANGE && base.Length() == path.Length()) {
+            base = ShortenedName(path);
+            continue;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
@@ -88,19 +112,6 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(folder.Empty() ? NULL : W(folder), &available, NULL, NULL)) return false;
     *bytes = available.QuadPart;
-    return true;
-}
-
-bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(position);
-    return IsValidFileHandle(handle) && SetFilePointerEx(handle, distance, NULL, FILE_BEGIN) != FALSE;
-}
-
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    LARGE_INTEGER value;
-    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &value)) return false;
-    *size = static_cast<uint64_t>(value.QuadPart);
     return true;
 }
 

@@ -62,7 +62,7 @@ TEST(ApplyCommand, PatcherAndBarePatchGiveTheReferenceBytes) {
     }
 }
 
-TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
+TEST(ApplyCommand, BackupKeepsTheOriginalWhenALaterPatchIsRefused) {
     ScratchDir dir;
     const std::string original = Pattern(300, 'k');
     ASSERT_TRUE(WriteFile(dir.File("t.bin"), original));
@@ -74,14 +74,14 @@ TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
     EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), original);
     const std::string once = ReadFile(dir.File("t.bin"));
 
-    // Like the program: the copy is made before the patch is looked at.
+    // Like the program: the patch is looked at before any copy is made.
     run = RunTool({"apply", dir.File("cut.ips"), dir.File("t.bin"), "--backup"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "tessel-pack apply: " + dir.File("cut.ips") + ": 程序錯誤! (record 1 at block offset 0x5 "
                        "(target offset 0x000000): record cut short in its size (1 byte left at block offset 0x8); " +
                        dir.File("t.bin") + " is unchanged)\n");
     EXPECT_EQ(ReadFile(dir.File("t.bin")), once);
-    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), once);
+    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), original);
 }
 
 TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
@@ -104,7 +104,7 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
         std::string err;
     } cases[] = {
         {"stub without payload", {dir.File("stub.exe"), t}, 1, dir.File("stub.exe") + ": carries no payload (程序錯誤!)"},
-        {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS patch nor a patcher"},
+        {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS or BPS patch nor a patcher"},
         {"another patch format", {dir.File("p.ups"), t}, 1, dir.File("p.ups") + ": a UPS patch: Tessel carries IPS patches"},
         {"not a Tessel program", {dir.File("other.exe"), t}, 1,
          dir.File("other.exe") + ": not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a "
