@@ -49,6 +49,7 @@ TargetWriter::~TargetWriter() {
     free(bytes_);
     free(window_);
     free(ranges_);
+    free(tail_);
 }
 
 
@@ -170,12 +171,30 @@ bool TargetWriter::WriteRanges(ByteStream* target) {
 }
 
 bool TargetWriter::CutTo(ByteStream* target, uint64_t finalSize) {
-    if (finalSize >= StreamGetSize64(target)) return true;
+    const uint64_t size = StreamGetSize64(target);
+    if (finalSize >= size) return true;
+    if (size - finalSize <= kMaxKeptTail && !KeepTail(target, finalSize, size)) return false;
     // A refused resize leaves the file as it was; after one that went
-    // through, the cut bytes are gone whatever the size reads back as.
+    // through, the cut bytes are gone (but for tail_) whatever the size
+    // reads back as.
     if (!StreamSetSize(target, finalSize)) return false;
     sizeChanged_ = cut_ = true;
     return StreamGetSize64(target) == finalSize;
+}
+
+// The bytes from `from` (below 16 MiB: a truncation's size) to the end,
+// read before they are cut. False when they cannot be read or held: the
+// cut is then not made, and the run fails with the file as it was.
+bool TargetWriter::KeepTail(ByteStream* target, uint64_t from, uint64_t size) {
+    tailStart_ = static_cast<uint32_t>(from);
+    tailLength_ = static_cast<uint32_t>(size - from);
+    tail_ = static_cast<uint8_t*>(malloc(tailLength_));
+    return tail_ && SeekTo(target, tailStart_) && StreamRead(target, tail_, tailLength_) == tailLength_;
+}
+
+// After the old size is back: the cut bytes written where they were.
+bool TargetWriter::RestoreTail(ByteStream* target) {
+    return tail_ && SeekTo(target, tailStart_) && StreamWrite(target, tail_, tailLength_) == tailLength_;
 }
 
 // Each window's kept bytes go back in one piece: the stretch they cover is
@@ -183,11 +202,12 @@ bool TargetWriter::CutTo(ByteStream* target, uint64_t finalSize) {
 // byte ends as the oldest piece had it), and it is written once. A
 // 200,000-record patch is put back with a few dozen calls, not 400,000.
 bool TargetWriter::Restore(ByteStream* target) {
-    bool restored = !cut_;
+    bool restored = true;
     for (uint32_t i = keptWindowCount_; i > 0; --i)
         if (!RestoreWindow(target, keptWindows_[i - 1])) restored = false;
     if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize64(target) != oldSize_))
         restored = false;
+    if (cut_ && !RestoreTail(target)) restored = false;
     return restored;
 }
 

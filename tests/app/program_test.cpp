@@ -580,6 +580,33 @@ TEST_F(ProgramTest, TargetsAreCheckedAgainstTheOriginalAndTheResult) {
     ExpectClosesWithZero();
 }
 
+// A close asked for while a run is under way (here while it asks about a
+// file that is not the original) waits for the run: its result is shown
+// first, then the window goes, and the program exits with 0.
+TEST_F(ProgramTest, ClosingDuringARunShowsItsResultFirst) {
+    const std::string original(0x1000, '\0'), other(0x1000, '\x11');
+    std::string result = original, otherPatched = other;
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &result));
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &otherPatched));
+    const TargetFacts facts = {uint32_t(original.size()), Crc(original), uint32_t(result.size()), Crc(result)};
+    Start(MakePatcher("close.exe", "close", "Closing", &facts));
+    const std::string path = File("closing.bin");
+    ASSERT_TRUE(drive::WriteWholeFile(path, other));
+    ASSERT_TRUE(drive::SetTextOf(Control(kFileId), path));
+    HWND box = ConfirmAndWaitForBox();
+    ASSERT_NE(box, nullptr);
+    PostMessageA(program_.form, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(drive::AnswerMessageBox(box, IDYES));
+    box = drive::WaitForDialog(Pid(), 5000);
+    ASSERT_NE(box, nullptr) << "the result is shown";
+    EXPECT_EQ(drive::MessageBoxText(box).substr(0, Ansi(u"完成! 總用時:").size()), Ansi(u"完成! 總用時:"));
+    EXPECT_TRUE(drive::DismissMessageBox(box));
+    std::string now;
+    ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+    EXPECT_TRUE(now == otherPatched);
+    ExpectClosesWithZero();
+}
+
 // A path pasted in quotes, a file dropped on the window and one named on
 // the command line all end in the file box; only 確定 patches.
 TEST_F(ProgramTest, FilesGetInByQuotesDropAndCommandLine) {

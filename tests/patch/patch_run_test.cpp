@@ -189,15 +189,21 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
     const Bytes original = Pattern(70000, 3);
     const Bytes olderBackup = "an older backup";
     const Block patch = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x01, 0x20, 0, 0, 1, 'z'};
-    // The patch grows the target, so its old size has to come back too.
+    // The patch grows the target, so its old size has to come back too; the
+    // cutting one takes 30,000 bytes that have to come back after the cut.
+    const Block cutting = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 'E', 'O', 'F', 0, 0x9C, 0x40};
     ASSERT_GT(Expected(patch, original).size(), original.size());
+    ASSERT_EQ(Expected(cutting, original).size(), 40000u);
     struct Row {
         const char* name;
         FileOperation operation;
         int nth;
         bool backup;
         PatchResult result;
+        bool cut = false;
     } rows[] = {
+        {"the flush after the cut", FileOperation::Flush, 2, false, PatchResultWriteFailed, true},
+        {"the close after the cut", FileOperation::Close, 1, false, PatchResultWriteFailed, true},
         {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
         // One open of the target serves the check, the backup and the writes.
         {"close of the target", FileOperation::Close, 1, false, PatchResultWriteFailed},
@@ -220,7 +226,7 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         hooks.backup = row.backup;
         g_failing = row.operation;
         g_failAt = row.nth;
-        ByteStream* stream = PatchStreamOf(patch);
+        ByteStream* stream = PatchStreamOf(row.cut ? cutting : patch);
         SetFileFaultHook(FailNth);
         const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr);
         SetFileFaultHook(nullptr);
