@@ -158,11 +158,11 @@ ByteStream* OpenTarget(RunHost& host, const ChangeMap& changes, const PatchScan&
     if (target && IsRegularFileHandle(target->fileHandle)) return target;
     r->notRegularFile = target && IsValidFileHandle(target->fileHandle);
     Release(target);
-    r->openFailed = true;
     *stop = !r->notRegularFile && scan.valid &&
                     CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host) == TargetAlreadyPatched
                 ? PatchResultAlreadyPatched
                 : PatchResultWriteFailed;
+    r->openFailed = *stop == PatchResultWriteFailed;
     return nullptr;
 }
 

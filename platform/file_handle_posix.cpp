@@ -67,7 +67,8 @@ FileHandle OpenFileHandle(const ByteString& path, OpenMode mode) {
 
     bool reads = (args.access & (GenericRead | GenericAll)) != 0;
     bool writes = (args.access & (GenericWrite | GenericAll)) != 0;
-    int flags = O_CLOEXEC;
+    // O_NOCTTY: a terminal named as a target never becomes this process's.
+    int flags = O_CLOEXEC | O_NOCTTY;
     if (reads && writes) flags |= O_RDWR;
     else if (writes) flags |= O_WRONLY;
     else flags |= O_RDONLY;
