@@ -34,13 +34,13 @@ const TextPair kTexts[] = {
     {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
     {PatchTextMayBeDamaged, "The file may be damaged!"},
     {PatchTextBackupIn, "Backup of the original: "},
-    {PatchTextWrongSource, "This file is not the original file this patch needs; it cannot be patched!"},
+    {PatchTextWrongSource, "Not the original file this patch needs: it cannot be patched!"},
     {PatchTextExpected, "Expected: "},
     {PatchTextFound, "Found: "},
     {PatchTextBytes, " bytes"},
     {PatchTextNoRoom, "Not enough disk space!"},
     {PatchTextAvailable, "Available: "},
-    {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
+    {PatchTextDamagedPatch, "The patch is damaged (CRC-32 mismatch)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
@@ -92,41 +92,45 @@ void LoadMessageTexts() {
 
 namespace {
 
-// Made where it is used: a ByteString global would need a destructor at
-// exit, which this program has no runtime for (see TextStore above).
-ByteString NewLine() { return ByteString("\r\n"); }
-
-// A size in decimal; sizes past 32 bits (only a target the patch cannot be
-// for) are shown as their lower bound.
-ByteString SizeText(uint64_t size) {
-    if (size > 0xFFFFFFFFull) return ByteString("4294967296+");
+// value in base 10 or 16 (upper-case), at least `width` digits.
+void AppendNumber(ByteString& text, uint32_t value, uint32_t base, uint32_t width) {
     char digits[10];
-    uint32_t n = 0, value = static_cast<uint32_t>(size);
+    uint32_t n = 0;
     do {
-        digits[9 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return ByteString(digits + 10 - n, n);
+        const uint32_t digit = value % base;
+        digits[9 - n++] = static_cast<char>(digit < 10 ? '0' + digit : 'A' - 10 + digit);
+        value /= base;
+    } while (value != 0 || n < width);
+    text.Append(digits + 10 - n, n);
 }
 
-// "需要: 1048576 位元組, CRC-32 1A2B3C4D"
-ByteString FactsLine(const ByteString& label, uint64_t size, uint32_t crc) {
-    return label + SizeText(size) + msgBytes + ByteString(", CRC-32 ") + HexDigits(crc, 8);
+// A line break, a label, a size in decimal with its unit, and a CRC-32 in
+// hexadecimal when one is given. Sizes past 32 bits (only a target the patch
+// cannot be for) are shown as their lower bound. Appended in place: each
+// ByteString temporary would cost the program its own free().
+void AppendFact(ByteString& text, const ByteString& label, uint64_t size, const uint32_t* crc) {
+    text.Append("\r\n", 2);
+    text.Append(label);
+    AppendNumber(text, size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size), 10, 1);
+    text.Append(msgBytes);
+    if (!crc) return;
+    text.Append(", CRC-32 ", 9);
+    AppendNumber(text, *crc, 16, 8);
 }
 
 // The BPS reasons shown under the result's first line.
-ByteString BpsDetails(const PatchRunReport& report) {
+void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
     const BpsRunDetails& bps = report.bps;
-    switch (report.result) {
-    case PatchResultMalformed:
-        return NewLine() + (bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
-    case PatchResultWrongSource:
-        return NewLine() + FactsLine(msgExpected, bps.scan.header.sourceSize, bps.scan.header.sourceCrc) + NewLine() +
-               FactsLine(msgFound, bps.foundSize, bps.foundCrc);
-    case PatchResultNoRoom:
-        return NewLine() + msgExpected + SizeText(bps.roomNeeded) + msgBytes + NewLine() + msgAvailable +
-               SizeText(bps.roomFree) + msgBytes;
-    default: return ByteString();
+    const BpsHeader& h = bps.scan.header;
+    if (report.result == PatchResultMalformed) {
+        text.Append("\r\n", 2);
+        text.Append(bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+    } else if (report.result == PatchResultWrongSource) {
+        AppendFact(text, msgExpected, h.sourceSize, &h.sourceCrc);
+        AppendFact(text, msgFound, bps.foundSize, &bps.foundCrc);
+    } else if (report.result == PatchResultNoRoom) {
+        AppendFact(text, msgExpected, bps.roomNeeded, nullptr);
+        AppendFact(text, msgAvailable, bps.roomFree, nullptr);
     }
 }
 
@@ -152,10 +156,11 @@ ByteString FirstLine(const PatchRunReport& report) {
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
     if (report.result != PatchResultRestoreFailed) {
         ByteString text = FirstLine(report);
-        return report.format == PatchFormatBps ? text + BpsDetails(report) : text;
+        if (report.format == PatchFormatBps) AppendBpsDetails(text, report);
+        return text;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
-    ByteString text = msgWriteFailed + NewLine() + msgMayBeDamaged;
-    if (report.backupMade) text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
+    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
+    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
     return text;
 }

@@ -5,7 +5,14 @@
 // and the median over the runs of each run over the reference run just
 // before it. Both results are compared byte for byte.
 //
-// Usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1-5]
+// A BPS row follows: a patch of many actions of every kind on a 64 MiB file,
+// applied by the product's BPS route (a new file built beside the target and
+// put in its place) against writing the same result to a new file and
+// flushing it, with the run's peak memory (POSIX: the run is made once more
+// in a child process, whose peak resident size less the size it started
+// with is the run's own).
+//
+// Usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1-6]
 // Temporary files go to DIRECTORY (default: the system temp directory) and
 // are removed at the end.
 #include <stdint.h>
@@ -21,8 +28,16 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "../tests/patch/bps_reference.h"
 #include "patch/byte_stream.h"
 #include "platform/file_handle.h"
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_run.h"
 
@@ -182,12 +197,184 @@ struct Sinks : PatchRunHooks {
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// A hack's shape of BPS patch on a 64 MiB file: runs kept in place, short
+// new texts, pieces copied from elsewhere in the source and repeated from
+// the result; *result is what it makes.
+std::string BpsBenchPatch(const std::string& source, std::string* result) {
+    std::mt19937 rng(6);
+    bpsref::Maker maker(source.size(), source.size());
+    std::string out;
+    int64_t sourceAt = 0, targetAt = 0;
+    while (out.size() < source.size()) {
+        const uint32_t left = uint32_t(source.size() - out.size());
+        if (left < 8192) {
+            maker.SourceRead(left);
+            out += source.substr(out.size());
+            break;
+        }
+        maker.SourceRead(6000);
+        out += source.substr(out.size(), 6000);
+        std::string text(64, '\0');
+        for (char& c : text) c = char(rng());
+        maker.TargetRead(text);
+        out += text;
+        const int64_t from = rng() % (source.size() - 400);
+        maker.Copy(2, 400, from - sourceAt);
+        out += source.substr(size_t(from), 400);
+        sourceAt = from + 400;
+        const int64_t back = int64_t(out.size()) - 1 - rng() % 4000;
+        maker.Copy(3, 100, back - targetAt);
+        for (int i = 0; i < 100; ++i) out += out[size_t(back + i)];
+        targetAt = back + 100;
+    }
+    *result = out;
+    return maker.Finish(bpsref::Crc32(source), bpsref::Crc32(out));
+}
+
+bool WriteFileWhole(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.close();
+    FileHandle synced = OpenFileHandle(ByteString(path.string().c_str()), OpenModeReadWriteExisting);
+    const bool flushed = FlushFileHandle(synced);
+    return CloseFileHandle(synced) && flushed && !out.fail();
+}
+
+// The comparison: the result written to a new file in 1 MiB pieces and
+// flushed, the least any applier that writes a new file must do.
+bool WriteAndFlush(const fs::path& path, const std::string& bytes) {
+    FileHandle out = OpenFileHandle(ByteString(path.string().c_str()), OpenModeReadWriteCreate);
+    bool ok = IsValidFileHandle(out);
+    for (size_t done = 0; ok && done < bytes.size(); done += 1 << 20) {
+        const uint32_t piece = uint32_t(std::min<size_t>(1 << 20, bytes.size() - done));
+        ok = WriteFileHandle(out, bytes.data() + done, piece) == piece;
+    }
+    ok = ok && FlushFileHandle(out);
+    return CloseFileHandle(out) && ok;
+}
+
+#ifndef _WIN32
+// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when absent.
+long StatusKib(const char* field) {
+    FILE* status = fopen("/proc/self/status", "r");
+    if (!status) return -1;
+    char line[256];
+    long value = -1;
+    const size_t length = strlen(field);
+    while (fgets(line, sizeof line, status))
+        if (strncmp(line, field, length) == 0 && line[length] == ':') value = atol(line + length + 1);
+    fclose(status);
+    return value;
+}
+#endif
+
+// --bps-peak PATCH TARGET: a fresh process (started by the BPS row) that
+// reads the patch, applies it to the target and prints how far its peak
+// resident size rose above its size before the run, in KiB.
+int BpsPeakChild(const char* patchPath, const char* targetPath) {
+#ifdef _WIN32
+    (void)patchPath;
+    (void)targetPath;
+    return 2;
+#else
+    std::ifstream in(patchPath, std::ios::binary);
+    const std::string patch((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const long before = StatusKib("VmRSS");
+    const PatchResult result = ApplyPatchBlock(reinterpret_cast<const uint8_t*>(patch.data()), uint32_t(patch.size()),
+                                               ByteString(targetPath), nullptr, nullptr);
+    const long high = StatusKib("VmHWM");
+    if (result != PatchResultDone || before < 0 || high < 0) return 1;
+    printf("%ld\n", high - before);
+    return 0;
+#endif
+}
+
+// The run's own peak memory in KiB, or -1 where it cannot be measured: the
+// BPS run made again by this program started afresh (--bps-peak).
+long BpsRunPeakKib(const std::string& patch, const fs::path& dir, const fs::path& target) {
+#ifdef _WIN32
+    (void)patch;
+    (void)dir;
+    (void)target;
+    return -1;
+#else
+    const fs::path patchPath = dir / "bps-bench.bps";
+    {
+        std::ofstream out(patchPath, std::ios::binary);
+        out << patch;
+    }
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error) return -1;
+    const std::string command = "'" + self.string() + "' --bps-peak '" + patchPath.string() + "' '" + target.string() + "'";
+    FILE* child = popen(command.c_str(), "r");
+    long peak = -1;
+    if (child && fscanf(child, "%ld", &peak) != 1) peak = -1;
+    if (!child || pclose(child) != 0) peak = -1;
+    fs::remove(patchPath, error);
+    return peak;
+#endif
+}
+
+// The BPS row; false when a result differs or a file cannot be made.
+bool BpsRow(const fs::path& dir, int repeat) {
+    std::string source(64u << 20, '\0');
+    for (size_t i = 0; i < source.size(); ++i) source[i] = char(i * 131 + (i >> 12));
+    std::string result;
+    const std::string patch = BpsBenchPatch(source, &result);
+    uint32_t actions = 0;
+    BpsScan scan;
+    if (!ScanBpsPatch(reinterpret_cast<const uint8_t*>(patch.data()), uint32_t(patch.size()), &scan)) return false;
+    for (uint32_t count : scan.actionCount) actions += count;
+    const fs::path target = dir / "bps-target.bin", written = dir / "bps-written.bin";
+    double bestRun = 1e30, bestRef = 1e30;
+    std::vector<double> ratios;
+    for (int r = 0; r < repeat; ++r) {
+        if (!WriteFileWhole(target, source)) return false;
+        Clock::time_point t0 = Clock::now();
+        const bool wrote = WriteAndFlush(written, result);
+        const double refTime = Seconds(Clock::now() - t0);
+        Clock::time_point t1 = Clock::now();
+        const PatchResult outcome = ApplyPatchBlock(reinterpret_cast<const uint8_t*>(patch.data()),
+                                                    uint32_t(patch.size()), ByteString(target.string().c_str()),
+                                                    nullptr, nullptr);
+        const double runTime = Seconds(Clock::now() - t1);
+        if (!wrote || outcome != PatchResultDone || !SameFiles(target, written)) {
+            fprintf(stderr, "ips_bench: BPS: run result %d, files differ or were not written\n", int(outcome));
+            return false;
+        }
+        bestRun = std::min(bestRun, runTime);
+        bestRef = std::min(bestRef, refTime);
+        ratios.push_back(runTime / std::max(refTime, 1e-9));
+    }
+    std::sort(ratios.begin(), ratios.end());
+    if (!WriteFileWhole(target, source)) return false;
+    std::string().swap(source);
+    const std::string keep = patch;
+    std::string().swap(result);
+    const long peak = BpsRunPeakKib(keep, dir, target);
+    std::error_code error;
+    fs::remove(target, error);
+    fs::remove(written, error);
+    const double mib = 64.0;
+    printf("%-29s %8u %9.1f | %8.1f %10.0f %7.1f | %8.1f %10s %7.1f | %6.3f %6.3f\n", "BPS 64 MiB, new file (acts)",
+           actions, mib, bestRun * 1000, actions / bestRun, mib / bestRun, bestRef * 1000, "write+flush", mib / bestRef,
+           bestRun / bestRef, ratios[ratios.size() / 2]);
+    if (peak >= 0)
+        printf("  BPS run: peak memory %ld KiB above its process's size before the run (patch %zu KiB, in it)\n",
+               peak, keep.size() / 1024);
+    else
+        printf("  BPS run: peak memory not measured on this system (patch %zu KiB)\n", keep.size() / 1024);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     fs::path base = fs::temp_directory_path();
     int repeat = 9;
     int only = 0;
+    if (argc == 4 && std::string(argv[1]) == "--bps-peak") return BpsPeakChild(argv[2], argv[3]);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc) {
@@ -197,7 +384,7 @@ int main(int argc, char** argv) {
         } else if (a == "--repeat" && i + 1 < argc) {
             repeat = std::max(1, atoi(argv[++i]));
         } else {
-            fprintf(stderr, "usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1-5]\n");
+            fprintf(stderr, "usage: ips_bench [--dir DIRECTORY] [--repeat N] [--shape 1-6]\n");
             return a == "--help" ? 0 : 2;
         }
     }
@@ -273,6 +460,7 @@ int main(int argc, char** argv) {
                scan.recordCount / bestRef, mib / bestRef, bestRun / bestRef, median);
         fflush(stdout);
     }
+    if ((only == 0 || only == 6) && !BpsRow(dir, repeat)) status = 1;
     fs::remove_all(dir, error);
     return status;
 }

@@ -78,9 +78,9 @@ bool ReadBpsHeader(const uint8_t* block, uint32_t size, BpsScan* scan) {
     BpsHeader& h = scan->header;
     const uint32_t end = size - kFooterSize;
     uint32_t p = kSignatureSize;
-    if (!ReadSize(block, end, &p, &h.sourceSize, scan) || !ReadSize(block, end, &p, &h.targetSize, scan) ||
-        !ReadSize(block, end, &p, &h.metadataSize, scan))
-        return false;
+    uint32_t* const sizes[3] = {&h.sourceSize, &h.targetSize, &h.metadataSize};
+    for (uint32_t* size : sizes)
+        if (!ReadSize(block, end, &p, size, scan)) return false;
     if (h.metadataSize > end - p) return Refuse(scan, BpsProblemCutMetadata, 0, p);
     h.metadataOffset = p;
     h.actionsOffset = p + h.metadataSize;

@@ -15,7 +15,8 @@
 
 namespace {
 
-const uint32_t kSourceWindow = 256 * 1024;  // source bytes read at a time
+const uint32_t kSourceWindow = 256 * 1024;  // source bytes read at a time, at most
+const uint32_t kSourceMinimumRead = 32 * 1024;
 const uint32_t kResultBuffer = 1024 * 1024; // result bytes written at a time
 const uint32_t kPulseEvery = 64 * 1024;     // result bytes between pulses and progress
 
@@ -41,11 +42,15 @@ struct ResultFile : OwnedFile {
     }
 };
 
-// A heap block freed when the run leaves.
-struct Buffer {
-    uint8_t* bytes;
-    explicit Buffer(uint32_t size) : bytes(static_cast<uint8_t*>(malloc(size))) {}
-    ~Buffer() { free(bytes); }
+// The run's memory, one heap block freed when the run leaves: the two
+// source windows, the scratch for reading the result back, the result
+// buffer (1.75 MiB in all, whatever the files' sizes).
+struct Buffers {
+    uint8_t* window = static_cast<uint8_t*>(malloc(3 * kSourceWindow + kResultBuffer));
+    ~Buffers() { free(window); }
+    uint8_t* Window(uint32_t i) const { return window + i * kSourceWindow; }
+    uint8_t* Scratch() const { return window + 2 * kSourceWindow; }
+    uint8_t* Result() const { return window + 3 * kSourceWindow; }
 };
 
 // The source: the target file read through a window that moves to where
@@ -57,11 +62,16 @@ struct SourceWindow {
     uint32_t start, count;
 
     // The bytes from position on (at least one, as many as the window
-    // holds); null when the file cannot be read there.
-    const uint8_t* At(uint32_t position, uint32_t* available) {
+    // holds); null when the file cannot be read there. A miss reads at
+    // least `wanted` bytes (up to the window's size), never less than 32 KiB:
+    // a short copy from far away does not pay for a whole window.
+    const uint8_t* At(uint32_t position, uint32_t wanted, uint32_t* available) {
+        *available = 0;
         if (position < start || position - start >= count) {
             const uint32_t left = fileSize - position;
-            const uint32_t want = left < kSourceWindow ? left : kSourceWindow;
+            if (wanted < kSourceMinimumRead) wanted = kSourceMinimumRead;
+            if (wanted > kSourceWindow) wanted = kSourceWindow;
+            const uint32_t want = left < wanted ? left : wanted;
             count = 0;
             if (!SeekFileHandleTo(file, position) || ReadFileHandle(file, bytes, want) != want) return nullptr;
             start = position;
@@ -151,8 +161,10 @@ bool ReadTargetFacts(RunHost& host, FileHandle file, uint8_t* buffer, uint64_t* 
     return true;
 }
 
-// Every action of a scanned block, in order, into the result.
-bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, SourceWindow& source,
+// Every action of a scanned block, in order, into the result. SourceRead
+// walks the source front to back, SourceCopy jumps: each has a window of its
+// own, so neither throws the other's away.
+bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, SourceWindow* windows,
                   ResultStream& result) {
     BpsCursor cursor = StartBpsActions(h);
     BpsAction a;
@@ -165,7 +177,7 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
         else
             for (uint32_t from = a.from, left = a.length; ok && left;) {
                 uint32_t available;
-                const uint8_t* bytes = source.At(from, &available);
+                const uint8_t* bytes = windows[a.kind == BpsSourceCopy].At(from, left, &available);
                 const uint32_t take = available < left ? available : left;
                 ok = bytes && result.Append(bytes, take);
                 from += take;
@@ -181,23 +193,14 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
     return problem == BpsProblemNone && result.Drain();
 }
 
-// The result built in the temporary, from progress 0: reserved at its full
-// size, written, checked against the patch's CRC-32 and flushed.
-bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, uint64_t targetSize,
+// The result built in the temporary, from progress 0: written, checked
+// against the patch's CRC-32 and flushed. (The room was checked before.)
+bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, const Buffers& memory,
                  ResultFile& out, PatchRunReport* r) {
-    Buffer window(kSourceWindow), scratch(kSourceWindow), buffer(kResultBuffer);
-    if (!window.bytes || !scratch.bytes || !buffer.bytes) {
-        r->outOfMemory = true;
-        return false;
-    }
-    // Reserving the size up front makes a full disk fail here, before the
-    // long part.
-    if (!SeekFileHandleTo(out.handle, h.targetSize) || !SetEndOfFileHandle(out.handle) ||
-        !SeekFileHandleTo(out.handle, 0))
-        return false;
-    SourceWindow source = {target, static_cast<uint32_t>(targetSize), window.bytes, 0, 0};
-    ResultStream result = {out.handle, buffer.bytes, scratch.bytes, 0, 0, 0};
-    if (!WriteActions(host, block, h, source, result)) return false;
+    SourceWindow windows[2] = {{target, h.sourceSize, memory.Window(0), 0, 0},
+                               {target, h.sourceSize, memory.Window(1), 0, 0}};
+    ResultStream result = {out.handle, memory.Result(), memory.Scratch(), 0, 0, 0};
+    if (!WriteActions(host, block, h, windows, result)) return false;
     r->bps.resultCrcWrong = result.crc != h.targetCrc;
     return !r->bps.resultCrcWrong && FlushFileHandle(out.handle);
 }
@@ -224,17 +227,19 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
     // 1. The target must be the patch's source: a BPS patch applied to any
     //    other file makes garbage, so there is nothing to ask.
+    //    A killed run's leftover temporaries go first, whatever follows.
+    DeleteLeftoversBeside(targetPath);
     OwnedFile target;
     target.handle = OpenFileHandle(targetPath, OpenModeReadOnly);
-    Buffer facts(kSourceWindow);
-    if (!facts.bytes) {
+    Buffers memory;
+    if (!memory.window) {
         r->outOfMemory = true;
         return FinishRun(host, r, PatchResultWriteFailed);
     }
     // A FIFO or a device is no target: refused before a byte is read.
     r->notRegularFile = IsValidFileHandle(target.handle) && !IsRegularFileHandle(target.handle);
     if (!IsRegularFileHandle(target.handle) ||
-        !ReadTargetFacts(host, target.handle, facts.bytes, &r->bps.foundSize, &r->bps.foundCrc)) {
+        !ReadTargetFacts(host, target.handle, memory.window, &r->bps.foundSize, &r->bps.foundCrc)) {
         r->openFailed = true;
         return FinishRun(host, r, PatchResultWriteFailed);
     }
@@ -243,7 +248,6 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
     // 2. Room for the result beside it (the original stays until the end,
     //    and with a backup it becomes the .bak: no copy is made).
-    DeleteLeftoversBeside(targetPath);
     const bool backup = host.WantsBackup();
     if (FreeSpaceBeside(targetPath, &r->bps.roomFree) && r->bps.roomFree < h.targetSize) {
         r->bps.roomNeeded = h.targetSize;
@@ -259,7 +263,7 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     }
     host.Progress(0);
     const uint32_t start = TickCount();
-    if (!BuildResult(host, block, h, target.handle, r->bps.foundSize, out, r) || !out.Close())
+    if (!BuildResult(host, block, h, target.handle, memory, out, r) || !out.Close())
         return FinishRun(host, r, PatchResultWriteFailed);
 
     // 4. Into the target's place in one step; the original kept as the

@@ -109,17 +109,24 @@ bool IsRegularFileHandle(FileHandle handle) {
     return IsValidFileHandle(handle) && GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    LARGE_INTEGER value;
-    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &value)) return false;
-    *size = static_cast<uint64_t>(value.QuadPart);
-    return true;
+// SetFilePointer and GetFileSize with their high words: the 64-bit calls
+// of SetFilePointerEx and GetFileSizeEx, through functions the program
+// imports already (the ...Ex forms would cost it two more imports). A low
+// word of all ones is a failure only when GetLastError says so.
+bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    LONG high = static_cast<LONG>(position >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN);
+    return IsValidFileHandle(handle) && (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR);
 }
 
-bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(position);
-    return IsValidFileHandle(handle) && SetFilePointerEx(handle, distance, NULL, FILE_BEGIN) != FALSE;
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = GetFileSize(handle, &high);
+    if (!IsValidFileHandle(handle) || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) return false;
+    *size = static_cast<uint64_t>(high) << 32 | low;
+    return true;
 }
 
 bool SetEndOfFileHandle(FileHandle handle) {

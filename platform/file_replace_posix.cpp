@@ -36,12 +36,12 @@ void FlushFolderOf(const ByteString& path) {
     close(fd);
 }
 
-uint64_t RandomWord() {
-    uint64_t word = 0;
+uint32_t RandomWord() {
+    uint32_t word = 0;
     if (getrandom(&word, sizeof word, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof word)) {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        word = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(getpid());
+        word = static_cast<uint32_t>(now.tv_nsec) * 0x2C1B3C6Du ^ static_cast<uint32_t>(getpid());
     }
     return word;
 }
@@ -63,6 +63,7 @@ ByteString ShortenedName(const ByteString& path) {
 bool UsesUtf8FilePaths() { return false; }
 
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
+    if (FileFaultStrikes(FileOperation::Open)) return InvalidFileHandle();
     struct stat original;
     const mode_t mode = stat(path.CStr(), &original) == 0 ? (original.st_mode & 0777) : 0644;
     ByteString base(path);
@@ -134,11 +135,12 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     link.Append(".partial");
     unlink(link.CStr());
     bool linked = ::link(target.CStr(), link.CStr()) == 0;
-    if (linked && rename(link.CStr(), backup.CStr()) != 0) {
+    if (linked && (FileFaultStrikes(FileOperation::Rename) || rename(link.CStr(), backup.CStr()) != 0)) {
         unlink(link.CStr());
         return false;
     }
-    if (!linked && rename(target.CStr(), backup.CStr()) != 0) return false;
+    if (!linked && (FileFaultStrikes(FileOperation::Rename) || rename(target.CStr(), backup.CStr()) != 0))
+        return false;
     if (!RenameFileReplacing(replacement, target)) {
         if (!linked) rename(backup.CStr(), target.CStr());
         return false;

@@ -11,13 +11,15 @@
 
 namespace {
 
+// No byte string converts to more UTF-16 units than it has bytes: one call
+// into a buffer of that length, cut to what it wrote.
 WideString Wide(const ByteString& path) {
-    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
     WideString wide;
     const int length = static_cast<int>(path.Length());
-    const int units = MultiByteToWideChar(codePage, 0, path.Data(), length, NULL, 0);
-    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
-    MultiByteToWideChar(codePage, 0, path.Data(), length, reinterpret_cast<WCHAR*>(wide.Data()), units);
+    if (length == 0 || !wide.SetLength(path.Length())) return WideString();
+    const int units = MultiByteToWideChar(UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP, 0, path.Data(), length,
+                                          reinterpret_cast<WCHAR*>(wide.Data()), length);
+    wide.SetLength(units > 0 ? static_cast<uint32_t>(units) : 0);
     return wide;
 }
 
@@ -33,15 +35,16 @@ uint32_t NameStart(const WideString& path) {
 
 // Not a secret, only hard to guess: CREATE_NEW keeps the file exclusive
 // whatever the name.
-uint64_t RandomWord() {
+uint32_t RandomWord() {
     static uint32_t calls;
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    uint64_t word = static_cast<uint64_t>(counter.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
-                    (static_cast<uint64_t>(++calls) << 20) ^ GetTickCount();
-    word ^= word >> 31;
-    word *= 0x9E3779B97F4A7C15ull;
-    return word ^ (word >> 29);
+    // The stack's address differs from process to process (ASLR).
+    uint32_t word = counter.LowPart ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter) << 8) ^
+                    (++calls << 24) ^ GetTickCount();
+    word ^= word >> 15;
+    word *= 0x2C1B3C6Du;
+    return word ^ (word >> 12);
 }
 
 // path with its file name shortened by the length of the temporary's
@@ -63,14 +66,16 @@ ByteString ShortenedName(const ByteString& path) {
 
 }  // namespace
 
+// GENERIC_READ | GENERIC_WRITE, no sharing while the file is built,
+// CREATE_NEW: fails on any file already there (OpenMode's packing,
+// platform/file_handle.h).
+const OpenMode kOpenModeCreateNewExclusive = GENERIC_READ | GENERIC_WRITE | CREATE_NEW << 8;
+
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
     ByteString base(path);
     for (int attempt = 0; attempt < 16; ++attempt) {
         const ByteString name = TemporaryNameFor(base, RandomWord());
-        // CREATE_NEW fails on any file already there; no sharing while it is
-        // being built.
-        HANDLE file = CreateFileW(W(Wide(name)), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        FileHandle file = OpenFileHandle(name, kOpenModeCreateNewExclusive);
         if (file != INVALID_HANDLE_VALUE) {
             *createdPath = name;
             return file;
@@ -89,26 +94,24 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
 void DeleteLeftoversBeside(const ByteString& path) {
     WideString pattern = Wide(path);
     const uint32_t nameStart = NameStart(pattern);
-    const WideString base(pattern.CStr() + nameStart, pattern.Length() - nameStart);
-    pattern.Append(u".tessel-*.tmp");
+    // Each ? stands for one character of the tag.
+    pattern.Append(u".tessel-??????.tmp");
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(W(pattern), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
-        const char16_t* name = reinterpret_cast<const char16_t*>(found.cFileName);
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            !IsTemporaryName(name, WideString::TextLength(name), base.CStr(), base.Length()))
-            continue;
-        WideString leftover(pattern.CStr(), nameStart);
-        leftover.Append(name);
-        DeleteFileW(W(leftover));
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+        // The pattern's folder, then the name found.
+        pattern.SetLength(nameStart);
+        pattern.Append(reinterpret_cast<const char16_t*>(found.cFileName));
+        DeleteFileW(W(pattern));
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
 bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
-    const WideString wide = Wide(path);
-    const WideString folder(wide.CStr(), NameStart(wide));
+    WideString folder = Wide(path);
+    folder.SetLength(NameStart(folder));
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(folder.Empty() ? NULL : W(folder), &available, NULL, NULL)) return false;
     *bytes = available.QuadPart;

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <filesystem>
+
+#include "../patch/bps_reference.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +70,59 @@ struct RoundTrip {
     std::string shown;         // what inspect must print back (UTF-8)
     bool viaStdin;
 };
+
+// A BPS patch: checked as the program checks it, its facts and metadata
+// shown; --source is optional and, when given, must be the patch's source.
+TEST(BuildCommand, BpsPatchIsCheckedAndItsSourceMustMatch) {
+    ScratchDir dir;
+    std::string source(5000, '\0');
+    for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<char>(i * 13 + i / 77);
+    std::string result;
+    const std::string patch = bpsref::LongPatch(source, &result);
+    std::string damaged = patch;
+    damaged[damaged.size() - 13] ^= 1;  // the result's CRC-32: the patch's own no longer matches
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
+    ASSERT_TRUE(WriteFile(dir.File("p.bps"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("damaged.bps"), damaged));
+    ASSERT_TRUE(WriteFile(dir.File("source.bin"), source));
+    ASSERT_TRUE(WriteFile(dir.File("other.bin"), result));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "n"));
+    const struct {
+        const char* name;
+        const char* patch;
+        const char* source;  // --source, or null
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"without --source", "p.bps", nullptr, 0, ""},
+        {"with its source", "p.bps", "source.bin", 0, ""},
+        {"with another file", "p.bps", "other.bin", 1,
+         dir.File("other.bin") + ": not the file the BPS patch was made for: it needs 5000 bytes, CRC-32 0x"},
+        {"damaged", "damaged.bps", nullptr, 1,
+         dir.File("damaged.bps") + ": a BPS patch: at block offset 0x" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"build", "--stub", dir.File("stub.exe"), "--patch", dir.File(c.patch),
+                                         "--description", dir.File("notes.txt"), "-o", dir.File("out.exe")};
+        if (c.source) args.insert(args.end(), {"--source", dir.File(c.source)});
+        std::filesystem::remove(dir.File("out.exe"));
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        const std::string start = c.err.empty() ? "" : "tessel-pack build: " + c.err;
+        if (c.err.empty()) EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.err.compare(0, start.size(), start), 0) << run.err;
+        EXPECT_EQ(Exists(dir.File("out.exe")), c.exitCode == 0);
+        if (c.exitCode != 0) continue;
+        const ToolRun shown = RunTool({"inspect", dir.File("out.exe")});
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
+        EXPECT_EQ(ReportField(shown.out, "format"), "BPS");
+        char crc[16];
+        snprintf(crc, sizeof crc, "0x%08X", bpsref::Crc32(result));
+        EXPECT_EQ(ReportField(shown.out, "result"), std::to_string(result.size()) + " bytes, CRC-32 " + crc);
+        EXPECT_NE(shown.out.find("--- metadata ---\n<patch>long</patch>\n"), std::string::npos) << shown.out;
+    }
+}
 
 TEST(BuildCommand, BuildThenInspectReportsExactlyTheInputs) {
     const std::vector<Record> demo = {
@@ -315,10 +372,11 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         {"stub a console program", good, "n", {"--stub", dir.File("console.exe")}, 1,
          dir.File("console.exe") + ": not a Tessel program (a Windows console program; give tessel-stub.exe or a "
                                    "patcher made by tessel-pack)"},
-        {"BPS patch", "BPS1" + good, "n", {}, 1, p + ": a BPS patch: Tessel carries IPS patches"},
+        {"BPS patch cut short", "BPS1" + good, "n", {}, 1,
+         p + ": a BPS patch: at block offset 0x4: too short for its sizes and its three CRC-32s"},
         {"ZIP archive", "PK\x03\x04" + good, "n", {}, 1,
-         p + ": a ZIP archive: Tessel carries IPS patches (take the .ips out of it first)"},
-        {"a program as the patch", MakeStub(), "n", {}, 1, p + ": a Windows program: Tessel carries IPS patches"},
+         p + ": a ZIP archive: Tessel carries IPS and BPS patches (take the .ips or .bps out of it first)"},
+        {"a program as the patch", MakeStub(), "n", {}, 1, p + ": a Windows program: Tessel carries IPS and BPS patches"},
         {"output is the patch", good, "n", {"-o", p}, 2,
          "-o " + p + " is the patch (--patch): the patcher would overwrite it; write it to another file (see "
                      "'tessel-pack build --help')"},

@@ -1,5 +1,6 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
 #include "patch/byte_stream.h"
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
 #include "patch/patch_run.h"
@@ -41,7 +42,9 @@ struct BuildJob : CommandJob {
     PeLayout layout = {};
     std::string stubVersion;
     CarriedPayload carried = CarriedPayload();  // an old payload the stub file carries (none when embedded)
-    PatchScan scan = {};
+    PatchFormat format = PatchFormatUnknown;
+    PatchScan scan = {};        // IPS
+    BpsScan bpsScan = BpsScan();  // BPS
     std::string description;  // in the code page
     std::string title;        // likewise
     PayloadExtension extension = PayloadExtension();
@@ -124,7 +127,16 @@ bool CheckStub(BuildJob& job) {
 }
 
 bool CheckPatch(BuildJob& job) {
-    const std::string format = FormatOf(job.patch) == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
+    job.format = FormatOf(job.patch);
+    if (job.format == PatchFormatBps) {
+        // Header, sizes, the patch's CRC-32 and every action, as the program
+        // checks them before it writes anything.
+        if (!ScanBpsPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
+                          &job.bpsScan))
+            return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(job.bpsScan));
+        return true;
+    }
+    const std::string format = job.format == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
     if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
     if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
                    &job.scan))
@@ -159,6 +171,30 @@ bool EncodeDescriptionText(BuildJob& job) {
     return false;
 }
 
+// A BPS patch carries its own facts; --source must be the file it was made
+// for, and the patch is applied to it in memory to check the result too.
+bool CheckBpsSource(BuildJob& job, const std::string& original) {
+    const BpsHeader& h = job.bpsScan.header;
+    const uint32_t crc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()));
+    if (original.size() != h.sourceSize || crc != h.sourceCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "not the file the BPS patch was made for: it needs " + SizeAndCrc(h.sourceSize, h.sourceCrc) +
+                            ", this is " + SizeAndCrc(original.size(), crc));
+    std::string result(h.targetSize, '\0');
+    BpsProblem problem;
+    if (!BpsApplyInMemory(reinterpret_cast<const uint8_t*>(job.patch.data()), uint32_t(job.patch.size()),
+                          reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()),
+                          reinterpret_cast<uint8_t*>(&result[0]), h.targetSize, &problem)) {
+        BpsScan failed = job.bpsScan;
+        failed.problem = problem;
+        failed.problemAction = 0;
+        return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(failed));
+    }
+    job.extension.facts = {h.sourceSize, h.sourceCrc, h.targetSize, h.targetCrc};
+    job.extension.hasFacts = true;
+    return true;
+}
+
 // --source: the sizes and CRC-32 of the original and of the result, the
 // patch applied to the original in memory exactly as the program will.
 bool ComputeTargetFacts(BuildJob& job) {
@@ -166,6 +202,7 @@ bool ComputeTargetFacts(BuildJob& job) {
     std::string original, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
+    if (job.format == PatchFormatBps) return CheckBpsSource(job, original);
     ByteStream* patch = CreateMemoryStream();
     ByteStream* result = CreateMemoryStream();
     const bool applied = patch && result &&
@@ -206,7 +243,8 @@ bool LayOutPatcher(BuildJob& job) {
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
-    for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    if (job.format == PatchFormatIps)
+        for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
     job.stub.resize(stubLength);
     job.payload = ComposePayload(job.description, job.patch);
     return true;
@@ -238,8 +276,18 @@ void ReportPatcher(const BuildJob& job) {
                 HexValue(job.extension.facts.originalCrc) + "; result " +
                 std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.resultCrc) + "\n";
-    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
-            " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    if (job.format == PatchFormatBps) {
+        const BpsHeader& h = job.bpsScan.header;
+        uint32_t actions = 0;
+        for (uint32_t count : job.bpsScan.actionCount) actions += count;
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, BPS, " + std::to_string(actions) +
+                " actions (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+        text += "  BPS source   " + SizeAndCrc(h.sourceSize, h.sourceCrc) + "; result " +
+                SizeAndCrc(h.targetSize, h.targetCrc) + "\n";
+    } else {
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
+                std::to_string(job.scan.recordCount) + " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    }
     Print(job.console, text);
 }
 

@@ -126,7 +126,7 @@ std::string DescribeBpsProblem(const BpsScan& scan) {
     std::string text = "a BPS patch: ";
     if (scan.problemAction != 0)
         text += "action " + std::to_string(scan.problemAction) + " at block offset " + HexValue(scan.problemOffset) + ": ";
-    else if (scan.problem != BpsProblemNoHeader)
+    else if (scan.problem != BpsProblemNoHeader && scan.problem < BpsProblemSourceMismatch)
         text += "at block offset " + HexValue(scan.problemOffset) + ": ";
     return text + BpsProblemText(scan.problem);
 }
