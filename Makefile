@@ -18,7 +18,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 STUB := $(CURDIR)/$(BUILD)/win32/tessel-stub.exe
 NATIVE_TOOL := $(CURDIR)/$(BUILD)/host/tessel-pack
 
-.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 test-win32 demo fuzz bench bar-shots clean
+.PHONY: all deps build stub host win64 win32 linux-static dist test test-host test-win64 test-win32 demo fuzz bench bar-shots alive-shots clean
 
 all: build
 
@@ -92,6 +92,12 @@ bench: win64
 # (root: a throttled loop device); written to BUILD/bar-shots.
 bar-shots: win64
 	bench/bar-shots.sh $(BUILD) $(BUILD)/bar-shots
+
+# A verified patcher on a 512 MiB file with its backup: the window's answers
+# to probes and screenshots of the bar through identification and the copy;
+# written to BUILD/alive-shots.
+alive-shots: win64
+	bench/alive-shots.sh $(BUILD) $(BUILD)/alive-shots
 
 clean:
 	rm -rf $(BUILD) $(DIST)

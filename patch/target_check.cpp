@@ -101,14 +101,19 @@ void BuildCrcTable() {
         }
 }
 
+// The builds for the download are optimised for size, where GCC would call
+// these four-instruction helpers sixteen times a loop: a third of the
+// speed.
+#define TESSEL_INLINE inline __attribute__((always_inline))
+
 // Little-endian, whatever the host: the bytes are taken in file order.
-inline uint32_t Le32(const uint8_t* p) {
+TESSEL_INLINE uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Four bytes of a word, table k + 3 for its first byte down to k for its last.
-inline uint32_t FoldWord(uint32_t w, int k) {
+TESSEL_INLINE uint32_t FoldWord(uint32_t w, int k) {
     return g_crcTable[k + 3][w & 0xFF] ^ g_crcTable[k + 2][(w >> 8) & 0xFF] ^ g_crcTable[k + 1][(w >> 16) & 0xFF] ^
            g_crcTable[k][w >> 24];
 }

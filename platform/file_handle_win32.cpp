@@ -175,16 +175,17 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     HANDLE out = OpenFileHandle(destination, OpenModeReadWriteCreate);
     uint8_t* buffer = static_cast<uint8_t*>(malloc(kCopyStep));
     bool ok = IsValidFileHandle(out) && buffer && CopyHandleBytes(in, out, buffer, progress, context);
-    // The reason is kept for the caller through the clean-up below.
-    const DWORD error = ok ? NO_ERROR : GetLastError();
     FILETIME written;
     if (ok && GetFileTime(in, NULL, NULL, &written)) SetFileTime(out, NULL, NULL, &written);
     free(buffer);
     if (IsValidFileHandle(out) && !CloseHandle(out)) ok = false;
+    // The reason of a failure is kept for the caller through the clean-up
+    // below (on success the value is of no meaning either way).
+    const DWORD error = GetLastError();
     CloseHandle(in);
     // A half-written copy must not pass for a good one.
     if (!ok && IsValidFileHandle(out)) DeleteFileAtPath(destination);
-    if (!ok && error != NO_ERROR) SetLastError(error);
+    SetLastError(error);
     return ok;
 }
 

@@ -2,14 +2,17 @@
 // would, from outside, and reports what happened. Used by `make demo` and by
 // the screenshot test.
 //
-//   tessel-drive [--backup] [--shots DIR] PROGRAM TARGET
+//   tessel-drive [--backup] [--probe] [--shots DIR] PROGRAM TARGET
 //
 // Starts PROGRAM, types TARGET into the file box, ticks the backup box when
 // asked, presses 確定, prints the message box text (UTF-8) and the number of
 // bytes that changed in TARGET, then closes the window. With --shots, at
 // "main-window" (path typed) and "success-box" (box shown) it creates
 // DIR/want-NAME and waits up to 30 s for DIR/done-NAME, so a script outside
-// wine can take a screenshot meanwhile.
+// wine can take a screenshot meanwhile. With --probe, from the click until
+// the box appears the bar's position is asked every 20 ms with a 1 s
+// timeout, as the system's hung-window check waits, and the answers are
+// summed up: how many, the slowest, and the positions with their times.
 //
 // Exit code 0 when the window was found, a box appeared and the program
 // ended with exit code 0; 1 otherwise; 2 for bad usage.
@@ -19,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver.h"
 
@@ -47,18 +51,51 @@ void Shot(const std::string& dir, const char* name) {
 }
 
 int Usage() {
-    Print("usage: tessel-drive [--backup] [--shots DIR] PROGRAM TARGET\n");
+    Print("usage: tessel-drive [--backup] [--probe] [--shots DIR] PROGRAM TARGET\n");
     return 2;
+}
+
+// Asks the bar for its position until a box of the process shows; prints
+// what the probes found and returns the box (null after timeoutMs).
+HWND ProbeUntilBox(DWORD pid, HWND bar, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    DWORD probes = 0, unanswered = 0, slowest = 0;
+    LRESULT last = -1;
+    std::string positions;
+    HWND box = nullptr;
+    while (GetTickCount() - start < timeoutMs) {
+        const std::vector<HWND> boxes = drive::TopLevelWindows(pid, "#32770");
+        if (!boxes.empty()) {
+            box = boxes.front();
+            break;
+        }
+        const DWORD before = GetTickCount();
+        DWORD_PTR position = 0;
+        if (!SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position)) ++unanswered;
+        const DWORD took = GetTickCount() - before;
+        slowest = took > slowest ? took : slowest;
+        ++probes;
+        if (LRESULT(position) != last) {
+            positions += " " + std::to_string(position) + "@" + std::to_string(before - start);
+            last = LRESULT(position);
+        }
+        Sleep(20);
+    }
+    Print("probes: " + std::to_string(probes) + ", unanswered " + std::to_string(unanswered) + ", slowest " +
+          std::to_string(slowest) + " ms\nbar (position@ms):" + positions + "\n");
+    return box;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool backup = false;
+    bool backup = false, probe = false;
     std::string shots, program, target;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--backup")) {
             backup = true;
+        } else if (!strcmp(argv[i], "--probe")) {
+            probe = true;
         } else if (!strcmp(argv[i], "--shots") && i + 1 < argc) {
             shots = drive::WindowsPath(argv[++i]);
         } else if (!strcmp(argv[i], "--help")) {
@@ -103,9 +140,11 @@ int main(int argc, char** argv) {
     Print("typed: " + target + (backup ? " (backup ticked)" : "") + "\n");
     Shot(shots, "main-window");
 
+    HWND bar = drive::Child(app.form, 0, "obj_msctls_progress32");
     drive::Click(ok);
     DWORD start = GetTickCount();
-    HWND box = drive::WaitForDialog(app.process.dwProcessId, 60000);
+    HWND box = probe && bar ? ProbeUntilBox(app.process.dwProcessId, bar, 120000)
+                            : drive::WaitForDialog(app.process.dwProcessId, 60000);
     if (!box) {
         Print("no message box\n");
         drive::Kill(&app);
@@ -114,7 +153,6 @@ int main(int argc, char** argv) {
     Print("message box \"" + drive::TextOf(box) + "\": " +
           drive::ToUtf8(drive::MessageBoxText(box), CP_ACP) + "  (after " +
           std::to_string(GetTickCount() - start) + " ms)\n");
-    HWND bar = drive::Child(app.form, 0, "obj_msctls_progress32");
     if (bar) Print("progress: " + std::to_string(SendMessageA(bar, PBM_GETPOS, 0, 0)) + "\n");
     Shot(shots, "success-box");
     drive::DismissMessageBox(box);

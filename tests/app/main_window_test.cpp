@@ -19,6 +19,7 @@
 #include "app/main_window.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "platform/conversions.h"
 #include "app/carried_patch.h"
 #include "driver.h"
@@ -250,6 +251,71 @@ TEST_F(MainWindowTest, LongRunKeepsAnsweringMessages) {
     if (elapsed < 400) GTEST_SKIP() << "a " << elapsed << " ms run is too short to tell";
     EXPECT_LT(slowest, 300u) << probes << " probes in a " << elapsed << " ms run";
     printf("long run: %lu ms, %lu probes, slowest answer %lu ms\n", elapsed, probes, slowest);
+}
+
+// A verified patcher's target is read whole for its CRC-32 and then copied
+// to its backup: through both the window answers another thread's probes
+// (its bar's position asked with a 1 s timeout, as the system's hung-window
+// check waits), and the positions move.
+TEST_F(MainWindowTest, IdentificationAndBackupKeepAnsweringAndMoveTheBar) {
+    const std::string block("PATCH\0\0\x10\0\x01Z", 11);
+    ReleaseAndClear(patchStream);
+    patchStream = CreateMemoryStream();
+    ASSERT_EQ(StreamWrite(patchStream, block.data(), uint32_t(block.size())), block.size());
+    std::string target(128u << 20, 'x');
+    const auto crc = [&] { return Crc32Update(0, reinterpret_cast<const uint8_t*>(target.data()), uint32_t(target.size())); };
+    TargetFacts facts = {uint32_t(target.size()), crc(), uint32_t(target.size()), 0};
+    target[16] = 'Z';
+    facts.resultCrc = crc();
+    target[16] = 'x';
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string path = std::string(temp) + "tessel-alive-" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(drive::WriteWholeFile(path, target));
+    std::string().swap(target);
+    carriedFacts = &facts;
+    SendMessageA(EnsureHandle(window_->chkBackup), BM_SETCHECK, BST_CHECKED, 0);
+
+    EnsureHandle(window_->frmMain);
+    HWND bar = EnsureHandle(window_->prgPatch);
+    std::atomic<bool> done(false), finished(false);
+    DWORD probes = 0, unanswered = 0;
+    std::vector<DWORD_PTR> positions;
+    std::thread prober([&] {
+        while (!done) {
+            DWORD_PTR position = 0;
+            if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position))
+                positions.push_back(position);
+            else
+                ++unanswered;
+            ++probes;
+            Sleep(5);
+        }
+        finished = true;
+    });
+    BoxWatcher watcher;
+    const DWORD start = GetTickCount();
+    window_->applyPatch(ByteString(path.c_str()));
+    const DWORD elapsed = GetTickCount() - start;
+    watcher.Join();
+    done = true;
+    while (!finished) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        Sleep(5);
+    }
+    prober.join();
+    carriedFacts = nullptr;
+    DeleteFileA(path.c_str());
+    DeleteFileA((path + ".bak").c_str());
+    EXPECT_EQ(watcher.text.compare(0, msgDone.Length(), msgDone.CStr()), 0) << watcher.text;
+    EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes in a " << elapsed << " ms run";
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    const auto between = std::count_if(positions.begin(), positions.end(), [](DWORD_PTR p) { return p > 0 && p < 100; });
+    if (elapsed < 500) GTEST_SKIP() << "a " << elapsed << " ms run is too short to tell";
+    EXPECT_GE(between, 2) << probes << " probes in a " << elapsed << " ms run";
+    printf("identification and backup: %lu ms, %lu probes, %d positions on the way\n", elapsed, probes, int(between));
 }
 
 TEST(NotifyUser, WithoutMainFormHasNoOwnerAndTheDefaultTitle) {
