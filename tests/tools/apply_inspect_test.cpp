@@ -196,6 +196,10 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
         {"missing source", {dir.File("none.ips"), t}, 3, dir.File("none.ips") + ": no such file or directory"},
         {"missing target", {dir.File("p.ips"), dir.File("none.bin")}, 3, dir.File("none.bin") + ": no such file or directory"},
         {"directory target", {dir.File("p.ips"), dir.Path()}, 3, dir.Path() + ": is a directory"},
+#ifndef _WIN32
+        {"device target", {dir.File("p.ips"), "/dev/null"}, 3,
+         "/dev/null: 寫入失敗! (not a regular file but a FIFO or a device; nothing was read or written)"},
+#endif
         {"backup cannot be made", {dir.File("p.ips"), t, "--backup"}, 3,
          t + ".bak: 備份失敗! (the backup copy could not be made; " + t + " was not touched)"},
         {"one argument", {dir.File("p.ips")}, 2, "missing TARGET (see 'tessel-pack apply --help')"},
