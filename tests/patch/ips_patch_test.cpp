@@ -727,17 +727,21 @@ TEST_F(IpsRun, EveryShapeIsSeenAppliedAndTheBackupKeepsTheOriginal) {
     }
 }
 
-#ifndef _WIN32
 // Targets that are no disk file are refused at once, nothing read or
-// written: a FIFO with no writer would hang a read, and /dev/null swallows
-// every write and reads back empty.
+// written: a FIFO with no writer would hang a read, and /dev/null (NUL)
+// swallows every write and reads back empty.
 TEST_F(IpsRun, FifosAndDevicesAreRefused) {
+#ifdef _WIN32
+    const char* targets[] = {"NUL"};
+#else
     ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+    const char* targets[] = {"fifo", "/dev/null"};
+#endif
     const Bytes patch = PatchBuilder().Data(2, "hi").Truncate(8).b;
-    for (const char* target : {"fifo", "/dev/null"}) {
+    for (const char* target : targets) {
         for (bool backup : {false, true}) {
             SCOPED_TRACE(std::string(target) + (backup ? ", backup ticked" : ""));
-            const fs::path path = target[0] == '/' ? fs::path(target) : File(target);
+            const fs::path path = std::string(target) == "fifo" ? File(target) : fs::path(target);
             Recorder r;
             PatchRunReport report;
             PatchStream stream(patch);
@@ -750,6 +754,7 @@ TEST_F(IpsRun, FifosAndDevicesAreRefused) {
     EXPECT_FALSE(fs::exists(File("fifo.bak")));
 }
 
+#ifndef _WIN32
 // A name whose ".bak" just fits the file system's limit (255 bytes): the
 // backup's temporary gets a shortened name beside it rather than failing.
 TEST_F(IpsRun, BackupOfANameAtTheLengthLimit) {
