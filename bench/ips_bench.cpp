@@ -357,6 +357,8 @@ bool BpsRow(const fs::path& dir, int repeat) {
     fs::remove(target, error);
     fs::remove(written, error);
     const double mib = 64.0;
+    printf("%-29s %8s %9s | %-27s | %-27s | %s\n", "", "actions", "MiB", "BPS run (a new file)",
+           "result written + flushed", "run/ref");
     printf("%-29s %8u %9.1f | %8.1f %10.0f %7.1f | %8.1f %10s %7.1f | %6.3f %6.3f\n", "BPS 64 MiB, new file (acts)",
            actions, mib, bestRun * 1000, actions / bestRun, mib / bestRun, bestRef * 1000, "write+flush", mib / bestRef,
            bestRun / bestRef, ratios[ratios.size() / 2]);

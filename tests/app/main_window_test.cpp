@@ -193,6 +193,34 @@ TEST(RunResultText, EachResultInTheProgramsWords) {
         report.result = row.result;
         EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToAnsiText(row.text)) << int(row.result);
     }
+
+    // BPS: the reason under the first line, and the facts of a wrong source
+    // or of missing room.
+    report.format = PatchFormatBps;
+    report.bps.scan.header.sourceSize = 1048576;
+    report.bps.scan.header.sourceCrc = 0x0A2B3C4D;
+    report.bps.foundSize = 5;
+    report.bps.foundCrc = 0xFFFFFFFF;
+    report.bps.roomNeeded = 4294967295u;
+    report.bps.roomFree = 1ull << 40;  // past 32 bits: shown as its lower bound
+    const struct {
+        PatchResult result;
+        BpsProblem problem;
+        const char16_t* text;
+    } bpsRows[] = {
+        {PatchResultMalformed, BpsProblemPatchCrc, u"程序錯誤!\r\n補丁已損壞 (CRC-32 不符)。"},
+        {PatchResultMalformed, BpsProblemOutsideSource, u"程序錯誤!\r\n補丁格式錯誤。"},
+        {PatchResultWrongSource, BpsProblemNone,
+         u"此檔案不是本補丁所需的原始檔案, 無法修補!\r\n需要: 1048576 位元組, CRC-32 0A2B3C4D\r\n"
+         u"找到: 5 位元組, CRC-32 FFFFFFFF"},
+        {PatchResultNoRoom, BpsProblemNone, u"磁碟空間不足!\r\n需要: 4294967295 位元組\r\n可用: 4294967295 位元組"},
+        {PatchResultAlreadyPatched, BpsProblemNone, u"此檔案已經修補過了!"},
+    };
+    for (const auto& row : bpsRows) {
+        report.result = row.result;
+        report.bps.scan.problem = row.problem;
+        EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToAnsiText(row.text)) << int(row.result);
+    }
 }
 
 // A long run keeps its window answering: another thread's WM_NULL probes,

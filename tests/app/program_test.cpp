@@ -613,7 +613,7 @@ TEST_F(ProgramTest, ClosingDuringARunShowsItsResultFirst) {
 // both sizes and CRC-32s and no question; a damaged patch says why. Nothing
 // is ever left beside the target.
 TEST_F(ProgramTest, BpsPatcherAppliesChecksAndRefuses) {
-    std::string original(13 * 1024 * 1024 + 7, '\0');
+    std::string original(16 * 1024 * 1024 + 7, '\0');
     for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 29 + i / 1021);
     std::string result;
     const std::string patch = bpsref::LongPatch(original, &result);

@@ -79,7 +79,7 @@ std::vector<std::string> Others(const ScratchDir& dir, std::vector<std::string> 
 // and nothing left beside it.
 TEST(ApplyCommand, BpsGivesTheReferenceBytesAndRefusesWhatItCannotApply) {
     ScratchDir dir;
-    std::string original(13 * 1024 * 1024 + 5, '\0');
+    std::string original(16 * 1024 * 1024 + 5, '\0');
     for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 131 + i / 4099);
     std::string expected, reference;
     const std::string patch = bpsref::LongPatch(original, &expected);
