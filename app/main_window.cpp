@@ -14,6 +14,7 @@
 #include "patch/target_check.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
+#include "ui/message_routing.h"
 #include "ui/properties.h"
 #include "ui/widget.h"
 
@@ -90,17 +91,35 @@ void WindowRunHooks::StillWorking() {
     PeekMessageW(&message, NULL, 0, 0, PM_NOREMOVE | PM_NOYIELD);
 }
 
+bool g_running;       // a run is under way
+bool g_closeAfterRun; // and a close was asked for meanwhile
+
+// WM_CLOSE while a run works (the title bar's button or Alt+F4 reach the
+// form through the question's message box; another program's close is
+// delivered while the run looks at its queue). Closing then would destroy
+// the form and free the carried patch under the run, and the WM_QUIT it
+// posts ends the result's message box before it shows: the user would
+// never learn that a run failed. The close waits for the run instead.
+bool DeferCloseDuringRun(Widget*, MessageRecord* record, LRESULT* result) {
+    if (record->message != WM_CLOSE || !g_running) return false;
+    g_closeAfterRun = true;
+    *result = 0;
+    return true;
+}
+
 }  // namespace
 
 void MainWindow::applyPatch(const ByteString& targetPath) {
     // A message delivered while the run looks at its queue could lead back
     // here; one run at a time.
-    static bool running = false;
-    if (running) return;
-    running = true;
+    if (g_running) return;
+    g_running = true;
     WindowRunHooks hooks(this, targetPath);
     ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
-    running = false;
+    g_running = false;
+    // The result has been shown (Finished): now the close asked for.
+    if (g_closeAfterRun && frmMain && frmMain->handle) PostMessageA(frmMain->handle, WM_CLOSE, 0, 0);
+    g_closeAfterRun = false;
 }
 
 void onBrowseClick(void* context, RefObject*) {
@@ -215,6 +234,7 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     setFormFont(form);
     form->OnDestroy.code = onFormDestroy;
     form->OnDestroy.context = window;
+    AddMessageHandler(form, DeferCloseDuringRun, true);
 
     window->dlgFile = newFileDialog(ByteString(), ByteString(), 0);
     if (window->dlgFile) AddAutoFree(form, window->dlgFile);

@@ -1,6 +1,6 @@
 #include "patch/backup_copy.h"
 
-#include "platform/file_handle.h"
+#include "platform/file_replace.h"
 
 ByteString BackupPathFor(const ByteString& targetPath) {
     ByteString path(targetPath);
@@ -8,35 +8,36 @@ ByteString BackupPathFor(const ByteString& targetPath) {
     return path;
 }
 
-namespace {
-
-bool FlushFileAt(const ByteString& path) {
-    FileHandle file = OpenFileHandle(path, OpenModeReadWriteExisting);
-    if (!IsValidFileHandle(file)) return false;
-    const bool flushed = FlushFileHandle(file);
-    return CloseFileHandle(file) && flushed;
-}
-
-}  // namespace
-
-bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath, FileProgressFunction progress,
+bool MakeBackupCopy(FileHandle target, const ByteString& backupPath, FileProgressFunction progress,
                     void* context) {
     if (!IsPlainFileOrAbsent(backupPath)) return false;
-    ByteString partial(backupPath);
-    partial.Append(".partial");
-    // A leftover of a run that was killed while copying goes first; a link
-    // under this name is deleted, not written through.
-    DeleteFileAtPath(partial);
-    // The copy takes the target's read-only attribute with it: cleared, so
-    // that it can be flushed, renamed over (and as the .bak replaced by) a
-    // later backup, and deleted when this one fails. An older .bak of a
-    // read-only target is made writable so the rename may replace it.
-    if (CopyFileOverwrite(targetPath, partial, progress, context) && MakeFileWritable(partial) && FlushFileAt(partial) &&
-        MakeFileWritable(backupPath) && RenameFileReplacing(partial, backupPath))
+    // The copy is built in a file created new under a name nobody can
+    // guess (CREATE_NEW; O_EXCL | O_NOFOLLOW), written through the handle
+    // that created it and never opened by name: a link planted beside the
+    // backup is neither followed nor written through. Copies a killed run
+    // left go first.
+    DeleteLeftoversBeside(backupPath);
+    ByteString temporary;
+    FileHandle copy = CreateExclusiveFileBeside(backupPath, &temporary);
+    if (!IsValidFileHandle(copy)) return false;
+    const bool copied = CopyFileHandleBytes(target, copy, progress, context) && FlushFileHandle(copy);
+    // The rename replaces whatever stands at the backup name (a link itself,
+    // never its target); the older backup goes only once the new one is whole.
+    // An older .bak of a read-only target is made writable first: Windows
+    // will not rename over a read-only file.
+    if (CloseFileHandle(copy) && copied && MakeFileWritable(backupPath) && RenameFileReplacing(temporary, backupPath))
         return true;
     // The clean-up must not take the place of the reason the copy failed.
     const uint32_t why = LastFileError();
-    DeleteFileAtPath(partial);
+    DeleteFileAtPath(temporary);
     SetLastFileError(why);
     return false;
+}
+
+bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath, FileProgressFunction progress,
+                    void* context) {
+    FileHandle target = OpenFileHandle(targetPath, OpenModeReadOnly);
+    const bool made = IsRegularFileHandle(target) && MakeBackupCopy(target, backupPath, progress, context);
+    CloseFileHandle(target);
+    return made;
 }

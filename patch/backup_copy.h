@@ -15,3 +15,9 @@ ByteString BackupPathFor(const ByteString& targetPath);
 // progress (may be null) is told after each step of the copy.
 bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath,
                     FileProgressFunction progress = nullptr, void* context = nullptr);
+// The same from a handle on the target open for reading (the run's own,
+// so the copy is of the file the run checked and writes), from its start.
+// The copy is built in an exclusive temporary beside the backup
+// (platform/file_replace.h), flushed, and renamed over the backup name.
+bool MakeBackupCopy(FileHandle target, const ByteString& backupPath, FileProgressFunction progress = nullptr,
+                    void* context = nullptr);

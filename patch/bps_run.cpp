@@ -236,7 +236,9 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
         r->outOfMemory = true;
         return FinishRun(host, r, PatchResultWriteFailed);
     }
-    if (!IsValidFileHandle(target.handle) ||
+    // A FIFO or a device is no target: refused before a byte is read.
+    r->notRegularFile = IsValidFileHandle(target.handle) && !IsRegularFileHandle(target.handle);
+    if (!IsRegularFileHandle(target.handle) ||
         !ReadTargetFacts(host, target.handle, memory.window, &r->bps.foundSize, &r->bps.foundCrc)) {
         r->openFailed = true;
         return FinishRun(host, r, PatchResultWriteFailed);

@@ -13,12 +13,12 @@ uint32_t FileSeek(ByteStream* s, int32_t offset, SeekOrigin origin) {
     return SeekFileHandle(s->fileHandle, offset, origin);
 }
 
-uint32_t FileGetSize(ByteStream* s) {
-    uint32_t size = GetFileSizeHandle(s->fileHandle);
-    return size == InvalidFileSize ? 0 : size;
+uint64_t FileGetSize(ByteStream* s) {
+    uint64_t size;
+    return GetFileSizeHandle64(s->fileHandle, &size) ? size : 0;
 }
 
-bool FileSetSizeNothing(ByteStream*, uint32_t) { return false; }
+bool FileSetSizeNothing(ByteStream*, uint64_t) { return false; }
 uint32_t FileReadNothing(ByteStream*, void*, uint32_t) { return 0; }
 uint32_t FileWriteNothing(ByteStream*, const void*, uint32_t) { return 0; }
 
@@ -30,29 +30,20 @@ uint32_t FileWrite(ByteStream* s, const void* buffer, uint32_t count) {
     return WriteFileHandle(s->fileHandle, buffer, count);
 }
 
-// Moves to an absolute position below 4 GiB. The offset of a single seek is
-// signed 32-bit, so positions from 2 GiB up take a second, relative step.
-uint32_t FileSeekTo(ByteStream* s, uint32_t p) {
-    if (p <= 0x7FFFFFFFu) return SetStreamPosition(s, static_cast<int32_t>(p));
-    if (p == InvalidPosition || SetStreamPosition(s, 0x7FFFFFFF) == InvalidPosition)
-        return InvalidPosition;
-    return StreamSeek(s, static_cast<int32_t>(p - 0x7FFFFFFFu), SeekOrigin::Current);
-}
-
-// Cuts or extends the file to n bytes; afterwards the position is the
-// smaller of the old position and n.
-bool FileSetSize(ByteStream* s, uint32_t n) {
+// Cuts or extends the file to n bytes, which may lie past 4 GiB;
+// afterwards the position is the smaller of the old position and n.
+bool FileSetSize(ByteStream* s, uint64_t n) {
     uint32_t old = StreamPosition(s);
     if (old == InvalidPosition) return false;
     // SetEndOfFile cuts at the current position: if the seek to n did not
-    // land there (a failing handle, a size beyond 32 bits), the file would be
-    // cut at the wrong place, so stop before it.
-    if (n == InvalidPosition || FileSeekTo(s, n) != n) {
-        FileSeekTo(s, old);
+    // land there (a failing handle), the file would be cut at the wrong
+    // place, so stop before it.
+    if (!SeekFileHandleTo(s->fileHandle, n)) {
+        SeekFileHandleTo(s->fileHandle, old);
         return false;
     }
     bool ok = SetEndOfFileHandle(s->fileHandle);
-    if (!ok || n > old) FileSeekTo(s, old);
+    if (!ok || n > old) SeekFileHandleTo(s->fileHandle, old);
     return ok;
 }
 
@@ -63,7 +54,9 @@ void FileClose(ByteStream* s) {
 
 // --- memory kind ----------------------------------------------------------
 
-bool MemorySetSize(ByteStream* s, uint32_t n) {
+bool MemorySetSize(ByteStream* s, uint64_t size) {
+    if (size > 0xFFFFFFFFu) return false;
+    const uint32_t n = static_cast<uint32_t>(size);
     if (s->capacity < n) {
         // The smallest multiple of 16 KiB strictly above n. For n from
         // 0xFFFFC000 up the step wraps to 0: such a size cannot be held.
@@ -106,7 +99,7 @@ uint32_t MemorySeek(ByteStream* s, int32_t offset, SeekOrigin origin) {
     return position;
 }
 
-uint32_t MemoryGetSize(ByteStream* s) { return s->size; }
+uint64_t MemoryGetSize(ByteStream* s) { return s->size; }
 
 uint32_t MemoryRead(ByteStream* s, void* buffer, uint32_t count) {
     if (s->position >= s->size) return 0;
@@ -161,13 +154,16 @@ ByteStream* CreateStream(const StreamMethods& table) {
 }
 
 ByteStream* OpenReadWriteFileStream(const ByteString& path) {
-    ByteStream* s = CreateStream(FileStreamTable);
+    // OPEN_ALWAYS: a file that appears between a test and the open is
+    // opened, never emptied.
+    return ReadWriteFileStreamOn(OpenFileHandle(path, OpenModeReadWriteAlways));
+}
+
+ByteStream* ReadWriteFileStreamOn(FileHandle handle) {
+    ByteStream* s = ReadOnlyFileStreamOn(handle);
     if (!s) return nullptr;
-    s->ownMethods.Read = FileRead;
     s->ownMethods.Write = FileWrite;
     s->ownMethods.SetSize = FileSetSize;
-    OpenMode mode = IsExistingFile(path) ? OpenModeReadWriteExisting : OpenModeReadWriteCreate;
-    s->fileHandle = OpenFileHandle(path, mode);
     return s;
 }
 

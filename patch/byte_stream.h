@@ -2,9 +2,11 @@
 // six operations. Every stream carries its own copy of its operations table;
 // constructors replace single slots in that copy.
 //
-// Sizes and positions are 32-bit throughout. No operation reports an error
-// other than through its result: a position of InvalidPosition (0xFFFFFFFF),
-// a count of 0, a size of 0, or false from SetSize.
+// Positions are 32-bit; sizes are 64-bit, so a file of 4 GiB or more is
+// neither taken for a small one nor cut (a patch writes below 16 MiB, and
+// nothing else of such a file changes). No operation reports an error other
+// than through its result: a position of InvalidPosition (0xFFFFFFFF), a
+// count of 0, a size of 0, or false from SetSize.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -19,9 +21,9 @@ struct StreamMethods {
     // Returns the new position, or InvalidPosition when the seek is refused
     // (the position is then unchanged).
     uint32_t (*Seek)(ByteStream* stream, int32_t offset, SeekOrigin origin);
-    uint32_t (*GetSize)(ByteStream* stream);
+    uint64_t (*GetSize)(ByteStream* stream);
     // False when the size could not be set; the stream is then unchanged.
-    bool (*SetSize)(ByteStream* stream, uint32_t newSize);
+    bool (*SetSize)(ByteStream* stream, uint64_t newSize);
     // Both return the number of bytes actually moved.
     uint32_t (*Read)(ByteStream* stream, void* buffer, uint32_t count);
     uint32_t (*Write)(ByteStream* stream, const void* buffer, uint32_t count);
@@ -59,6 +61,8 @@ ByteStream* OpenReadOnlyFileStream(const ByteString& path);
 // The same over a handle opened elsewhere, which the stream then owns (it
 // is closed even when the stream cannot be made).
 ByteStream* ReadOnlyFileStreamOn(FileHandle handle);
+// Read-write over a handle opened elsewhere with write access, owned as above.
+ByteStream* ReadWriteFileStreamOn(FileHandle handle);
 // An empty memory stream: no block, size and position 0. Grows in steps of
 // 16 KiB; a size that would not fit in 32 bits, a negative position, or a
 // heap refusal leaves it unchanged (Write 0, Seek InvalidPosition).
@@ -72,8 +76,15 @@ ByteStream* CreateMemoryStream();
 inline uint32_t StreamSeek(ByteStream* s, int32_t offset, SeekOrigin origin) {
     return s ? s->methods->Seek(s, offset, origin) : InvalidPosition;
 }
-inline uint32_t StreamGetSize(ByteStream* s) { return s ? s->methods->GetSize(s) : 0; }
-inline bool StreamSetSize(ByteStream* s, uint32_t newSize) {
+// The size of any stream; 0 when it cannot be had.
+inline uint64_t StreamGetSize64(ByteStream* s) { return s ? s->methods->GetSize(s) : 0; }
+// The same for callers that hold sizes in 32 bits: 0 also for a stream of
+// 4 GiB or more, which they cannot take whole.
+inline uint32_t StreamGetSize(ByteStream* s) {
+    const uint64_t size = StreamGetSize64(s);
+    return size > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(size);
+}
+inline bool StreamSetSize(ByteStream* s, uint64_t newSize) {
     return s ? s->methods->SetSize(s, newSize) : false;
 }
 inline uint32_t StreamRead(ByteStream* s, void* buffer, uint32_t count) {

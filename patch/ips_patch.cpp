@@ -148,7 +148,7 @@ bool ScanPatchStream(ByteStream* patch, PatchScan* scan) {
     return Scan(source, scan);
 }
 
-uint32_t ResultingTargetSize(const PatchScan& scan, uint32_t targetSize) {
+uint64_t ResultingTargetSize(const PatchScan& scan, uint64_t targetSize) {
     if (scan.endMarker == PatchEndTruncate) return scan.truncateSize;
     return scan.highestEnd > targetSize ? scan.highestEnd : targetSize;
 }

@@ -123,5 +123,6 @@ bool ScanPatch(const uint8_t* block, uint32_t size, PatchScan* scan, ScanPulse p
 // left unspecified. Returns scan->valid.
 bool ScanPatchStream(ByteStream* patch, PatchScan* scan);
 
-// Size of the target after a run of a valid scan on a target of targetSize.
-uint32_t ResultingTargetSize(const PatchScan& scan, uint32_t targetSize);
+// Size of the target after a run of a valid scan on a target of targetSize
+// (of any size: only a truncation marker makes it smaller).
+uint64_t ResultingTargetSize(const PatchScan& scan, uint64_t targetSize);

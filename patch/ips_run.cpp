@@ -47,12 +47,14 @@ void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
 // failure; the writer knows what to take back.
 bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target, TargetWriter* writer,
                      const PatchScan& scan) {
-    const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
+    // 64-bit: a target of 4 GiB or more keeps its size unless a truncation
+    // marker sets another.
+    const uint64_t finalSize = ResultingTargetSize(scan, StreamGetSize64(target));
     if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
     host.StillWorking();  // the flush may have taken a while
     // The cut comes last, once the data is on disk, and is flushed itself.
-    return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
+    return finalSize >= StreamGetSize64(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
 
 // A scanned and gathered block on an open target, from progress 0 on. On
@@ -99,26 +101,58 @@ bool GatherChanges(RunHost& host, const uint8_t* block, PatchRunReport* r, Chang
     return false;
 }
 
-// The target check: false, with the result to report, when the run must
-// stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(RunHost& host, const ChangeMap& changes, const PatchScan& scan,
-                      const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
-    if (!scan.valid) return true;
-    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host);
+// The target check, through the run's own handle: false, with the result
+// to report, when the run must stop before its backup.
+bool TargetWantsPatch(RunHost& host, const ChangeMap& changes, const PatchScan& scan, FileHandle target,
+                      const TargetFacts* facts, PatchResult* stop) {
+    TargetVerdict verdict = CheckTarget(changes, scan, target, facts, ShowFileProgress, &host);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
+}
+
+// The target, opened once for the whole run: the check reads through this
+// handle, the backup copies from it and the writes go through it, so the
+// file checked is the file written whatever happens to its name meanwhile.
+// A missing target is created empty (OPEN_ALWAYS: one that appears
+// meanwhile is opened, not emptied), unless a backup is asked for, which
+// has nothing to copy. Null, with the result to report, when the run stops
+// here: a target that cannot be opened for writing fails, unless it holds
+// the patch already (a read-only file patched before); a FIFO or a device
+// is refused before a byte is read or written.
+ByteStream* OpenTarget(RunHost& host, const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
+                       const TargetFacts* facts, bool backup, PatchRunReport* r, PatchResult* stop) {
+    *stop = PatchResultBackupFailed;
+    if (backup && !IsExistingFile(targetPath)) return nullptr;
+    ByteStream* target = OpenReadWriteFileStream(targetPath);
+    if (target && IsRegularFileHandle(target->fileHandle)) return target;
+    r->notRegularFile = target && IsValidFileHandle(target->fileHandle);
+    Release(target);
+    // The open's reason is the one to tell; the look at the file below
+    // fails its own way when the file is locked.
+    const uint32_t why = LastFileError();
+    *stop = !r->notRegularFile && scan.valid &&
+                    CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host) == TargetAlreadyPatched
+                ? PatchResultAlreadyPatched
+                : PatchResultWriteFailed;
+    SetLastFileError(why);
+    r->openFailed = *stop == PatchResultWriteFailed;
+    return nullptr;
+}
+
+// A run that ends before its writes: the target closed as it was.
+PatchResult StopBeforeWrites(RunHost& host, ByteStream* target, PatchRunReport* r, PatchResult result) {
+    Release(target);
+    return FinishRun(host, r, result);
 }
 
 }  // namespace
 
 PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString& targetPath, RunHost& host,
                           PatchRunReport* r, const TargetFacts* facts) {
-    // 0. The whole block is scanned once, here; nothing is written unless
-    //    every record is complete (a refused block is reported in step 3).
-    //    A target that holds the patch already keeps its bytes and its
-    //    earlier .bak; one the patch was not made for goes on only if the
-    //    host says so.
+    // 0. The whole block is scanned once, here; nothing is written, and no
+    //    backup made, unless every record is complete (a refused block is
+    //    reported in step 2).
     const bool scanned = ScanPatch(block, size, &r->ips.scan, Pulse, &host);
     ChangeMap changes;
     if (scanned && !GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
@@ -129,36 +163,32 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     host.weight[PhaseIdentify] = scanned && facts;  // times the target's size, once known
     host.weight[PhaseCopy] = scanned && backup;
     host.weight[PhaseWrite] = ((changes.End() - changes.Begin()) >> 10) + 1;
+    // 1. The one open of the target (OpenTarget). It comes before the block
+    //    test, so a bad patch still opens the target, as it always has.
     PatchResult stop;
-    if (!TargetWantsPatch(host, changes, r->ips.scan, targetPath, facts, &stop)) return FinishRun(host, r, stop);
+    ByteStream* target = OpenTarget(host, changes, r->ips.scan, targetPath, facts, backup, r, &stop);
+    if (!target) return FinishRun(host, r, stop);
 
-    // 1. Backup before anything touches the target: patching without the
+    // 2. A refused block closes the target unchanged, before any backup.
+    if (!scanned) return StopBeforeWrites(host, target, r, PatchResultMalformed);
+
+    // 3. A target that holds the patch already keeps its bytes and its
+    //    earlier .bak; one the patch was not made for goes on only if the
+    //    host says so.
+    if (!TargetWantsPatch(host, changes, r->ips.scan, target->fileHandle, facts, &stop))
+        return StopBeforeWrites(host, target, r, stop);
+
+    // 4. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
     host.phase = PhaseCopy;
     if (backup) {
-        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath), ShowFileProgress, &host))
-            return FinishRun(host, r, PatchResultBackupFailed);
+        if (!MakeBackupCopy(target->fileHandle, BackupPathFor(targetPath), ShowFileProgress, &host))
+            return StopBeforeWrites(host, target, r, PatchResultBackupFailed);
         r->backupMade = true;
     }
     host.phase = PhaseWrite;
 
-    // 2. Open the target (a missing file is created empty). Opening comes
-    //    before the block test, so a bad patch still opens the target; it
-    //    is then closed with its bytes unchanged.
-    ByteStream* target = OpenReadWriteFileStream(targetPath);
-    if (!target || !IsValidFileHandle(target->fileHandle)) {
-        Release(target);
-        r->openFailed = true;
-        return FinishRun(host, r, PatchResultWriteFailed);
-    }
-
-    // 3. A refused block closes the target unchanged.
-    if (!scanned) {
-        Release(target);
-        return FinishRun(host, r, PatchResultMalformed);
-    }
-
-    // 4. The records, then the close: success is told only once the data
+    // 5. The records, then the close: success is told only once the data
     //    has reached the disk and the file is closed.
     TargetWriter writer;
     PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);

@@ -72,6 +72,7 @@ struct PatchRunReport {
     // fail with BackupFailed, WriteFailed or RestoreFailed; 0 otherwise or
     // when no system call failed (out of memory, a folder named like the .bak).
     uint32_t systemError;
+    bool notRegularFile;      // with openFailed: a FIFO, a device, not a disk file; nothing read or written
     IpsRunDetails ips;
     BpsRunDetails bps;
 };

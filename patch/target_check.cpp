@@ -20,8 +20,10 @@ uint8_t g_chunk[kChunkSize];
 
 // One window: its ranges of the target, read, and a copy with the records
 // laid over it, compared.
-bool WindowMatches(const ChangeMap& map, uint32_t w, FileHandle target, uint8_t* read, uint8_t* patched) {
-    const uint32_t windowBegin = map.WindowBegin(w), windowEnd = map.WindowEnd(w);
+bool WindowMatches(const ChangeMap& map, uint32_t w, FileHandle target, uint8_t* read, uint8_t* patched,
+                   uint64_t end) {
+    const uint32_t windowBegin = map.WindowBegin(w);
+    const uint32_t windowEnd = map.WindowEnd(w) < end ? map.WindowEnd(w) : static_cast<uint32_t>(end);
     uint32_t from = windowBegin, start, stop;
     while (map.NextRange(from, windowEnd, &start, &stop)) {
         uint8_t* at = read + (start - windowBegin);
@@ -58,13 +60,15 @@ bool LastRecordThere(const ChangeMap& map, FileHandle target) {
 // Window by window, the bytes the records leave against the target's;
 // stops at the first window that differs, so a target that needs the patch
 // is usually told apart within its first.
-bool ChangedBytesMatch(const ChangeMap& map, FileHandle target) {
+// Only below end: what a truncation would cut is not compared.
+bool ChangedBytesMatch(const ChangeMap& map, FileHandle target, uint64_t end) {
     const uint32_t span = map.End() - map.Begin();
     const uint32_t size = span < ChangeMap::kWindowSize ? span : ChangeMap::kWindowSize;
     uint8_t* read = static_cast<uint8_t*>(malloc(size));
     uint8_t* patched = static_cast<uint8_t*>(malloc(size));
     bool match = read && patched;
-    for (uint32_t w = 0; match && w < map.WindowCount(); ++w) match = WindowMatches(map, w, target, read, patched);
+    for (uint32_t w = 0; match && w < map.WindowCount() && map.WindowBegin(w) < end; ++w)
+        match = WindowMatches(map, w, target, read, patched, end);
     free(read);
     free(patched);
     return match;
@@ -144,14 +148,21 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgress
 
 namespace {
 
+// Whether a run would change nothing: it would leave the size as it is, and
+// every byte the records leave below that size is there already. Records
+// a truncation cuts away are not looked for (the run leaves them nowhere),
+// so a shrinking patch is seen once applied, as a growing one is.
 bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHandle target) {
-    // No record writes a byte: nothing could be "there", and such a block
-    // keeps the run it always had.
-    if (!scan.valid || scan.highestEnd == 0 || changes.End() <= changes.Begin()) return false;
-    uint32_t size = GetFileSizeHandle(target);
-    if (size == InvalidFileSize || size < scan.highestEnd) return false;
-    if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
-    return LastRecordThere(changes, target) && ChangedBytesMatch(changes, target);
+    // Neither a byte written nor a size set: nothing could be "there", and
+    // such a block keeps the run it always had.
+    const bool writes = scan.highestEnd != 0 && changes.End() > changes.Begin();
+    if (!scan.valid || (!writes && scan.endMarker != PatchEndTruncate)) return false;
+    uint64_t size;
+    if (!GetFileSizeHandle64(target, &size) || ResultingTargetSize(scan, size) != size) return false;
+    if (!writes || changes.Begin() >= size) return true;
+    IpsRecord last;
+    const bool lastKept = changes.LastRecord(&last) && last.offset + last.length <= size;
+    return (!lastKept || LastRecordThere(changes, target)) && ChangedBytesMatch(changes, target, size);
 }
 
 }  // namespace
@@ -166,7 +177,17 @@ bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHan
 TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
                           const TargetFacts* facts, FileProgressFunction progress, void* context) {
     FileHandle target = OpenFileHandle(targetPath, OpenModeReadOnly);
-    if (!IsValidFileHandle(target)) return TargetUnchecked;
+    // Not a disk file (a FIFO, a device): nothing to compare, and reading
+    // it could wait forever.
+    const TargetVerdict verdict = IsRegularFileHandle(target)
+                                      ? CheckTarget(changes, scan, target, facts, progress, context)
+                                      : TargetUnchecked;
+    CloseFileHandle(target);
+    return verdict;
+}
+
+TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, FileHandle target,
+                          const TargetFacts* facts, FileProgressFunction progress, void* context) {
     TargetVerdict verdict = facts ? TargetUnknown : TargetUnchecked;
     uint32_t size, crc;
     if (facts && FileSizeAndCrc(target, &size, &crc, progress, context)) {
@@ -177,7 +198,6 @@ TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const
     }
     if ((verdict == TargetUnchecked || verdict == TargetUnknown) && ChangesAlreadyThere(changes, scan, target))
         verdict = TargetAlreadyPatched;
-    CloseFileHandle(target);
     return verdict;
 }
 

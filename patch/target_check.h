@@ -43,8 +43,9 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgress
 // Whether a run of a valid block on this target would change nothing: every
 // record's bytes already stand at its offset (where a later record writes
 // the same place, the later one's bytes count), and an end marker's size is
-// already the target's size. Reads only the patched ranges. A block whose
-// records write no byte is never "already there".
+// already the target's size. Reads only the patched ranges, below the size
+// a truncation sets. A block that neither writes a byte nor sets a size is
+// never "already there".
 bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target);
 
 // The check a run makes before its backup. facts may be null (the patcher
@@ -57,5 +58,11 @@ TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const Byt
 // goes on to write from the same map); progress (may be null) is told as
 // the whole target is read for its CRC-32.
 TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
+                          const TargetFacts* facts, FileProgressFunction progress = nullptr,
+                          void* context = nullptr);
+// The same through a handle open for reading, which the run goes on to
+// write through: the file checked is the file written, whatever happens to
+// its name meanwhile. The handle's position is left anywhere.
+TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, FileHandle target,
                           const TargetFacts* facts, FileProgressFunction progress = nullptr,
                           void* context = nullptr);

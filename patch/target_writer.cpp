@@ -49,14 +49,16 @@ TargetWriter::~TargetWriter() {
     free(bytes_);
     free(window_);
     free(ranges_);
+    free(tail_);
 }
 
 
-bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
+bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint64_t finalSize,
                                 WriteProgressFunction progress, void* context) {
     map_ = &map;
-    oldSize_ = StreamGetSize(target);
-    bytesCapacity_ = KeptBytesAtMost(map, oldSize_);
+    oldSize_ = StreamGetSize64(target);
+    oldEnd_ = oldSize_ > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(oldSize_);
+    bytesCapacity_ = KeptBytesAtMost(map, oldEnd_);
     const uint32_t span = map.End() - map.Begin();
     bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
@@ -64,12 +66,12 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     if (!bytes_ || !window_) return false;
     if (finalSize > oldSize_) {
         sizeChanged_ = true;
-        if (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize) return false;
+        if (!StreamSetSize(target, finalSize) || StreamGetSize64(target) != finalSize) return false;
     }
     for (uint32_t w = 0; w < map.WindowCount() && map.WindowBegin(w) < finalSize; ++w) {
         if (!WriteWindow(target, map, w, finalSize)) return false;
         if (progress) {
-            const uint32_t done = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
+            const uint32_t done = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : static_cast<uint32_t>(finalSize);
             progress(context, done - map.Begin(), span);
         }
     }
@@ -80,12 +82,12 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
 // records copied over the buffer with the old bytes kept, and the ranges
 // written back. Bytes between the changes of a range go back as they were
 // read.
-bool TargetWriter::WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize) {
+bool TargetWriter::WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint64_t finalSize) {
     windowBegin_ = map.WindowBegin(w);
-    limit_ = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
+    limit_ = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : static_cast<uint32_t>(finalSize);
     if (!FindRanges(map, limit_) || !ReadRanges(target)) return false;
     KeptWindow& kept = keptWindows_[keptWindowCount_++];
-    kept = KeptWindow{w, oldSize_ < limit_ ? oldSize_ : limit_, 0, keptCount_, keptCount_, bytesUsed_};
+    kept = KeptWindow{w, oldEnd_ < limit_ ? oldEnd_ : limit_, 0, keptCount_, keptCount_, bytesUsed_};
     // The old bytes are kept record by record, just before each record goes
     // over them: an undo log, put back newest first, so every byte ends as
     // the first record found it. Where the records overlap so much that
@@ -112,7 +114,7 @@ bool TargetWriter::ReadRanges(ByteStream* target) {
     const uint32_t windowBegin = windowBegin_;
     for (uint32_t i = 0; i < rangeCount_; ++i) {
         const uint32_t start = ranges_[i].start, stop = ranges_[i].stop;
-        const uint32_t oldEnd = stop < oldSize_ ? stop : oldSize_;
+        const uint32_t oldEnd = stop < oldEnd_ ? stop : oldEnd_;
         if (start < oldEnd && (!SeekTo(target, start) ||
                                StreamRead(target, window_ + (start - windowBegin), oldEnd - start) != oldEnd - start))
             return false;
@@ -124,15 +126,15 @@ bool TargetWriter::ReadRanges(ByteStream* target) {
 
 uint32_t TargetWriter::OldBytesInRanges() const {
     uint32_t total = 0;
-    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i)
-        total += (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - ranges_[i].start;
+    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldEnd_; ++i)
+        total += (ranges_[i].stop < oldEnd_ ? ranges_[i].stop : oldEnd_) - ranges_[i].start;
     return total;
 }
 
 bool TargetWriter::KeepRanges(KeptWindow& kept) {
-    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i) {
+    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldEnd_; ++i) {
         const uint32_t start = ranges_[i].start;
-        const uint32_t length = (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - start;
+        const uint32_t length = (ranges_[i].stop < oldEnd_ ? ranges_[i].stop : oldEnd_) - start;
         if (!Grow(kept_, keptCapacity_, keptCount_ + 1) || bytesCapacity_ - bytesUsed_ < length) return false;
         kept_[keptCount_++] = Kept{start, length};
         memcpy(bytes_ + bytesUsed_, window_ + (start - windowBegin_), length);
@@ -168,13 +170,31 @@ bool TargetWriter::WriteRanges(ByteStream* target) {
     return true;
 }
 
-bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
-    if (finalSize >= StreamGetSize(target)) return true;
+bool TargetWriter::CutTo(ByteStream* target, uint64_t finalSize) {
+    const uint64_t size = StreamGetSize64(target);
+    if (finalSize >= size) return true;
+    if (size - finalSize <= kMaxKeptTail && !KeepTail(target, finalSize, size)) return false;
     // A refused resize leaves the file as it was; after one that went
-    // through, the cut bytes are gone whatever the size reads back as.
+    // through, the cut bytes are gone (but for tail_) whatever the size
+    // reads back as.
     if (!StreamSetSize(target, finalSize)) return false;
     sizeChanged_ = cut_ = true;
-    return StreamGetSize(target) == finalSize;
+    return StreamGetSize64(target) == finalSize;
+}
+
+// The bytes from `from` (below 16 MiB: a truncation's size) to the end,
+// read before they are cut. False when they cannot be read or held: the
+// cut is then not made, and the run fails with the file as it was.
+bool TargetWriter::KeepTail(ByteStream* target, uint64_t from, uint64_t size) {
+    tailStart_ = static_cast<uint32_t>(from);
+    tailLength_ = static_cast<uint32_t>(size - from);
+    tail_ = static_cast<uint8_t*>(malloc(tailLength_));
+    return tail_ && SeekTo(target, tailStart_) && StreamRead(target, tail_, tailLength_) == tailLength_;
+}
+
+// After the old size is back: the cut bytes written where they were.
+bool TargetWriter::RestoreTail(ByteStream* target) {
+    return tail_ && SeekTo(target, tailStart_) && StreamWrite(target, tail_, tailLength_) == tailLength_;
 }
 
 // Each window's kept bytes go back in one piece: the stretch they cover is
@@ -182,11 +202,12 @@ bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
 // byte ends as the oldest piece had it), and it is written once. A
 // 200,000-record patch is put back with a few dozen calls, not 400,000.
 bool TargetWriter::Restore(ByteStream* target) {
-    bool restored = !cut_;
+    bool restored = true;
     for (uint32_t i = keptWindowCount_; i > 0; --i)
         if (!RestoreWindow(target, keptWindows_[i - 1])) restored = false;
-    if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize(target) != oldSize_))
+    if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize64(target) != oldSize_))
         restored = false;
+    if (cut_ && !RestoreTail(target)) restored = false;
     return restored;
 }
 

@@ -31,11 +31,14 @@ public:
     // before any byte changes (a full disk fails here, with nothing
     // overwritten), then writes every changed byte below finalSize. False
     // at the first failure; what was done so far stays recorded for Restore.
-    bool WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
+    bool WriteChanges(ByteStream* target, const ChangeMap& map, uint64_t finalSize,
                       WriteProgressFunction progress, void* context);
     // Cuts a shrinking target to finalSize: the last step, after the data
-    // has been flushed. The cut bytes are not kept.
-    bool CutTo(ByteStream* target, uint32_t finalSize);
+    // has been flushed. The cut bytes are kept first when there are at most
+    // kMaxKeptTail of them, so a failure after the cut (its flush, the
+    // close) can put them back; a larger cut cannot be taken back.
+    bool CutTo(ByteStream* target, uint64_t finalSize);
+    static const uint32_t kMaxKeptTail = 64u << 20;
     // Writes the kept bytes back, newest first, a window at a time, and
     // restores the old size. The map WriteChanges wrote from must still be
     // there. True when the target is as it was before WriteChanges.
@@ -63,7 +66,7 @@ private:
         uint32_t entryEnd;
         uint32_t bytesEnd;
     };
-    bool WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize);
+    bool WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint64_t finalSize);
     bool FindRanges(const ChangeMap& map, uint32_t limit);
     bool ReadRanges(ByteStream* target);
     uint32_t OldBytesInRanges() const;
@@ -73,11 +76,20 @@ private:
     uint32_t KeptPieces(const KeptWindow& kept) const;
     uint32_t KeptPiece(const KeptWindow& kept, uint32_t k, uint32_t* offset) const;
     bool RestoreWindow(ByteStream* target, const KeptWindow& kept);
+    bool KeepTail(ByteStream* target, uint64_t from, uint64_t size);
+    bool RestoreTail(ByteStream* target);
 
     const ChangeMap* map_ = nullptr;  // borrowed: the run's, which outlives the writer
-    uint32_t oldSize_ = 0;
+    // The target's size before the run (any size: a file of 4 GiB or more
+    // keeps it), and the same held below 4 GiB for the window arithmetic,
+    // where every offset of a patch lies.
+    uint64_t oldSize_ = 0;
+    uint32_t oldEnd_ = 0;
     bool sizeChanged_ = false;  // grown, or cut
-    bool cut_ = false;          // cut: the bytes past the new end are gone
+    bool cut_ = false;          // cut: the bytes past the new end are gone, unless kept in tail_
+    uint8_t* tail_ = nullptr;   // the bytes the cut took, from tailStart_
+    uint32_t tailStart_ = 0;
+    uint32_t tailLength_ = 0;
     KeptWindow keptWindows_[ChangeMap::kMaxWindows] = {};
     uint32_t keptWindowCount_ = 0;
     Kept* kept_ = nullptr;

@@ -65,8 +65,8 @@ enum class SeekOrigin : uint8_t { Beginning = 0, Current = 1, End = 2 };
 
 // Returned by every seek that fails.
 const uint32_t InvalidPosition = 0xFFFFFFFFu;
-// Returned by GetFileSizeHandle when the size cannot be had (or does not fit
-// in 32 bits: files of 4 GiB or more are outside the design).
+// Returned by GetFileSizeHandle when the size cannot be had or does not fit
+// in 32 bits (GetFileSizeHandle64 has the size of any file).
 const uint32_t InvalidFileSize = 0xFFFFFFFFu;
 
 // OpenMode packs the CreateFileA arguments into one word:
@@ -82,6 +82,9 @@ const uint32_t OpenModeNormalAttributes = 0x80u;
 const OpenMode OpenModeReadWriteExisting = 0xC0000301u;  // GENERIC_READ|WRITE, FILE_SHARE_READ, OPEN_EXISTING
 const OpenMode OpenModeReadWriteCreate = 0xC0000201u;    // GENERIC_READ|WRITE, FILE_SHARE_READ, CREATE_ALWAYS
 const OpenMode OpenModeReadOnly = 0x80000301u;           // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING
+// Opens a file that is there, never emptying it, or creates a missing one:
+// no window between a test for the file and the open.
+const OpenMode OpenModeReadWriteAlways = 0xC0000401u;    // GENERIC_READ|WRITE, FILE_SHARE_READ, OPEN_ALWAYS
 
 struct OpenModeArguments {
     uint32_t access;
@@ -109,8 +112,14 @@ inline OpenModeArguments DecodeOpenMode(OpenMode mode) {
 // exclusive one otherwise, taken without waiting; a conflicting lock makes the
 // open fail as a sharing violation would (before any truncation). This only
 // binds other opens that go through this function. Directories cannot be
-// opened, as on Windows without FILE_FLAG_BACKUP_SEMANTICS.
+// opened, as on Windows without FILE_FLAG_BACKUP_SEMANTICS. The open itself
+// never waits (O_NONBLOCK, cleared once open), so a FIFO with nobody at the
+// other end does not hang it; IsRegularFileHandle then tells such a file.
 FileHandle OpenFileHandle(const ByteString& path, OpenMode mode);
+// True for a handle on an ordinary disk file: GetFileType is
+// FILE_TYPE_DISK on Windows (not a pipe, a console, NUL or another
+// device); S_ISREG on POSIX (not a FIFO, a socket, /dev/null or a tty).
+bool IsRegularFileHandle(FileHandle handle);
 // CloseHandle; true when it succeeded. No handle gives false.
 bool CloseFileHandle(FileHandle handle);
 // SetFilePointer(handle, offset, NULL, origin): the new position, or
@@ -120,8 +129,13 @@ uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin);
 // ReadFile / WriteFile: the number of bytes actually moved, 0 on failure.
 uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count);
 uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count);
-// GetFileSize; InvalidFileSize on failure.
+// GetFileSize; InvalidFileSize on failure and for files of 4 GiB or more.
 uint32_t GetFileSizeHandle(FileHandle handle);
+// GetFileSizeEx / fstat: the size of any file.
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size);
+// SetFilePointerEx / lseek to an absolute position, which may lie past
+// 4 GiB.
+bool SeekFileHandleTo(FileHandle handle, uint64_t position);
 // SetEndOfFile: the file ends at the current position (cut or extended).
 // Extending allocates the new space on Windows; POSIX reserves it with
 // posix_fallocate first, so a full disk shows here and not in a later write.
@@ -152,6 +166,14 @@ typedef void (*FileProgressFunction)(void* context, uint32_t done, uint32_t tota
 // destination when the copy fails.
 bool CopyFileOverwrite(const ByteString& source, const ByteString& destination,
                        FileProgressFunction progress = nullptr, void* context = nullptr);
+// Every byte of the file behind in, from its start, written to out from
+// out's position, in the same steps as CopyFileOverwrite (the kernel copies
+// on Linux); progress (may be null) told after each, in 4 KiB units for a
+// file past 32 bits. out then gets in's last-write time (and on POSIX its
+// permission bits). False at the first failure or when in ends before the
+// size it had.
+bool CopyFileHandleBytes(FileHandle in, FileHandle out, FileProgressFunction progress = nullptr,
+                         void* context = nullptr);
 
 
 // True when nothing stands at path or an ordinary file does; false for a

@@ -82,7 +82,8 @@ static FileHandle OpenFileHandleUnnoted(const ByteString& path, OpenMode mode) {
 
     bool reads = (args.access & (GenericRead | GenericAll)) != 0;
     bool writes = (args.access & (GenericWrite | GenericAll)) != 0;
-    int flags = O_CLOEXEC;
+    // O_NOCTTY: a terminal named as a target never becomes this process's.
+    int flags = O_CLOEXEC | O_NOCTTY;
     if (reads && writes) flags |= O_RDWR;
     else if (writes) flags |= O_WRONLY;
     else flags |= O_RDONLY;
@@ -98,13 +99,16 @@ static FileHandle OpenFileHandleUnnoted(const ByteString& path, OpenMode mode) {
     }
     if (truncate && !writes) return InvalidFileHandle();
 
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
+    // writer, forever; cleared at once, so reads and writes block as usual.
     int fd;
     do {
-        fd = open(path.CStr(), flags, 0666);
+        fd = open(path.CStr(), flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return InvalidFileHandle();
     fd = AvoidDescriptorZero(fd);
     if (fd < 0) return InvalidFileHandle();
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) ||
@@ -185,6 +189,27 @@ static uint32_t WriteFileHandleUnnoted(FileHandle handle, const void* buffer, ui
         done += static_cast<uint32_t>(n);
     }
     return done;
+}
+
+bool IsRegularFileHandle(FileHandle handle) {
+    struct stat info;
+    const int fd = ToDescriptor(handle);
+    return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
+    struct stat info;
+    const int fd = ToDescriptor(handle);
+    if (fd < 0 || fstat(fd, &info) != 0 || info.st_size < 0) return false;
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    if (Faulted(FileOperation::Seek)) return false;
+    const int fd = ToDescriptor(handle);
+    return fd >= 0 && position <= static_cast<uint64_t>(INT64_MAX) &&
+           lseek(fd, static_cast<off_t>(position), SEEK_SET) == static_cast<off_t>(position);
 }
 
 uint32_t GetFileSizeHandle(FileHandle handle) {
@@ -318,6 +343,23 @@ bool CopyDescriptorBytes(int in, int out, off_t size, FileProgressFunction progr
 
 }  // namespace
 
+static bool CopyFileHandleBytesUnnoted(FileHandle in, FileHandle out, FileProgressFunction progress, void* context) {
+    if (Faulted(FileOperation::Copy)) return false;
+    const int from = ToDescriptor(in), to = ToDescriptor(out);
+    struct stat info;
+    if (from < 0 || to < 0 || fstat(from, &info) != 0 || lseek(from, 0, SEEK_SET) != 0 ||
+        !CopyDescriptorBytes(from, to, info.st_size, progress, context))
+        return false;
+    // As a copy by name keeps them: the permission bits and last-write time.
+    fchmod(to, info.st_mode & 07777);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = info.st_mtim;
+    futimens(to, times);
+    return true;
+}
+
 static bool CopyFileOverwriteUnnoted(const ByteString& source, const ByteString& destination,
                                      FileProgressFunction progress, void* context) {
     if (Faulted(FileOperation::Copy)) return false;
@@ -406,6 +448,10 @@ bool DeleteFileAtPath(const ByteString& path) {
 bool RenameFileReplacing(const ByteString& source, const ByteString& destination) {
     errno = 0;
     return RenameFileReplacingUnnoted(source, destination) || Noted(false, true);
+}
+bool CopyFileHandleBytes(FileHandle in, FileHandle out, FileProgressFunction progress, void* context) {
+    errno = 0;
+    return CopyFileHandleBytesUnnoted(in, out, progress, context) || Noted(false, true);
 }
 bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, FileProgressFunction progress,
                        void* context) {

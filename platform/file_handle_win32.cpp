@@ -21,6 +21,9 @@ static_assert(OpenModeReadWriteCreate ==
               "create or empty a file to read and write, others may read");
 static_assert(OpenModeReadOnly == PackOpenMode(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               "read an existing file, others may read");
+static_assert(OpenModeReadWriteAlways ==
+                  PackOpenMode(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS),
+              "open or create a file to read and write, never emptied, others may read");
 static_assert(OpenModeNormalAttributes == FILE_ATTRIBUTE_NORMAL, "no flags: a normal file");
 static_assert(static_cast<DWORD>(SeekOrigin::Beginning) == FILE_BEGIN &&
                   static_cast<DWORD>(SeekOrigin::Current) == FILE_CURRENT &&
@@ -141,6 +144,30 @@ uint32_t GetFileSizeHandle(FileHandle handle) {
     return low;
 }
 
+bool IsRegularFileHandle(FileHandle handle) {
+    return IsValidFileHandle(handle) && GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+// SetFilePointer and GetFileSize with their high words: the 64-bit calls
+// of SetFilePointerEx and GetFileSizeEx, through functions the program
+// imports already (the ...Ex forms would cost it two more imports). A low
+// word of all ones is a failure only when GetLastError says so.
+bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    LONG high = static_cast<LONG>(position >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN);
+    return IsValidFileHandle(handle) && (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR);
+}
+
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = GetFileSize(handle, &high);
+    if (!IsValidFileHandle(handle) || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) return false;
+    *size = static_cast<uint64_t>(high) << 32 | low;
+    return true;
+}
+
 bool SetEndOfFileHandle(FileHandle handle) {
     if (!IsValidFileHandle(handle)) return false;
     return Noted(SetEndOfFile(handle));
@@ -162,13 +189,15 @@ const uint32_t kCopyStep = 1u << 20;
 // The bytes of in, from its start, to out; false at the first short write
 // or failed read, or when the source ends before the size it reported.
 bool CopyHandleBytes(HANDLE in, HANDLE out, uint8_t* buffer, FileProgressFunction progress, void* context) {
-    const uint32_t total = GetFileSizeHandle(in);
-    if (total == InvalidFileSize) return false;
-    for (uint32_t done = 0; done < total;) {
-        const uint32_t want = total - done < kCopyStep ? total - done : kCopyStep;
+    uint64_t total;
+    if (!GetFileSizeHandle64(in, &total) || !SeekFileHandleTo(in, 0)) return false;
+    // Told in 4 KiB units for a file past 32 bits.
+    const int unit = total > 0xFFFFFFFFu ? 12 : 0;
+    for (uint64_t done = 0; done < total;) {
+        const uint32_t want = total - done < kCopyStep ? static_cast<uint32_t>(total - done) : kCopyStep;
         if (ReadFileHandle(in, buffer, want) != want || WriteFileHandle(out, buffer, want) != want) return false;
         done += want;
-        if (progress) progress(context, done, total);
+        if (progress) progress(context, static_cast<uint32_t>(done >> unit), static_cast<uint32_t>(total >> unit));
     }
     return true;
 }
@@ -197,6 +226,17 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     if (!ok && IsValidFileHandle(out)) DeleteFileAtPath(destination);
     SetLastError(error);
     return Noted(ok);
+}
+
+bool CopyFileHandleBytes(FileHandle in, FileHandle out, FileProgressFunction progress, void* context) {
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(kCopyStep));
+    const bool ok = buffer && IsValidFileHandle(in) && IsValidFileHandle(out) &&
+                    CopyHandleBytes(in, out, buffer, progress, context);
+    free(buffer);
+    // As CopyFile keeps it: the last-write time.
+    FILETIME written;
+    if (ok && GetFileTime(in, NULL, NULL, &written)) SetFileTime(out, NULL, NULL, &written);
+    return ok;
 }
 
 bool FlushFileHandle(FileHandle handle) {

@@ -14,7 +14,9 @@
 // writing, never opening one that exists: CREATE_NEW on Windows,
 // O_CREAT | O_EXCL | O_NOFOLLOW on POSIX, where it also takes the permission
 // bits of the file at path. Retries a few names; an invalid handle when
-// none could be made. *createdPath receives the name, for the rename and
+// none could be made. A name the file system finds too long (a long file
+// name beside which the suffix does not fit) is shortened: its file name
+// loses as many characters as the suffix adds. *createdPath receives the name, for the rename and
 // the clean-up; the file is never opened again by it.
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath);
 
@@ -25,11 +27,6 @@ void DeleteLeftoversBeside(const ByteString& path);
 // Bytes the current user may still write in the folder of path
 // (GetDiskFreeSpaceEx / statvfs); false when it cannot be had.
 bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes);
-
-// SetFilePointerEx / lseek to an absolute position.
-bool SeekFileHandleTo(FileHandle handle, uint64_t position);
-// GetFileSizeEx / fstat.
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size);
 
 // Puts the closed file replacement in target's place in one step. With a
 // backup name, target becomes the backup (an existing one is replaced):

@@ -46,6 +46,18 @@ uint32_t RandomWord() {
     return word;
 }
 
+// path with its file name shortened by the length of the temporary's
+// suffix (never below one byte, and never inside a UTF-8 character), so
+// that the temporary is no longer than path itself.
+ByteString ShortenedName(const ByteString& path) {
+    uint32_t nameStart;
+    FolderOf(path, &nameStart);
+    const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
+    uint32_t keep = path.Length() - nameStart > suffix ? path.Length() - suffix : nameStart + 1;
+    while (keep > nameStart + 1 && (static_cast<uint8_t>(path.CStr()[keep]) & 0xC0) == 0x80) --keep;
+    return ByteString(path.CStr(), keep);
+}
+
 }  // namespace
 
 bool UsesUtf8FilePaths() { return false; }
@@ -54,13 +66,18 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
     if (FileFaultStrikes(FileOperation::Open)) return InvalidFileHandle();
     struct stat original;
     const mode_t mode = stat(path.CStr(), &original) == 0 ? (original.st_mode & 0777) : 0644;
+    ByteString base(path);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const ByteString name = TemporaryNameFor(path, RandomWord());
+        const ByteString name = TemporaryNameFor(base, RandomWord());
         // O_EXCL makes the creation fail on anything already there, a
         // symbolic link included; O_NOFOLLOW says so once more.
         int fd = open(name.CStr(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
+            if (errno == ENAMETOOLONG && base.Length() == path.Length()) {
+                base = ShortenedName(path);
+                continue;
+            }
             return InvalidFileHandle();
         }
         if (fd == 0) {  // descriptor 0 would read as a null handle
@@ -101,20 +118,6 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
     struct statvfs info;
     if (statvfs(FolderOf(path, &nameStart).CStr(), &info) != 0) return false;
     *bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
-    return true;
-}
-
-bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    if (FileFaultStrikes(FileOperation::Seek)) return false;
-    const int fd = IsValidFileHandle(handle) ? static_cast<int>(reinterpret_cast<intptr_t>(handle)) : -1;
-    return fd >= 0 && lseek(fd, static_cast<off_t>(position), SEEK_SET) == static_cast<off_t>(position);
-}
-
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    struct stat info;
-    const int fd = IsValidFileHandle(handle) ? static_cast<int>(reinterpret_cast<intptr_t>(handle)) : -1;
-    if (fd < 0 || fstat(fd, &info) != 0) return false;
-    *size = static_cast<uint64_t>(info.st_size);
     return true;
 }
 

@@ -47,6 +47,23 @@ uint32_t RandomWord() {
     return word ^ (word >> 12);
 }
 
+// path with its file name shortened by the length of the temporary's
+// suffix (never below one character, never between the halves of a
+// surrogate pair), cut in UTF-16 and given back in the path's code page.
+ByteString ShortenedName(const ByteString& path) {
+    const WideString wide = Wide(path);
+    const uint32_t nameStart = NameStart(wide);
+    const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
+    uint32_t keep = wide.Length() - nameStart > suffix ? wide.Length() - suffix : nameStart + 1;
+    if (keep > nameStart + 1 && wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;
+    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
+    ByteString shortened;
+    const int bytes = WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), NULL, 0, NULL, NULL);
+    if (bytes <= 0 || !shortened.SetLength(static_cast<uint32_t>(bytes))) return path;
+    WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), shortened.Data(), bytes, NULL, NULL);
+    return shortened;
+}
+
 }  // namespace
 
 // GENERIC_READ | GENERIC_WRITE, no sharing while the file is built,
@@ -55,12 +72,19 @@ uint32_t RandomWord() {
 const OpenMode kOpenModeCreateNewExclusive = GENERIC_READ | GENERIC_WRITE | CREATE_NEW << 8;
 
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
+    ByteString base(path);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const ByteString name = TemporaryNameFor(path, RandomWord());
+        const ByteString name = TemporaryNameFor(base, RandomWord());
         FileHandle file = OpenFileHandle(name, kOpenModeCreateNewExclusive);
         if (file != INVALID_HANDLE_VALUE) {
             *createdPath = name;
             return file;
+        }
+        // A name past the file system's limit: once more with the file
+        // name shortened.
+        if (GetLastError() == ERROR_FILENAME_EXCED_RANGE && base.Length() == path.Length()) {
+            base = ShortenedName(path);
+            continue;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
@@ -91,25 +115,6 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(folder.Empty() ? NULL : W(folder), &available, NULL, NULL)) return false;
     *bytes = available.QuadPart;
-    return true;
-}
-
-// SetFilePointer and GetFileSize with their high words: the program imports
-// them already, the ...Ex forms would cost it two more imports. A low word
-// of all ones is a failure only when GetLastError says so.
-bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    LONG high = static_cast<LONG>(position >> 32);
-    SetLastError(NO_ERROR);
-    const DWORD low = SetFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN);
-    return IsValidFileHandle(handle) && (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR);
-}
-
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    DWORD high = 0;
-    SetLastError(NO_ERROR);
-    const DWORD low = GetFileSize(handle, &high);
-    if (!IsValidFileHandle(handle) || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) return false;
-    *size = static_cast<uint64_t>(high) << 32 | low;
     return true;
 }
 

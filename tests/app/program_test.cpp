@@ -444,11 +444,10 @@ TEST_F(ProgramTest, FailuresAreReportedAndLoseNothing) {
         std::string now;
         ASSERT_TRUE(drive::ReadWholeFile(path, &now));
         EXPECT_TRUE(now == old) << "the target is untouched";
-        if (row.setup == ReadOnly && row.backup) {
-            std::string backup;
-            ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
-            EXPECT_TRUE(backup == old) << "the backup was made before the write failed";
-        }
+        // The target is opened for writing before anything else: a file
+        // that cannot be written gets no backup either.
+        if (row.setup == ReadOnly && row.backup)
+            EXPECT_EQ(GetFileAttributesA((path + ".bak").c_str()), INVALID_FILE_ATTRIBUTES);
     }
     ExpectClosesWithZero();
     if (!readOnlyWorks) GTEST_SKIP() << "no way to make a file read-only for this user here";
@@ -649,6 +648,33 @@ TEST_F(ProgramTest, TargetsAreCheckedAgainstTheOriginalAndTheResult) {
         ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
         EXPECT_EQ(backup == earlierBackup, row.after == row.before) << "a backup only where the file was patched";
     }
+    ExpectClosesWithZero();
+}
+
+// A close asked for while a run is under way (here while it asks about a
+// file that is not the original) waits for the run: its result is shown
+// first, then the window goes, and the program exits with 0.
+TEST_F(ProgramTest, ClosingDuringARunShowsItsResultFirst) {
+    const std::string original(0x1000, '\0'), other(0x1000, '\x11');
+    std::string result = original, otherPatched = other;
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &result));
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &otherPatched));
+    const TargetFacts facts = {uint32_t(original.size()), Crc(original), uint32_t(result.size()), Crc(result)};
+    Start(MakePatcher("close.exe", "close", "Closing", &facts));
+    const std::string path = File("closing.bin");
+    ASSERT_TRUE(drive::WriteWholeFile(path, other));
+    ASSERT_TRUE(drive::SetTextOf(Control(kFileId), path));
+    HWND box = ConfirmAndWaitForBox();
+    ASSERT_NE(box, nullptr);
+    PostMessageA(program_.form, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(drive::AnswerMessageBox(box, IDYES));
+    box = drive::WaitForDialog(Pid(), 5000);
+    ASSERT_NE(box, nullptr) << "the result is shown";
+    EXPECT_EQ(drive::MessageBoxText(box).substr(0, Ansi(u"完成! 總用時:").size()), Ansi(u"完成! 總用時:"));
+    EXPECT_TRUE(drive::DismissMessageBox(box));
+    std::string now;
+    ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+    EXPECT_TRUE(now == otherPatched);
     ExpectClosesWithZero();
 }
 

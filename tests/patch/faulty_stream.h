@@ -49,7 +49,7 @@ inline uint32_t Read(ByteStream* s, void* buffer, uint32_t count) {
 inline uint32_t Write(ByteStream* s, const void* buffer, uint32_t count) {
     return Faults().Fail() ? MemoryStreamTable.Write(s, buffer, count / 2) : MemoryStreamTable.Write(s, buffer, count);
 }
-inline bool SetSize(ByteStream* s, uint32_t size) {
+inline bool SetSize(ByteStream* s, uint64_t size) {
     return Faults().Fail() ? false : MemoryStreamTable.SetSize(s, size);
 }
 

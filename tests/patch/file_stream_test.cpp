@@ -210,9 +210,9 @@ TEST_F(FileStreamTest, SetSizeThatCannotSeekLeavesTheFileAlone) {
     {
         Holder h(OpenReadWriteFileStream(ToByteString(path)));
         ASSERT_EQ(SetStreamPosition(h.s, 30), 30u);
-        // A size of 4 GiB - 1 cannot be a position: no SetEndOfFile may run
+        // A size past what a file position can be: no SetEndOfFile may run
         // at the old position.
-        EXPECT_FALSE(StreamSetSize(h.s, 0xFFFFFFFFu));
+        EXPECT_FALSE(StreamSetSize(h.s, ~uint64_t(0)));
         EXPECT_EQ(StreamPosition(h.s), 30u);
         EXPECT_EQ(StreamGetSize(h.s), 100u);
     }

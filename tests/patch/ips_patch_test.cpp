@@ -675,13 +675,13 @@ TEST_F(IpsRun, BackupHoldsThePreRunBytes) {
     WriteFile(target, original);
     WriteFile(backup, Filled(5000, 0x42));  // an older backup, overwritten
 
-    // The header test fails: the backup is still made, the target unchanged.
+    // The header test fails before any backup: the older one stays.
     Recorder bad;
     EXPECT_EQ(Run(Bytes{'P', 'A', 'T', 'C', 'X'}, target, &bad, true),
               PatchResultMalformed);
     EXPECT_EQ(bad.Note(), "ERROR");
     EXPECT_TRUE(bad.progress.empty()) << "the bar is not touched";
-    EXPECT_EQ(ReadFile(backup), original);
+    EXPECT_EQ(ReadFile(backup), Filled(5000, 0x42));
     EXPECT_EQ(ReadFile(target), original);
 
     Recorder first;
@@ -696,6 +696,119 @@ TEST_F(IpsRun, BackupHoldsThePreRunBytes) {
     EXPECT_EQ(ReadFile(target), once);
 }
 
+// Every shape of patch is seen once applied, so a second run with the
+// backup ticked never puts the patched file in place of the original.
+TEST_F(IpsRun, EveryShapeIsSeenAppliedAndTheBackupKeepsTheOriginal) {
+    const struct {
+        const char* name;
+        Bytes patch;
+    } shapes[] = {
+        {"growing", PatchBuilder().Data(10, "patched").Data(400, "grown").b},
+        {"run records", PatchBuilder().Run(2, 50, 0xAA).Run(290, 40, 0x5A).b},
+        {"cut, records past the cut", PatchBuilder().Data(4, "XY").Data(200, "gone").Truncate(100).b},
+        {"cut, last record across the cut", PatchBuilder().Data(4, "XY").Run(90, 30, 0x11).Truncate(100).b},
+        {"extended by the marker", PatchBuilder().Data(4, "XY").Truncate(500).b},
+        {"cut only", PatchBuilder().Truncate(100).b},
+    };
+    const Bytes original = Pattern(300, 7);
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        const fs::path target = File("s.bin"), backup = File("s.bin.bak");
+        fs::remove(backup);
+        WriteFile(target, original);
+        Bytes once = original;
+        ASSERT_TRUE(ipsref::Apply(shape.patch, &once));
+        for (int run = 0; run < 2; ++run) {
+            Recorder r;
+            EXPECT_EQ(Run(shape.patch, target, &r, true), run == 0 ? PatchResultDone : PatchResultAlreadyPatched);
+            EXPECT_EQ(ReadFile(target), once);
+            EXPECT_EQ(ReadFile(backup), original);
+        }
+    }
+}
+
+// Targets that are no disk file are refused at once, nothing read or
+// written: a FIFO with no writer would hang a read, and /dev/null (NUL)
+// swallows every write and reads back empty.
+TEST_F(IpsRun, FifosAndDevicesAreRefused) {
+#ifdef _WIN32
+    const char* targets[] = {"NUL"};
+#else
+    ASSERT_EQ(mkfifo(File("fifo").c_str(), 0600), 0);
+    const char* targets[] = {"fifo", "/dev/null"};
+#endif
+    const Bytes patch = PatchBuilder().Data(2, "hi").Truncate(8).b;
+    for (const char* target : targets) {
+        for (bool backup : {false, true}) {
+            SCOPED_TRACE(std::string(target) + (backup ? ", backup ticked" : ""));
+            const fs::path path = std::string(target) == "fifo" ? File(target) : fs::path(target);
+            Recorder r;
+            PatchRunReport report;
+            PatchStream stream(patch);
+            EXPECT_EQ(ApplyPatch(stream.stream, PathText(path), r.Hooks(backup), &report), PatchResultWriteFailed);
+            EXPECT_TRUE(report.notRegularFile);
+            EXPECT_FALSE(report.backupMade);
+            EXPECT_TRUE(r.progress.empty());
+        }
+    }
+    EXPECT_FALSE(fs::exists(File("fifo.bak")));
+}
+
+#ifndef _WIN32
+// A name whose ".bak" just fits the file system's limit (255 bytes): the
+// backup's temporary gets a shortened name beside it rather than failing.
+TEST_F(IpsRun, BackupOfANameAtTheLengthLimit) {
+    const Bytes original = Pattern(300, 5);
+    const Bytes patch = PatchBuilder().Data(3, "new").b;
+    for (size_t length : {244u, 247u, 251u}) {
+        SCOPED_TRACE(length);
+        const std::string name(length, 'n');
+        WriteFile(File(name), original);
+        Recorder r;
+        EXPECT_EQ(Run(patch, File(name), &r, true), PatchResultDone);
+        EXPECT_EQ(ReadFile(File(name + ".bak")), original);
+        fs::remove(File(name));
+        fs::remove(File(name + ".bak"));
+        EXPECT_TRUE(fs::is_empty(dir)) << "a temporary was left";
+    }
+}
+
+#endif
+
+// A target past 4 GiB (sparse) keeps its size: the patch writes below
+// 16 MiB and only a truncation marker sets another size. Under Windows too:
+// the sizes go through GetFileSize and SetFilePointer with their high words.
+TEST_F(IpsRun, TargetsOf4GiBAndMoreAreNeverCut) {
+    const uint64_t big = 5ull << 30;
+    const struct {
+        const char* name;
+        Bytes patch;
+        uint64_t size;
+        PatchResult second;
+    } rows[] = {
+        {"one record", PatchBuilder().Data(0x1000, "four").b, big, PatchResultAlreadyPatched},
+        {"a record at the top of the offsets", PatchBuilder().Data(0xFFFFFF, "zz").b, big, PatchResultAlreadyPatched},
+        {"cut where the marker says", PatchBuilder().Data(0x10, "ab").Truncate(0x2000).b, 0x2000,
+         PatchResultAlreadyPatched},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path target = File("big.bin");
+        fs::remove(target);
+        WriteFile(target, Bytes{'x'});
+        fs::resize_file(target, big);
+        for (PatchResult expected : {PatchResultDone, row.second}) {
+            Recorder r;
+            EXPECT_EQ(Run(row.patch, target, &r), expected);
+            EXPECT_EQ(fs::file_size(target), row.size);
+        }
+        std::ifstream in(target, std::ios::binary);
+        char head = 0;
+        in.read(&head, 1);
+        EXPECT_EQ(head, 'x');
+    }
+    fs::remove(File("big.bin"));
+}
 // --- malformed patches ------------------------------------------------------------
 
 TEST_F(IpsRun, PatchCutAtEveryPosition) {
@@ -863,14 +976,15 @@ TEST_F(IpsFailure, TargetHeldOpenOrBackupUnwritable) {
     const FailureCase cases[] = {
         {"target held open without write sharing", FailureCase::HeldOpen, false, true, PatchResultWriteFailed,
          "WRITE-FAILED", PatchResultWriteFailed},
-        // POSIX refuses the copy past the holder's lock; Wine lets CopyFileA
-        // read the file and the open for writing fails after it.
-        {"held open, backup ticked", FailureCase::HeldOpen, true, true, PatchResultBackupFailed, "BACKUP-FAILED",
+        // The target is opened for writing before anything else, backup
+        // included: no copy is made.
+        {"held open, backup ticked", FailureCase::HeldOpen, true, true, PatchResultWriteFailed, "WRITE-FAILED",
          PatchResultWriteFailed},
         {"backup path is a directory", FailureCase::BackupIsDirectory, true, true, PatchResultBackupFailed,
          "BACKUP-FAILED", PatchResultBackupFailed},
+        // The block is refused before a backup is tried.
         {"backup path is a directory, bad patch", FailureCase::BackupIsDirectory, true, false,
-         PatchResultBackupFailed, "BACKUP-FAILED", PatchResultBackupFailed},
+         PatchResultMalformed, "ERROR", PatchResultMalformed},
         {"backup path is a directory, not asked for", FailureCase::BackupIsDirectory, false, true,
          PatchResultDone, nullptr, PatchResultDone},
     };

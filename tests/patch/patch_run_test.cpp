@@ -10,6 +10,7 @@
 #include "ips_reference.h"
 #include "patch/byte_stream.h"
 #include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "stream_test_files.h"
 
 #ifndef _WIN32
@@ -168,6 +169,14 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
 }
 
 #ifndef _WIN32
+// Entries of dir whose names begin with prefix.
+int Leftovers(const TempDir& dir, const std::string& prefix) {
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path("")))
+        found += entry.path().filename().string().compare(0, prefix.size(), prefix) == 0;
+    return found;
+}
+
 // Failures of the file system itself, injected below the file wrappers:
 // the N-th call of one operation fails.
 FileOperation g_failing;
@@ -180,23 +189,29 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
     const Bytes original = Pattern(70000, 3);
     const Bytes olderBackup = "an older backup";
     const Block patch = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x01, 0x20, 0, 0, 1, 'z'};
-    // The patch grows the target, so its old size has to come back too.
+    // The patch grows the target, so its old size has to come back too; the
+    // cutting one takes 30,000 bytes that have to come back after the cut.
+    const Block cutting = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 'E', 'O', 'F', 0, 0x9C, 0x40};
     ASSERT_GT(Expected(patch, original).size(), original.size());
+    ASSERT_EQ(Expected(cutting, original).size(), 40000u);
     struct Row {
         const char* name;
         FileOperation operation;
         int nth;
         bool backup;
         PatchResult result;
+        bool cut = false;
     } rows[] = {
+        {"the flush after the cut", FileOperation::Flush, 2, false, PatchResultWriteFailed, true},
+        {"the close after the cut", FileOperation::Close, 1, false, PatchResultWriteFailed, true},
         {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
-        // The target check opens and closes the target once before the run.
-        {"close of the target", FileOperation::Close, 2, false, PatchResultWriteFailed},
+        // One open of the target serves the check, the backup and the writes.
+        {"close of the target", FileOperation::Close, 1, false, PatchResultWriteFailed},
         {"the backup's copy", FileOperation::Copy, 1, true, PatchResultBackupFailed},
         {"the backup's flush", FileOperation::Flush, 1, true, PatchResultBackupFailed},
         {"the backup's rename", FileOperation::Rename, 1, true, PatchResultBackupFailed},
         {"the target's flush after a backup", FileOperation::Flush, 2, true, PatchResultWriteFailed},
-        {"the target's open", FileOperation::Open, 3, true, PatchResultWriteFailed},
+        {"the target's open", FileOperation::Open, 1, true, PatchResultWriteFailed},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -211,17 +226,19 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         hooks.backup = row.backup;
         g_failing = row.operation;
         g_failAt = row.nth;
-        ByteStream* stream = PatchStreamOf(patch);
+        ByteStream* stream = PatchStreamOf(row.cut ? cutting : patch);
         SetFileFaultHook(FailNth);
         const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr);
         SetFileFaultHook(nullptr);
         Release(stream);
         EXPECT_EQ(result, row.result);
         EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical");
-        // The older backup is replaced only by a whole new one.
-        const bool backupReplaced = row.backup && row.result != PatchResultBackupFailed;
+        // The older backup is replaced only by a whole new one, made once
+        // the target is open.
+        const bool backupReplaced =
+            row.backup && row.result != PatchResultBackupFailed && row.operation != FileOperation::Open;
         EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), backupReplaced ? original : olderBackup);
-        EXPECT_EQ(access(dir.Path("t.bin.bak.partial").c_str(), F_OK), -1) << "temporary copy left";
+        EXPECT_EQ(Leftovers(dir, "t.bin.bak."), 0) << "temporary copy left";
     }
 
     // A backup name that is a link or a folder is refused and left alone;
@@ -244,6 +261,61 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         Release(stream);
         EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical") << kind;
         EXPECT_EQ(ReadAll(dir.Path("elsewhere")), olderBackup) << kind;
+    }
+}
+
+// Another user at work while the run goes on, played by the fault hook
+// (which fails nothing): at the first step of the backup's copy it plants a
+// link under the name the copy used to be made under, pointing at a file of
+// its victim, or it swaps another file in under the target's name. Nothing
+// is written through the link, and the file written is the one checked.
+const TempDir* g_attackedDir;
+bool g_swap;
+bool Attack(FileOperation operation) {
+    if (operation != FileOperation::Copy) return false;
+    const TempDir& dir = *g_attackedDir;
+    if (g_swap) rename(dir.Path("other.bin").c_str(), dir.Path("t.bin").c_str());
+    else symlink(dir.Path("victim").c_str(), dir.Path("t.bin.bak.partial").c_str());
+    return false;
+}
+
+TEST(PatchRunFiles, PlantedLinksAndSwappedFilesAreNeverWritten) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    const Bytes original = Pattern(5000, 3), other = Pattern(5000, 8), victim = "the victim's own";
+    const Block patch = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i'};
+    const Bytes patched = Expected(patch, original);
+    // The swap comes after the check found the original, before the writes.
+    const auto crc = [](const Bytes& b) { return Crc32Update(0, reinterpret_cast<const uint8_t*>(b.data()), uint32_t(b.size())); };
+    const TargetFacts facts = {5000, crc(original), uint32_t(patched.size()), crc(patched)};
+    struct : PatchRunHooks {
+        bool WantsBackup() override { return true; }
+        void Progress(uint32_t) override {}
+        void Finished(const PatchRunReport&) override {}
+    } hooks;
+    for (bool swap : {false, true}) {
+        SCOPED_TRACE(swap ? "swapped" : "planted link");
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), original));
+        ASSERT_EQ(link(dir.Path("t.bin").c_str(), dir.Path("checked.bin").c_str()), 0);
+        ASSERT_TRUE(WriteAll(dir.Path("other.bin"), other));
+        ASSERT_TRUE(WriteAll(dir.Path("victim"), victim));
+        g_attackedDir = &dir;
+        g_swap = swap;
+        ByteStream* stream = PatchStreamOf(patch);
+        SetFileFaultHook(Attack);
+        const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr, swap ? &facts : nullptr);
+        SetFileFaultHook(nullptr);
+        Release(stream);
+        EXPECT_EQ(result, PatchResultDone);
+        EXPECT_EQ(ReadAll(dir.Path("victim")), victim);
+        EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), original);
+        // The file checked is the one written: the original, under the
+        // name it had when the run began.
+        EXPECT_EQ(Compare(ReadAll(dir.Path("checked.bin")), patched), "identical");
+        if (swap) EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), other), "identical");
+        unlink(dir.Path("checked.bin").c_str());
+        unlink(dir.Path("t.bin.bak").c_str());
+        unlink(dir.Path("t.bin.bak.partial").c_str());
     }
 }
 #endif

@@ -144,7 +144,7 @@ TEST(ApplyCommand, BpsGivesTheReferenceBytesAndRefusesWhatItCannotApply) {
     }
 }
 
-TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
+TEST(ApplyCommand, BackupKeepsTheOriginalWhenALaterPatchIsRefused) {
     ScratchDir dir;
     const std::string original = Pattern(300, 'k');
     ASSERT_TRUE(WriteFile(dir.File("t.bin"), original));
@@ -156,14 +156,14 @@ TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
     EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), original);
     const std::string once = ReadFile(dir.File("t.bin"));
 
-    // Like the program: the copy is made before the patch is looked at.
+    // Like the program: the patch is looked at before any copy is made.
     run = RunTool({"apply", dir.File("cut.ips"), dir.File("t.bin"), "--backup"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.err, "tessel-pack apply: " + dir.File("cut.ips") + ": 程序錯誤! (record 1 at block offset 0x5 "
                        "(target offset 0x000000): record cut short in its size (1 byte left at block offset 0x8); " +
                        dir.File("t.bin") + " is unchanged)\n");
     EXPECT_EQ(ReadFile(dir.File("t.bin")), once);
-    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), once);
+    EXPECT_EQ(ReadFile(dir.File("t.bin.bak")), original);
 }
 
 TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
@@ -197,6 +197,10 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
         {"missing source", {dir.File("none.ips"), t}, 3, dir.File("none.ips") + ": no such file or directory"},
         {"missing target", {dir.File("p.ips"), dir.File("none.bin")}, 3, dir.File("none.bin") + ": no such file or directory"},
         {"directory target", {dir.File("p.ips"), dir.Path()}, 3, dir.Path() + ": is a directory"},
+#ifndef _WIN32
+        {"device target", {dir.File("p.ips"), "/dev/null"}, 3,
+         "/dev/null: 寫入失敗! (not a regular file but a FIFO or a device; nothing was read or written)"},
+#endif
         {"backup cannot be made", {dir.File("p.ips"), t, "--backup"}, 3,
          t + ".bak: 備份失敗! (the backup copy could not be made; " + t + " was not touched)"},
         {"one argument", {dir.File("p.ips")}, 2, "missing TARGET (see 'tessel-pack apply --help')"},

@@ -14,6 +14,12 @@
 #include <filesystem>
 
 #include "../patch/bps_reference.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "tool_test_support.h"
 #include "tools/tessel_pack/embedded_stub.h"
 #include "tools/tessel_pack/sha256.h"
@@ -579,6 +585,31 @@ TEST(BuildCommand, AnOutputThatCannotBeWrittenLeavesNothingBehind) {
     }
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"notes.txt", "p.ips", "stub.exe"}));
 }
+
+#ifndef _WIN32
+// The output is built in a new file nobody could have named beforehand: a
+// link planted at the name the output was once built under (OUT.<pid>.tmp,
+// the pid being this process's, where the commands run) points at a file
+// that stays as it was, and OUT ends a file of its own.
+TEST(BuildCommand, AnOutputNeverGoesThroughAPlantedLink) {
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFile(dir.File("stub.exe"), MakeStub()));
+    ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch({DataRecord(1, "x")})));
+    ASSERT_TRUE(WriteFile(dir.File("notes.txt"), "n"));
+    ASSERT_TRUE(WriteFile(dir.File("victim"), "the victim's own"));
+    const std::string out = dir.File("out.exe");
+    ASSERT_EQ(symlink(dir.File("victim").c_str(), (out + "." + std::to_string(getpid()) + ".tmp").c_str()), 0);
+    const ToolRun run = RunTool(BuildArgs(dir, dir.File("stub.exe"), out));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir.File("victim")), "the victim's own");
+    struct stat info;
+    ASSERT_EQ(lstat(out.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    const std::string written = ReadFile(out);
+    EXPECT_EQ(written.compare(0, 2, "MZ"), 0);
+    EXPECT_GT(written.size(), MakeStub().size());
+}
+#endif
 
 TEST(BuildCommand, WarnsAboutPatchesOtherToolsReadDifferently) {
     const struct {

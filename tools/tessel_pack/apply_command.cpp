@@ -277,7 +277,9 @@ void ReportResult(ApplyJob& job) {
         return;
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
-                 job.message + (report.openFailed ? " (the file cannot be opened for writing)"
+                 job.message + (report.notRegularFile ? " (not a regular file but a FIFO or a device; nothing was "
+                                                        "read or written)"
+                                : report.openFailed ? " (the file cannot be opened for writing)"
                                 : report.outOfMemory ? " (out of memory; nothing was changed)"
                                 : report.bps.resultCrcWrong
                                     ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "

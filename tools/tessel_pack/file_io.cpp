@@ -1,7 +1,15 @@
 #include "tools/tessel_pack/file_io.h"
 
 #include <errno.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <random>
 #include <sys/stat.h>
+
+#include "base/byte_string.h"
+#include "platform/file_handle.h"
+#include "platform/file_replace.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -168,21 +176,12 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& rea
 bool RemoveFile(const std::string& path) { return RemovePath(path) == 0; }
 
 std::string TemporaryNameFor(const std::string& path) {
-#ifdef _WIN32
-    const int pid = _getpid();
-#else
-    const int pid = static_cast<int>(getpid());
-#endif
-    return path + "." + std::to_string(pid) + ".tmp";
-}
-
-static bool FlushToDisk(FILE* file) {
-    if (fflush(file) != 0) return false;
-#ifdef _WIN32
-    return _commit(_fileno(file)) == 0;
-#else
-    return fsync(fileno(file)) == 0;
-#endif
+    // Unpredictable, so nobody can plant a link under the name in advance
+    // (the signing tool writes its output by name).
+    std::random_device random;
+    char suffix[24];
+    snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", static_cast<unsigned>(random()), static_cast<unsigned>(random()));
+    return path + suffix;
 }
 
 static bool ReplaceFile(const std::string& from, const std::string& to, std::string& reason) {
@@ -212,26 +211,32 @@ bool WriteFileAtomically(const std::string& path, const std::vector<const std::s
         reason = "is a directory";
         return false;
     }
-    const std::string temporary = TemporaryNameFor(path);
-    FILE* file = OpenPath(temporary, "wb");
-    if (!file) {
+    ByteString created;
+    FileHandle file = CreateExclusiveFileBeside(ByteString(path.c_str()), &created);
+    if (!IsValidFileHandle(file)) {
         reason = DescribeErrno(errno, "cannot create");
         return false;
     }
+    const std::string temporary(created.CStr(), created.Length());
     bool ok = true;
     for (const std::string* piece : pieces) {
-        if (!piece->empty() && fwrite(piece->data(), 1, piece->size(), file) != piece->size()) {
+        for (size_t done = 0; ok && done < piece->size();) {
+            const uint32_t want = static_cast<uint32_t>(std::min<size_t>(piece->size() - done, 1u << 30));
+            const uint32_t wrote = WriteFileHandle(file, piece->data() + done, want);
+            ok = wrote == want;
+            done += wrote;
+        }
+        if (!ok) {
             reason = DescribeErrno(errno, "write failed");
-            ok = false;
             break;
         }
     }
-    if (ok && !FlushToDisk(file)) {
+    if (ok && !FlushFileHandle(file)) {
         reason = DescribeErrno(errno, "write failed");
         ok = false;
     }
-    // fclose reports a write that the C library had still buffered.
-    if (fclose(file) != 0 && ok) {
+    // A close can report a write the cache could not complete.
+    if (!CloseFileHandle(file) && ok) {
         reason = DescribeErrno(errno, "write failed");
         ok = false;
     }

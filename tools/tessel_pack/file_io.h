@@ -31,7 +31,9 @@ std::string WhyNotAFile(const std::string& path);
 bool IsSameFile(const std::string& a, const std::string& b);
 
 // Writes the pieces, in order, to a temporary file beside path, flushes it to
-// disk and renames it over path. On any failure the temporary file is
+// disk and renames it over path. The temporary is created new under an
+// unguessable name and written through the handle that created it
+// (CreateExclusiveFileBeside): a link planted beside path is never followed. On any failure the temporary file is
 // removed and path is left as it was (absent, or its old content).
 bool WriteFileAtomically(const std::string& path, const std::vector<const std::string*>& pieces,
                          std::string& reason);
@@ -39,5 +41,6 @@ bool WriteFileAtomically(const std::string& path, const std::vector<const std::s
 // Removes a file (UTF-8 path); false when it could not.
 bool RemoveFile(const std::string& path);
 
-// Same name rules as above; exposed so tests can look for leftovers.
+// path, a dot, 64 random bits and ".tmp": a name beside path nobody can
+// guess, for files another program must write by name.
 std::string TemporaryNameFor(const std::string& path);

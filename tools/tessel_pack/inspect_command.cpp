@@ -118,7 +118,7 @@ bool ReportPatch(InspectJob& job, const std::string& patch) {
         job.Field("lowest offset", "none (no record writes a byte)");
         job.Field("highest offset", "none");
     }
-    const uint32_t size = ResultingTargetSize(scan, 0);
+    const uint32_t size = static_cast<uint32_t>(ResultingTargetSize(scan, 0));  // below 16 MiB + 64 KiB
     const std::string sizeText = std::to_string(size) + " bytes (" + Hex24(size) + ")";
     if (scan.endMarker == PatchEndTruncate)
         job.Field("target size", "exactly " + sizeText + ", set by the truncation size");
