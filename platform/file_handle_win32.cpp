@@ -7,6 +7,7 @@
 
 #include "base/wide_string.h"
 #include "platform/conversions.h"
+#include "platform/wide_path_win32.h"
 
 // The header's numbers are the SDK's, written out so that it stays the same
 // on every platform; here they are checked against the SDK's names.
@@ -48,6 +49,8 @@ FileHandle NotedHandle(HANDLE handle) {
 const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(text.CStr()); }
 WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 
+}  // namespace
+
 // Paths of MAX_PATH units and more are refused by the wide calls unless
 // they carry the "\\?\" prefix, which in turn turns off every parsing
 // step: the path must be full, with backslashes and no "." or "..". So
@@ -55,7 +58,7 @@ WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 // limit (less the 12 units CreateDirectory keeps for a 8.3 name) the path
 // goes as it is, relative or not. (A long UNC name, which would need the
 // "\\?\UNC\" form, is left as it is.)
-WideString LongPathForm(const WideString& path) {
+static WideString LongPathForm(const WideString& path) {
     const DWORD units = GetFullPathNameW(W(path), 0, NULL, NULL);
     WideString full(u"\\\\?\\");
     const uint32_t prefix = full.Length();
@@ -81,6 +84,8 @@ WideString WidePath(const ByteString& path) {
     if (units >= MAX_PATH - 12) return LongPathForm(wide);
     return wide;
 }
+
+namespace {
 
 DWORD AttributesOf(const ByteString& path) { return GetFileAttributesW(W(WidePath(path))); }
 
