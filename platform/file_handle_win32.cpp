@@ -57,16 +57,17 @@ WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 // GetFullPathNameW (which takes long input) makes it full first. Below the
 // limit (less the 12 units CreateDirectory keeps for a 8.3 name) the path
 // goes as it is, relative or not. (A long UNC name, which would need the
-// "\\?\UNC\" form, is left as it is.)
-static WideString LongPathForm(const WideString& path) {
-    const DWORD units = GetFullPathNameW(W(path), 0, NULL, NULL);
+// "\\?\UNC\" form, is left as it is.) The path is changed in place, and
+// left as it is when the full form cannot be had.
+static void UseLongPathForm(WideString* path) {
+    const DWORD units = GetFullPathNameW(W(*path), 0, NULL, NULL);
     WideString full(u"\\\\?\\");
     const uint32_t prefix = full.Length();
-    if (units == 0 || path[0] == u'\\' || !full.SetLength(prefix + units)) return path;
-    const DWORD written = GetFullPathNameW(W(path), units, W(full) + prefix, NULL);
-    if (written == 0 || written >= units) return path;
+    if (units == 0 || (*path)[0] == u'\\' || !full.SetLength(prefix + units)) return;
+    const DWORD written = GetFullPathNameW(W(*path), units, W(full) + prefix, NULL);
+    if (written == 0 || written >= units) return;
     full.SetLength(prefix + written);
-    return full;
+    *path = static_cast<WideString&&>(full);
 }
 
 // A path as a NUL-terminated UTF-16 one, from UTF-8 (UseUtf8FilePaths) or
@@ -81,7 +82,7 @@ WideString WidePath(const ByteString& path) {
     const int units = MultiByteToWideChar(codePage, flags, path.Data(), length, NULL, 0);
     if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
     MultiByteToWideChar(codePage, flags, path.Data(), length, W(wide), units);
-    if (units >= MAX_PATH - 12) return LongPathForm(wide);
+    if (units >= MAX_PATH - 12) UseLongPathForm(&wide);
     return wide;
 }
 
