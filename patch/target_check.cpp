@@ -90,11 +90,10 @@ void BuildCrcTable() {
         for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
         g_crcTable[0][n] = c;
     }
-    for (int k = 1; k < 16; ++k)
-        for (uint32_t n = 0; n < 256; ++n) {
-            const uint32_t c = g_crcTable[k - 1][n];
-            g_crcTable[k][n] = (c >> 8) ^ g_crcTable[0][c & 0xFF];
-        }
+    // Tables 1 to 15 in one pass over the rows laid end to end: entry i is
+    // entry i - 256 (the table before, same byte) followed by one zero byte.
+    uint32_t* entry = g_crcTable[0];
+    for (uint32_t i = 256; i < 16 * 256; ++i) entry[i] = (entry[i - 256] >> 8) ^ entry[entry[i - 256] & 0xFF];
 }
 
 // The builds for the download are optimised for size, where GCC would call
