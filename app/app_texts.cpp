@@ -20,33 +20,47 @@ const char16_t TextBackupCaption[] = u"備份";
 namespace {
 
 // Each text in the program's two languages, in the order of the msg
-// references below. The English ones are ASCII, so they are UTF-8 as
-// they stand.
-struct TextPair {
-    const char16_t* chinese;
-    const char* english;
+// references below: the Chinese ones shared with the tool, the English ones
+// (ASCII, so UTF-8 as they stand) in one literal, each ended by NUL, so they
+// cost the downloaded program no pointer (and no relocation) each.
+const char16_t* const kChineseTexts[] = {
+    TextBrowseCaption,
+    TextOkCaption,
+    TextBackupCaption,
+    PatchTextDone,
+    PatchTextMs,
+    PatchTextError,
+    PatchTextWriteFailed,
+    PatchTextBackupFailed,
+    PatchTextAlreadyPatched,
+    PatchTextNotOriginal,
+    PatchTextMayBeDamaged,
+    PatchTextBackupIn,
+    PatchTextWrongSource,
+    PatchTextNoRoom,
+    PatchTextAvailable,
+    PatchTextDamagedPatch,
+    PatchTextMalformedPatch,
 };
-
-const TextPair kTexts[] = {
-    {TextBrowseCaption, "File"},
-    {TextOkCaption, "OK"},
-    {TextBackupCaption, "Backup"},
-    {PatchTextDone, "Done! Total time: "},
-    {PatchTextMs, " ms"},
-    {PatchTextError, "Program error!"},
-    {PatchTextWriteFailed, "Write failed!"},
-    {PatchTextBackupFailed, "Backup failed!"},
-    {PatchTextAlreadyPatched, "This file has already been patched!"},
-    {PatchTextNotOriginal, "This file is not the original file this patch needs.\r\nPatch it anyway?"},
-    {PatchTextMayBeDamaged, "The file may be damaged!"},
-    {PatchTextBackupIn, "Backup of the original: "},
-    {PatchTextWrongSource, "Not the original file this patch needs: it cannot be patched!"},
-    {PatchTextNoRoom, "Not enough disk space!"},
-    {PatchTextAvailable, "Available: "},
-    {PatchTextDamagedPatch, "The patch is damaged (CRC-32 mismatch)."},
-    {PatchTextMalformedPatch, "The patch is malformed."},
-};
-const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
+const char kEnglishTexts[] =
+    "File\0"
+    "OK\0"
+    "Backup\0"
+    "Done! Total time: \0"
+    " ms\0"
+    "Program error!\0"
+    "Write failed!\0"
+    "Backup failed!\0"
+    "This file has already been patched!\0"
+    "This file is not the original file this patch needs.\r\nPatch it anyway?\0"
+    "The file may be damaged!\0"
+    "Backup of the original: \0"
+    "Not the original file this patch needs: it cannot be patched!\0"
+    "Not enough disk space!\0"
+    "Available: \0"
+    "The patch is damaged (CRC-32 mismatch).\0"
+    "The patch is malformed.";
+const uint32_t kTextCount = sizeof kChineseTexts / sizeof kChineseTexts[0];
 
 // The parts of the wrong-file question and the advice after a failure's
 // reason, used only here: each language in one literal, the texts ended
@@ -82,52 +96,49 @@ const char kDetailEnglish[] =
     " KB of free space; make room and try again.\0"
     "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
 
-// The converted texts, made empty at start-up and never destroyed. A
-// ByteString global would have its destructor registered with atexit, which
-// the program, linked without the runtime's start-up code, does not have
-// (app/main.cpp); the heap they hold goes with the process.
+// The converted texts, never destroyed. A ByteString global would have its
+// destructor registered with atexit, which the program, linked without the
+// runtime's start-up code, does not have (app/main.cpp); the heap they hold
+// goes with the process. The storage is zero-filled, constant-initialised
+// (no start-up code, and the msg references below are bound at link time);
+// the first LoadMessageTexts constructs the texts in it.
+template <uint32_t Count>
 struct TextStore {
-    alignas(ByteString) unsigned char bytes[kTextCount][sizeof(ByteString)];
+    alignas(ByteString) unsigned char bytes[Count][sizeof(ByteString)];
+    bool made;
 
-    TextStore() {
+    void Make() {
+        if (made) return;
         for (auto& text : bytes) new (text) ByteString();
+        made = true;
     }
     ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
 };
 
-TextStore g_texts;
+TextStore<kTextCount> g_texts;
+TextStore<DetailCount> g_details;  // the DetailText texts, converted with the others
 
-// The DetailText texts, converted with the others.
-struct DetailStore {
-    alignas(ByteString) unsigned char bytes[DetailCount][sizeof(ByteString)];
-
-    DetailStore() {
-        for (auto& text : bytes) new (text) ByteString();
-    }
-    ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
-};
-
-DetailStore g_details;
+#define TESSEL_TEXT_AT(i) (*reinterpret_cast<ByteString*>(g_texts.bytes[i]))
 
 }  // namespace
 
-ByteString& msgBrowse = g_texts[0];
-ByteString& msgOk = g_texts[1];
-ByteString& msgBackup = g_texts[2];
-ByteString& msgDone = g_texts[3];
-ByteString& msgMs = g_texts[4];
-ByteString& msgError = g_texts[5];
-ByteString& msgWriteFailed = g_texts[6];
-ByteString& msgBackupFailed = g_texts[7];
-ByteString& msgAlreadyPatched = g_texts[8];
-ByteString& msgNotOriginal = g_texts[9];
-ByteString& msgMayBeDamaged = g_texts[10];
-ByteString& msgBackupIn = g_texts[11];
-ByteString& msgWrongSource = g_texts[12];
-ByteString& msgNoRoom = g_texts[13];
-ByteString& msgAvailable = g_texts[14];
-ByteString& msgDamagedPatch = g_texts[15];
-ByteString& msgMalformedPatch = g_texts[16];
+ByteString& msgBrowse = TESSEL_TEXT_AT(0);
+ByteString& msgOk = TESSEL_TEXT_AT(1);
+ByteString& msgBackup = TESSEL_TEXT_AT(2);
+ByteString& msgDone = TESSEL_TEXT_AT(3);
+ByteString& msgMs = TESSEL_TEXT_AT(4);
+ByteString& msgError = TESSEL_TEXT_AT(5);
+ByteString& msgWriteFailed = TESSEL_TEXT_AT(6);
+ByteString& msgBackupFailed = TESSEL_TEXT_AT(7);
+ByteString& msgAlreadyPatched = TESSEL_TEXT_AT(8);
+ByteString& msgNotOriginal = TESSEL_TEXT_AT(9);
+ByteString& msgMayBeDamaged = TESSEL_TEXT_AT(10);
+ByteString& msgBackupIn = TESSEL_TEXT_AT(11);
+ByteString& msgWrongSource = TESSEL_TEXT_AT(12);
+ByteString& msgNoRoom = TESSEL_TEXT_AT(13);
+ByteString& msgAvailable = TESSEL_TEXT_AT(14);
+ByteString& msgDamagedPatch = TESSEL_TEXT_AT(15);
+ByteString& msgMalformedPatch = TESSEL_TEXT_AT(16);
 
 namespace {
 
@@ -143,9 +154,15 @@ bool SpeakChinese() {
 
 void LoadMessageTexts() {
     const bool chinese = SpeakChinese();
-    for (uint32_t i = 0; i < kTextCount; ++i)
-        g_texts[i] = chinese ? WideToUtf8Text(kTexts[i].chinese, WideLength(kTexts[i].chinese))
-                             : ByteString(kTexts[i].english);
+    g_texts.Make();
+    g_details.Make();
+    const char* englishText = kEnglishTexts;
+    for (uint32_t i = 0; i < kTextCount; ++i) {
+        const uint32_t bytes = static_cast<uint32_t>(strlen(englishText));
+        g_texts[i] = chinese ? WideToUtf8Text(kChineseTexts[i], WideLength(kChineseTexts[i]))
+                             : ByteString(englishText, bytes);
+        englishText += bytes + 1;
+    }
     const char16_t* wide = kDetailChinese;
     const char* english = kDetailEnglish;
     for (uint32_t i = 0; i < DetailCount; ++i) {

@@ -114,15 +114,6 @@ bool FileDialog::execute() {
     return ok != 0;
 }
 
-void FileDialog::Teardown() {
-    title = ByteString();
-    fileName = ByteString();
-    defaultExt = ByteString();
-    initialDir = ByteString();
-    filter = ByteString();
-    DisposeBase(this);
-}
-
 FileDialog* newFileDialog(const ByteString& title, const ByteString& initialDir,
                           FileDialogOptions options) {
     FileDialog* dialog = CreateObject<FileDialog>();

@@ -50,10 +50,10 @@ const DWORD OpenFileNameRecordSize =
 static_assert(OpenFileNameRecordSize == 76, "OPENFILENAMEW without the 2000 additions is 76 bytes");
 #endif
 
+// Torn down as any RefObject: DisposeBase runs the destructor, which frees
+// the five texts.
 class FileDialog : public RefObject {
 public:
-    // Releases the five texts, then DisposeBase.
-    void Teardown() override;
     // Shows the dialog modally; true when the user confirmed a name. On
     // cancel or failure fileName is emptied.
     bool execute();

@@ -35,8 +35,8 @@ bool DropHandler(Widget*, MessageRecord* record, LRESULT* result) {
 }  // namespace
 
 ByteString CommandLineUtf8() {
-    const WCHAR* line = GetCommandLineW();
-    return WideToUtf8Text(reinterpret_cast<const char16_t*>(line), static_cast<uint32_t>(lstrlenW(line)));
+    const char16_t* line = reinterpret_cast<const char16_t*>(GetCommandLineW());
+    return WideToUtf8Text(line, WideString::TextLength(line));
 }
 
 ByteString TrimTypedPath(const ByteString& path) {

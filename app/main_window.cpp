@@ -239,7 +239,7 @@ void createMainWindow(MainWindow** variable, Widget* parent) {
     window->dlgFile = newFileDialog(ByteString(), ByteString(), 0);
     if (window->dlgFile) AddAutoFree(form, window->dlgFile);
 
-    InitCommonControls();
+    InitCommonControlClasses(ICC_WIN95_CLASSES);
     makeControls(window, form);
 
     SetColor(window->edtFile, ColorWindow);

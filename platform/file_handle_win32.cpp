@@ -7,6 +7,7 @@
 
 #include "base/wide_string.h"
 #include "platform/conversions.h"
+#include "platform/wide_path_win32.h"
 
 // The header's numbers are the SDK's, written out so that it stays the same
 // on every platform; here they are checked against the SDK's names.
@@ -51,22 +52,25 @@ FileHandle NotedHandle(HANDLE handle) {
 const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(text.CStr()); }
 WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 
+}  // namespace
+
 // Paths of MAX_PATH units and more are refused by the wide calls unless
 // they carry the "\\?\" prefix, which in turn turns off every parsing
 // step: the path must be full, with backslashes and no "." or "..". So
 // GetFullPathNameW (which takes long input) makes it full first. Below the
 // limit (less the 12 units CreateDirectory keeps for a 8.3 name) the path
 // goes as it is, relative or not. (A long UNC name, which would need the
-// "\\?\UNC\" form, is left as it is.)
-WideString LongPathForm(const WideString& path) {
-    const DWORD units = GetFullPathNameW(W(path), 0, NULL, NULL);
+// "\\?\UNC\" form, is left as it is.) The path is changed in place, and
+// left as it is when the full form cannot be had.
+static void UseLongPathForm(WideString* path) {
+    const DWORD units = GetFullPathNameW(W(*path), 0, NULL, NULL);
     WideString full(u"\\\\?\\");
     const uint32_t prefix = full.Length();
-    if (units == 0 || path[0] == u'\\' || !full.SetLength(prefix + units)) return path;
-    const DWORD written = GetFullPathNameW(W(path), units, W(full) + prefix, NULL);
-    if (written == 0 || written >= units) return path;
+    if (units == 0 || (*path)[0] == u'\\' || !full.SetLength(prefix + units)) return;
+    const DWORD written = GetFullPathNameW(W(*path), units, W(full) + prefix, NULL);
+    if (written == 0 || written >= units) return;
     full.SetLength(prefix + written);
-    return full;
+    *path = static_cast<WideString&&>(full);
 }
 
 // A path as a NUL-terminated UTF-16 one, from UTF-8 (UseUtf8FilePaths) or
@@ -81,9 +85,11 @@ WideString WidePath(const ByteString& path) {
     const int units = MultiByteToWideChar(codePage, flags, path.Data(), length, NULL, 0);
     if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
     MultiByteToWideChar(codePage, flags, path.Data(), length, W(wide), units);
-    if (units >= MAX_PATH - 12) return LongPathForm(wide);
+    if (units >= MAX_PATH - 12) UseLongPathForm(&wide);
     return wide;
 }
+
+namespace {
 
 DWORD AttributesOf(const ByteString& path) { return GetFileAttributesW(W(WidePath(path))); }
 

@@ -1,27 +1,17 @@
 // The replacement calls on Win32, all through the wide API: a path is
-// converted once from UTF-8 (UseUtf8FilePaths) or from the ANSI code page,
-// and split into folder and name in UTF-16, where a backslash is never the
-// second byte of a double-byte character.
+// converted once, as the file wrappers convert it (WidePath: long ones get
+// the "\\?\" form, so a result made under a long name is also put in
+// place under it), and split into folder and name in UTF-16, where a
+// backslash is never the second byte of a double-byte character.
 #include "platform/file_replace.h"
 
 #include <windows.h>
 
 #include "base/wide_string.h"
 #include "platform/file_replace_names.h"
+#include "platform/wide_path_win32.h"
 
 namespace {
-
-// No byte string converts to more UTF-16 units than it has bytes: one call
-// into a buffer of that length, cut to what it wrote.
-WideString Wide(const ByteString& path) {
-    WideString wide;
-    const int length = static_cast<int>(path.Length());
-    if (length == 0 || !wide.SetLength(path.Length())) return WideString();
-    const int units = MultiByteToWideChar(UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP, 0, path.Data(), length,
-                                          reinterpret_cast<WCHAR*>(wide.Data()), length);
-    wide.SetLength(units > 0 ? static_cast<uint32_t>(units) : 0);
-    return wide;
-}
 
 const WCHAR* W(const WideString& text) { return reinterpret_cast<const WCHAR*>(text.CStr()); }
 
@@ -92,7 +82,8 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
 }
 
 void DeleteLeftoversBeside(const ByteString& path) {
-    WideString pattern = Wide(path);
+    WideString pattern = WidePath(path);
+    if (pattern.Empty()) return;  // no folder to search: not the current one either
     const uint32_t nameStart = NameStart(pattern);
     // Each ? stands for one character of the tag.
     pattern.Append(u".tessel-??????.tmp");
@@ -110,7 +101,8 @@ void DeleteLeftoversBeside(const ByteString& path) {
 }
 
 bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
-    WideString folder = Wide(path);
+    WideString folder = WidePath(path);
+    if (folder.Empty()) return false;
     folder.SetLength(NameStart(folder));
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExW(folder.Empty() ? NULL : W(folder), &available, NULL, NULL)) return false;
@@ -119,13 +111,13 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
 }
 
 bool PutFileInPlace(const ByteString& replacement, const ByteString& target, const ByteString& backup) {
-    const WideString from = Wide(replacement), to = Wide(target);
+    const WideString from = WidePath(replacement), to = WidePath(target);
     if (backup.Empty())
         return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     // ReplaceFile keeps the target's attributes and security on the new
     // contents and moves the original to the backup name in the same call.
     // An older backup that stands in its way goes first, once.
-    const WideString kept = Wide(backup);
+    const WideString kept = WidePath(backup);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (ReplaceFileW(W(to), W(from), W(kept), REPLACEFILE_IGNORE_MERGE_ERRORS, NULL, NULL)) return true;
         // The original is under the backup name and the new file was not

@@ -2,7 +2,8 @@
 """Writes res/tessel.ico: two 32 x 32 images of one picture, a 3 x 3 mosaic
 whose last tile is being lowered into its empty slot.
 
-Image 1 has 8 bits per pixel with the picture's own palette, image 2 has 4
+Image 1 has 8 bits per pixel with the picture's own palette (only its
+colours: biClrUsed), image 2 has 4
 bits per pixel with the 16-colour VGA palette for 16-colour displays; both
 have a 1-bit transparency mask. The picture has hard edges only, so a 32-bit
 image with alpha would look the same and cost 2 KiB more in the program.
@@ -113,12 +114,14 @@ def image8(px):
     colours = sorted({p[:3] for row in px for p in row if p[3] >= 128})
     assert len(colours) <= 256
     index = {c: i for i, c in enumerate(colours)}
+    # Only the colours the picture uses: biClrUsed says how many entries the
+    # palette holds (the BMP rule every icon loader follows), and the 246
+    # unused ones would cost the program nearly 1 KiB of resources.
     palette = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
-    palette += bytes(4 * (256 - len(colours)))
     xor = bytearray()
     for row in reversed(px):
         xor += bytes(index[p[:3]] if p[3] >= 128 else 0 for p in row)
-    return info_header(8, 256) + palette + bytes(xor) + and_mask(px)
+    return info_header(8, len(colours)) + palette + bytes(xor) + and_mask(px)
 
 
 def image4(px):

@@ -14,7 +14,10 @@ RECT GetBounds(Widget* widget) {
             if (!widget->parent) return r;  // screen rectangle, not stored
             POINT origin = {0, 0};
             if (widget->parent->handle) ClientToScreen(widget->parent->handle, &origin);
-            OffsetRect(&r, -origin.x, -origin.y);
+            r.left -= origin.x;
+            r.right -= origin.x;
+            r.top -= origin.y;
+            r.bottom -= origin.y;
         }
     }
     widget->bounds = r;

@@ -11,8 +11,11 @@
 
 Widget* mainWidget;
 Widget* creatingWidget;
-HMODULE commonControlsModule;
-HINSTANCE moduleInstance = GetModuleHandleA(nullptr);
+// The linker's symbol at the image's first byte: the module handle of the
+// program that holds this layer, known without a call (GetModuleHandle)
+// or start-up code.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+HINSTANCE moduleInstance = reinterpret_cast<HINSTANCE>(&__ImageBase);
 uint16_t nextControlId = 0x8000;
 
 namespace {
@@ -137,18 +140,13 @@ LRESULT Perform(Widget* widget, UINT message, WPARAM wParam, LPARAM lParam) {
     return SendMessageW(EnsureHandle(widget), message, wParam, lParam);
 }
 
+// InitCommonControlsEx is in every comctl32 from Windows 2000 on (the
+// manifest binds version 6): imported directly, not looked up.
 void InitCommonControlClasses(uint32_t classFlags) {
-    InitCommonControls();
-    if (!commonControlsModule) commonControlsModule = LoadLibraryA("comctl32.dll");
-    if (!commonControlsModule) return;
-    typedef BOOL(WINAPI * InitEx)(const INITCOMMONCONTROLSEX*);
-    InitEx initEx = reinterpret_cast<InitEx>(
-        reinterpret_cast<void*>(GetProcAddress(commonControlsModule, "InitCommonControlsEx")));
-    if (!initEx) return;
     INITCOMMONCONTROLSEX icc;
     icc.dwSize = sizeof(icc);  // 8 on both pointer sizes
     icc.dwICC = classFlags;
-    initEx(&icc);
+    InitCommonControlsEx(&icc);
 }
 
 namespace {

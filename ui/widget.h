@@ -109,7 +109,6 @@ inline const HICON NoIcon = reinterpret_cast<HICON>(~static_cast<uintptr_t>(0));
 // Globals of the layer, all on the GUI thread.
 extern Widget* mainWidget;          // the application's main form
 extern Widget* creatingWidget;      // Widget whose window is being created
-extern HMODULE commonControlsModule;
 extern HINSTANCE moduleInstance;    // hInstance for every class and window
 extern uint16_t nextControlId;      // next control's id; starts at 0x8000
 

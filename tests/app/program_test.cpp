@@ -732,6 +732,46 @@ TEST_F(ProgramTest, BpsPatcherAppliesChecksAndRefuses) {
     }
 }
 
+// A BPS result built beside a target past MAX_PATH is put in its place
+// under the same long name, the original kept as the .bak, nothing left.
+TEST_F(ProgramTest, BpsPatcherReplacesATargetPastMaxPath) {
+    std::string original(4 * 1024 * 1024 + 3, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 7 + i / 509);
+    std::string result;
+    const std::string patch = bpsref::LongPatch(original, &result);
+    Start(MakePatcher("bps-long.exe", "bps", "BPS", nullptr, &patch));
+    std::u16string folder = drive::FromUtf8(dir_);
+    std::vector<std::u16string> levels;
+    for (char c : {'c', 'd'}) {
+        folder += u"\\" + std::u16string(150, static_cast<char16_t>(c));
+        levels.push_back(u"\\\\?\\" + folder);
+        CreateDirectoryW(reinterpret_cast<const wchar_t*>(levels.back().c_str()), nullptr);
+    }
+    const std::u16string path = folder + u"\\long.bin";
+    ASSERT_TRUE(drive::WriteWholeFile(path, original));
+    SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
+    ASSERT_TRUE(drive::SetTextOf(Control(kFileId), path));
+    HWND box = ConfirmAndWaitForBox();
+    ASSERT_NE(box, nullptr);
+    const std::u16string said = drive::WideTextOf(GetDlgItem(box, 0xFFFF));
+    EXPECT_EQ(said.substr(0, 5), u"完成! 總") << drive::ToCodePage(said, CP_UTF8);
+    EXPECT_TRUE(drive::DismissMessageBox(box));
+    ExpectClosesWithZero();
+    std::string now, backup;
+    ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+    EXPECT_TRUE(now == result) << "the result in the target's place";
+    ASSERT_TRUE(drive::ReadWholeFile(path + u".bak", &backup));
+    EXPECT_TRUE(backup == original) << "the original became the .bak";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(reinterpret_cast<const wchar_t*>((levels.back() + u"\\*.tmp").c_str()), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary was left";
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    DeleteFileW(reinterpret_cast<const wchar_t*>((levels.back() + u"\\long.bin").c_str()));
+    DeleteFileW(reinterpret_cast<const wchar_t*>((levels.back() + u"\\long.bin.bak").c_str()));
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level)
+        RemoveDirectoryW(reinterpret_cast<const wchar_t*>(level->c_str()));
+}
+
 // A path pasted in quotes, a file dropped on the window and one named on
 // the command line all end in the file box; only 確定 patches. Names the
 // ANSI code page cannot spell (Chinese on 1252, Korean on 936) come in as
