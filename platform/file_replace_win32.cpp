@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "base/wide_string.h"
+#include "platform/conversions.h"
 #include "platform/file_replace_names.h"
 #include "platform/wide_path_win32.h"
 
@@ -41,7 +42,8 @@ uint32_t RandomWord() {
 // suffix (never below one character, never between the halves of a
 // surrogate pair), cut in UTF-16 and given back in the path's code page.
 ByteString ShortenedName(const ByteString& path) {
-    const WideString wide = Wide(path);
+    const WideString wide =
+        UsesUtf8FilePaths() ? Utf8ToWideText(path) : CodePageToWideText(CP_ACP, path);
     const uint32_t nameStart = NameStart(wide);
     const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
     uint32_t keep = wide.Length() - nameStart > suffix ? wide.Length() - suffix : nameStart + 1;
