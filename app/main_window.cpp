@@ -66,8 +66,10 @@ bool WindowRunHooks::ProceedWithUnknownTarget() {
     // The run asks only with verification data, which is carriedFacts.
     const TargetFacts* facts = carriedFacts;
     if (!facts) return false;
+    // The run holds the target open for writing while it asks: the look
+    // must share writing with it, or Windows refuses the open.
     uint32_t size = 0, crc = 0;
-    FileHandle file = OpenFileHandle(targetPath_, OpenModeReadOnly);
+    FileHandle file = OpenFileHandle(targetPath_, OpenModeReadBesideWriter);
     FileSizeAndCrc(file, &size, &crc);
     CloseFileHandle(file);
     // No is the default button: Enter alone must not patch a wrong file.

@@ -82,6 +82,9 @@ const uint32_t OpenModeNormalAttributes = 0x80u;
 const OpenMode OpenModeReadWriteExisting = 0xC0000301u;  // GENERIC_READ|WRITE, FILE_SHARE_READ, OPEN_EXISTING
 const OpenMode OpenModeReadWriteCreate = 0xC0000201u;    // GENERIC_READ|WRITE, FILE_SHARE_READ, CREATE_ALWAYS
 const OpenMode OpenModeReadOnly = 0x80000301u;           // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING
+// GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING: a look at
+// a file another handle of ours holds open for writing (the run's own).
+const OpenMode OpenModeReadBesideWriter = 0x80000303u;
 // Opens a file that is there, never emptying it, or creates a missing one:
 // no window between a test for the file and the open.
 const OpenMode OpenModeReadWriteAlways = 0xC0000401u;    // GENERIC_READ|WRITE, FILE_SHARE_READ, OPEN_ALWAYS
