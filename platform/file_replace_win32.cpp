@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "base/wide_string.h"
+#include "platform/clock.h"
 #include "platform/conversions.h"
 #include "platform/file_replace_names.h"
 #include "platform/wide_path_win32.h"
@@ -34,7 +35,7 @@ uint32_t RandomWord() {
     const uint32_t cycles = static_cast<uint32_t>(__rdtsc());
     // The stack's address differs from process to process (ASLR).
     uint32_t word = cycles ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&cycles) << 8) ^
-                    (++calls << 24) ^ GetTickCount();
+                    (++calls << 24) ^ TickCount();
     word ^= word >> 15;
     word *= 0x2C1B3C6Du;
     return word ^ (word >> 12);
