@@ -118,6 +118,11 @@ struct TextStore {
 TextStore<kTextCount> g_texts;
 TextStore<DetailCount> g_details;  // the DetailText texts, converted with the others
 
+// A DetailText text. Reached through this one call, so the downloaded
+// program carries one relocation for the store's address instead of one
+// at each use (on i686 every absolute address in the code is one).
+__attribute__((noinline, noclone)) const ByteString& Detail(DetailText which) { return g_details[which]; }
+
 #define TESSEL_TEXT_AT(i) (*reinterpret_cast<ByteString*>(g_texts.bytes[i]))
 
 }  // namespace
@@ -217,7 +222,7 @@ uint32_t TargetSizeAt(const ByteString& path) {
 void AppendSize(ByteString* text, const ByteString& label, uint64_t size) {
     AppendLine(text, label);
     PutNumber(*text, size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size), 10, 1);
-    text->Append(g_details[DetailBytes]);
+    text->Append(Detail(DetailBytes));
 }
 
 // "1835008 位元組, CRC-32 8AD5B4E3" on a line of its own after label.
@@ -237,10 +242,10 @@ ByteString WithBpsDetails(const ByteString& result, const PatchRunReport& report
     if (report.result == PatchResultMalformed) {
         AppendLine(&text, bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
     } else if (report.result == PatchResultWrongSource) {
-        AppendSizeAndCrc(&text, g_details[DetailExpected], h.sourceSize, h.sourceCrc);
-        AppendSizeAndCrc(&text, g_details[DetailThisFile], bps.foundSize, bps.foundCrc);
+        AppendSizeAndCrc(&text, Detail(DetailExpected), h.sourceSize, h.sourceCrc);
+        AppendSizeAndCrc(&text, Detail(DetailThisFile), bps.foundSize, bps.foundCrc);
     } else if (report.result == PatchResultNoRoom) {
-        AppendSize(&text, g_details[DetailExpected], bps.roomNeeded);
+        AppendSize(&text, Detail(DetailExpected), bps.roomNeeded);
         AppendSize(&text, msgAvailable, bps.roomFree);
     }
     return text;
@@ -298,23 +303,23 @@ ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNee
     // The system's words; its number where it has none.
     reason = FileErrorText(code);
     if (reason.Empty()) reason = DecimalDigits(static_cast<int32_t>(code));
-    const ByteString* advice = nullptr;
+    DetailText advice = DetailCount;  // none
     switch (KindOfFileError(code, path)) {
-    case FileErrorInUse: advice = &g_details[DetailInUse]; break;
-    case FileErrorReadOnly: advice = &g_details[DetailReadOnly]; break;
-    case FileErrorAccessDenied: advice = &g_details[DetailAccessDenied]; break;
+    case FileErrorInUse: advice = DetailInUse; break;
+    case FileErrorReadOnly: advice = DetailReadOnly; break;
+    case FileErrorAccessDenied: advice = DetailAccessDenied; break;
     case FileErrorDiskFull:
         if (roomNeeded == 0) break;
         // Whole KiB, rounded up; a file is below 4 GiB, so no overflow.
-        AppendLine(&reason, g_details[DetailDiskFull]);
+        AppendLine(&reason, Detail(DetailDiskFull));
         reason.Append(DecimalDigits(static_cast<int32_t>(roomNeeded / 1024 + (roomNeeded % 1024 != 0))));
-        advice = &g_details[DetailKb];
+        advice = DetailKb;
         break;
     case FileErrorOther: break;
     }
-    if (advice) {
-        if (advice != &g_details[DetailKb]) reason.Append("\r\n", 2);
-        reason.Append(*advice);
+    if (advice != DetailCount) {
+        if (advice != DetailKb) reason.Append("\r\n", 2);
+        reason.Append(Detail(advice));
     }
     return reason;
 }
@@ -326,8 +331,8 @@ ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint
     while (split + 1 < msgNotOriginal.Length() && !(msgNotOriginal[split] == '\r' && msgNotOriginal[split + 1] == '\n'))
         ++split;
     ByteString text(msgNotOriginal.CStr(), split);
-    AppendSizeAndCrc(&text, g_details[DetailExpected], expectedSize, expectedCrc);
-    AppendSizeAndCrc(&text, g_details[DetailThisFile], size, crc);
+    AppendSizeAndCrc(&text, Detail(DetailExpected), expectedSize, expectedCrc);
+    AppendSizeAndCrc(&text, Detail(DetailThisFile), size, crc);
     text.Append(msgNotOriginal.CStr() + split, msgNotOriginal.Length() - split);
     return text;
 }

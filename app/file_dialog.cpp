@@ -9,19 +9,23 @@
 FileNameDialogCall openFileNameCall = GetOpenFileNameW;
 FileNameDialogCall saveFileNameCall = GetSaveFileNameW;
 
-// Bit i of FileDialogOptions -> its OFN_ flag.
-static const DWORD optionFlags[13] = {
-    OFN_CREATEPROMPT,       OFN_EXTENSIONDIFFERENT, OFN_FILEMUSTEXIST,
-    OFN_HIDEREADONLY,       OFN_NOCHANGEDIR,        OFN_NODEREFERENCELINKS,
-    OFN_ALLOWMULTISELECT,   OFN_NONETWORKBUTTON,    OFN_NOREADONLYRETURN,
-    OFN_OVERWRITEPROMPT,    OFN_PATHMUSTEXIST,      OFN_READONLY,
-    OFN_NOVALIDATE,
+// Bit i of FileDialogOptions -> the bit its OFN_ flag sets. Every OFN_
+// flag is a single bit, so its position (one byte) stands for it: 39
+// bytes less data than a table of the flags.
+constexpr uint8_t BitOf(DWORD flag) { return flag == 1 ? 0 : 1 + BitOf(flag >> 1); }
+static const uint8_t optionBits[13] = {
+    BitOf(OFN_CREATEPROMPT),       BitOf(OFN_EXTENSIONDIFFERENT), BitOf(OFN_FILEMUSTEXIST),
+    BitOf(OFN_HIDEREADONLY),       BitOf(OFN_NOCHANGEDIR),        BitOf(OFN_NODEREFERENCELINKS),
+    BitOf(OFN_ALLOWMULTISELECT),   BitOf(OFN_NONETWORKBUTTON),    BitOf(OFN_NOREADONLYRETURN),
+    BitOf(OFN_OVERWRITEPROMPT),    BitOf(OFN_PATHMUSTEXIST),      BitOf(OFN_READONLY),
+    BitOf(OFN_NOVALIDATE),
 };
+static_assert(BitOf(OFN_READONLY) == 0 && BitOf(OFN_NODEREFERENCELINKS) == 20, "bit positions");
 
 DWORD FileDialogFlags(FileDialogOptions options) {
     DWORD flags = 0;
     for (unsigned bit = 0; bit < 13; ++bit)
-        if (options & (1u << bit)) flags |= optionFlags[bit];
+        if (options & (1u << bit)) flags |= DWORD(1) << optionBits[bit];
     return flags;
 }
 

@@ -8,6 +8,7 @@
 #include "patch/byte_stream.h"
 #include "app/file_dialog.h"
 #include "app/file_input.h"
+#include "platform/clock.h"
 #include "platform/conversions.h"
 #include "platform/file_handle.h"
 #include "patch/patch_run.h"
@@ -39,7 +40,7 @@ namespace {
 class WindowRunHooks : public PatchRunHooks {
 public:
     WindowRunHooks(MainWindow* window, const ByteString& targetPath)
-        : window_(window), targetPath_(targetPath), lastPulse_(GetTickCount()) {}
+        : window_(window), targetPath_(targetPath), lastPulse_(TickCount()) {}
     bool WantsBackup() override { return GetChecked(window_->chkBackup); }
     void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
     bool ProceedWithUnknownTarget() override;
@@ -85,7 +86,7 @@ bool WindowRunHooks::ProceedWithUnknownTarget() {
 // while PM_NOREMOVE leaves input queued, so the window still takes no
 // clicks until the run ends.
 void WindowRunHooks::StillWorking() {
-    const DWORD now = GetTickCount();
+    const DWORD now = TickCount();
     if (now - lastPulse_ < 100) return;
     lastPulse_ = now;
     if (window_->prgPatch->handle) UpdateWindow(window_->prgPatch->handle);

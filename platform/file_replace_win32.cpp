@@ -5,9 +5,11 @@
 // backslash is never the second byte of a double-byte character.
 #include "platform/file_replace.h"
 
+#include <intrin.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
+#include "platform/clock.h"
 #include "platform/conversions.h"
 #include "platform/file_replace_names.h"
 #include "platform/wide_path_win32.h"
@@ -25,14 +27,15 @@ uint32_t NameStart(const WideString& path) {
 }
 
 // Not a secret, only hard to guess: CREATE_NEW keeps the file exclusive
-// whatever the name.
+// whatever the name. The processor's time-stamp counter (RDTSC, on every
+// x86 and x86-64 processor Windows runs on) stands in for
+// QueryPerformanceCounter and spares its import.
 uint32_t RandomWord() {
     static uint32_t calls;
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
+    const uint32_t cycles = static_cast<uint32_t>(__rdtsc());
     // The stack's address differs from process to process (ASLR).
-    uint32_t word = counter.LowPart ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter) << 8) ^
-                    (++calls << 24) ^ GetTickCount();
+    uint32_t word = cycles ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&cycles) << 8) ^
+                    (++calls << 24) ^ TickCount();
     word ^= word >> 15;
     word *= 0x2C1B3C6Du;
     return word ^ (word >> 12);
