@@ -184,10 +184,29 @@ bool AnsiCanHold(const char16_t* text) {
     return WideToCodePage(g_conversionCodePage, text, WideLength(text), nullptr, nullptr);
 }
 
+namespace {
+
+// glibc's iconv drops the Unicode tag characters (U+E0000 to U+E007F, a
+// high surrogate 0xDB40 and a low one up to 0xDC7F) without a word when the
+// code page has no place for them, where WideCharToMultiByte with
+// WC_NO_BEST_FIT_CHARS refuses them: the index of the first one, or length.
+uint32_t FirstDroppedTag(const char16_t* text, uint32_t length) {
+    for (uint32_t i = 0; i + 1 < length; ++i)
+        if (text[i] == 0xDB40 && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDC7F) return i;
+    return length;
+}
+
+}  // namespace
+
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,
                     uint32_t* firstBadIndex) {
     if (out) *out = ByteString();
     if (length == 0) return true;
+    const uint32_t tag = codePage == 65001 || !text ? length : FirstDroppedTag(text, length);
+    if (tag < length) {
+        if (firstBadIndex) *firstBadIndex = tag;
+        return false;
+    }
     char name[16];
     CodePageName(codePage, name);
     Buffer buffer;
