@@ -42,6 +42,7 @@ const TextPair kTexts[] = {
     {PatchTextAvailable, "Available: "},
     {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
+    {PatchTextInterrupted, "The last run was interrupted; the file was restored."},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
 
@@ -82,6 +83,7 @@ ByteString& msgNoRoom = g_texts[16];
 ByteString& msgAvailable = g_texts[17];
 ByteString& msgDamagedPatch = g_texts[18];
 ByteString& msgMalformedPatch = g_texts[19];
+ByteString& msgInterrupted = g_texts[20];
 
 void LoadMessageTexts() {
     bool chinese = true;
@@ -149,7 +151,9 @@ ByteString FirstLine(const PatchRunReport& report) {
 
 }  // namespace
 
-ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+namespace {
+
+ByteString ResultText(const PatchRunReport& report, const ByteString& targetPath) {
     if (report.result != PatchResultRestoreFailed) {
         ByteString text = FirstLine(report);
         return report.format == PatchFormatBps ? text + BpsDetails(report) : text;
@@ -158,4 +162,11 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     ByteString text = msgWriteFailed + NewLine() + msgMayBeDamaged;
     if (report.backupMade) text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
     return text;
+}
+
+}  // namespace
+
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    const ByteString text = ResultText(report, targetPath);
+    return report.interruptedRunRestored ? msgInterrupted + NewLine() + text : text;
 }

@@ -29,6 +29,7 @@ extern ByteString& msgBackupFailed;
 extern ByteString& msgAlreadyPatched;
 extern ByteString& msgNotOriginal;  // the Yes/No question for a target the patch was not made for
 extern ByteString& msgMayBeDamaged;
+extern ByteString& msgInterrupted;  // before the result when an interrupted run was put back
 extern ByteString& msgBackupIn;
 // A BPS run's reasons: a wrong source's facts, missing room, a refused patch.
 extern ByteString& msgWrongSource;

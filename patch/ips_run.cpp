@@ -7,6 +7,7 @@
 #include "patch/byte_stream.h"
 #include "patch/change_map.h"
 #include "patch/target_writer.h"
+#include "patch/undo_log.h"
 #include "platform/clock.h"
 #include "platform/file_handle.h"
 #include "patch/target_check.h"
@@ -46,24 +47,33 @@ void ShowWriteProgress(void* context, uint32_t done, uint32_t total) {
 // them to the disk, then cuts a shrinking target. False at the first
 // failure; the writer knows what to take back.
 bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target, TargetWriter* writer,
-                     const PatchScan& scan) {
+                     const PatchScan& scan, FileHandle journal) {
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
-    if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
+    if (!writer->WriteChanges(target, changes, finalSize, journal, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
     // The cut comes last, once the data is on disk, and is flushed itself.
     return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
 
-// A scanned and gathered block on an open target, from progress 0 on. On
-// failure the target is put back.
-PatchResult RunOnTarget(RunHost& host, uint32_t blockSize, const ChangeMap& changes,
-                        ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+// After a failure the target is put back; when that fails too, a check
+// of the file says what it holds: "may be damaged" only when it is neither
+// as it was nor fully patched.
+PatchResult TakeBack(TargetWriter* writer, ByteStream* target, const PatchScan& scan) {
+    if (writer->Restore(target) && FlushStream(target)) return PatchResultWriteFailed;
+    if (writer->TargetAsItWas(target)) return PatchResultWriteFailed;
+    return writer->TargetPatched(target, scan) ? PatchResultDone : PatchResultRestoreFailed;
+}
+
+// A scanned and gathered block on an open target, from progress 0 on, its
+// undo log in `journal` (in memory when invalid). On failure the target is
+// put back.
+PatchResult RunOnTarget(RunHost& host, uint32_t blockSize, const ChangeMap& changes, ByteStream* target,
+                        FileHandle journal, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
     host.Progress(0);
     *start = TickCount();
     ShowRecordProgress(host, changes, blockSize, RecordShare(changes));
-    if (WriteAllChanges(host, changes, target, writer, report->ips.scan)) return PatchResultDone;
-    return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
-                                                          : PatchResultRestoreFailed;
+    if (WriteAllChanges(host, changes, target, writer, report->ips.scan, journal)) return PatchResultDone;
+    return TakeBack(writer, target, report->ips.scan);
 }
 
 void Succeed(RunHost& host, PatchRunReport* report, uint32_t start) {
@@ -73,13 +83,16 @@ void Succeed(RunHost& host, PatchRunReport* report, uint32_t start) {
 }
 
 // The close of a file the run wrote can still fail (a write the cache could
-// not complete). The target is opened again to put it back.
-PatchResult RestoreAfterFailedClose(const ByteString& targetPath, TargetWriter* writer) {
+// not complete). The target is opened again: found fully patched, the run
+// is done; otherwise it is put back.
+PatchResult CheckAfterFailedClose(const ByteString& targetPath, TargetWriter* writer, const PatchScan& scan) {
     ByteStream* again = OpenReadWriteFileStream(targetPath);
-    const bool restored = again && IsValidFileHandle(again->fileHandle) && writer->Restore(again) &&
-                          FlushStream(again) && CloseStream(again);
+    PatchResult result = PatchResultRestoreFailed;
+    if (again && IsValidFileHandle(again->fileHandle))
+        result = writer->TargetPatched(again, scan) ? PatchResultDone : TakeBack(writer, again, scan);
+    if (!CloseStream(again) && result == PatchResultWriteFailed) result = PatchResultRestoreFailed;
     Release(again);
-    return restored ? PatchResultWriteFailed : PatchResultRestoreFailed;
+    return result;
 }
 
 // The patch block of a memory stream, scanned whole; the stream is left at
@@ -149,14 +162,30 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
         return FinishRun(host, r, PatchResultMalformed);
     }
 
-    // 4. The records, then the close: success is told only once the data
-    //    has reached the disk and the file is closed.
+    // 4. What puts the target back is on disk before its first byte
+    //    changes: the undo journal beside it, made exclusively.
+    const ByteString journalPath = JournalPathFor(targetPath);
+    FileHandle journal = CreateJournal(targetPath);
+    if (!IsValidFileHandle(journal)) {
+        Release(target);
+        r->journalFailed = true;
+        return FinishRun(host, r, PatchResultWriteFailed);
+    }
+
+    // 5. The records, then the close: success is told only once the data
+    //    has reached the disk and the file is closed. The journal goes once
+    //    the target is whole again, patched or as it was; a target that
+    //    could not be put back keeps it, for the next run.
     TargetWriter writer;
     uint32_t start;
-    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
-    if (!CloseStream(target) && result == PatchResultDone)
-        result = RestoreAfterFailedClose(targetPath, &writer);
+    PatchResult result = RunOnTarget(host, size, changes, target, journal, &writer, r, &start);
+    if (!CloseStream(target) && result != PatchResultRestoreFailed)
+        result = CheckAfterFailedClose(targetPath, &writer, r->ips.scan);
     Release(target);
+    if (result == PatchResultRestoreFailed)
+        writer.KeepJournal();
+    else
+        writer.DiscardJournal(journalPath);
     if (result == PatchResultDone) Succeed(host, r, start);
     return FinishRun(host, r, result);
 }
@@ -174,7 +203,7 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     if (!GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
     TargetWriter writer;
     uint32_t start;
-    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    const PatchResult result = RunOnTarget(host, size, changes, target, InvalidFileHandle(), &writer, r, &start);
     if (result == PatchResultDone) Succeed(host, r, start);
     return FinishRun(host, r, result);
 }

@@ -7,6 +7,7 @@ const char16_t PatchTextWriteFailed[] = u"寫入失敗!";
 const char16_t PatchTextBackupFailed[] = u"備份失敗!";
 const char16_t PatchTextMayBeDamaged[] = u"檔案可能已損壞!";
 const char16_t PatchTextBackupIn[] = u"原檔備份: ";
+const char16_t PatchTextInterrupted[] = u"上次修補未完成, 檔案已還原。";
 const char16_t PatchTextAlreadyPatched[] = u"此檔案已經修補過了!";
 const char16_t PatchTextNotOriginal[] = u"此檔案不是本補丁所需的原始檔案。\r\n仍要修補嗎?";
 const char16_t PatchTextWrongSource[] = u"此檔案不是本補丁所需的原始檔案, 無法修補!";

@@ -11,6 +11,8 @@ extern const char16_t PatchTextBackupFailed[];  // "備份失敗!"
 // After 寫入失敗! when the target could not be put back as it was.
 extern const char16_t PatchTextMayBeDamaged[];  // "檔案可能已損壞!"
 extern const char16_t PatchTextBackupIn[];      // "原檔備份: " then the backup's path
+// Before the result when an interrupted run's journal put the target back.
+extern const char16_t PatchTextInterrupted[];  // "上次修補未完成, 檔案已還原。"
 extern const char16_t PatchTextAlreadyPatched[];  // "此檔案已經修補過了!"
 // "此檔案不是本補丁所需的原始檔案。" CR LF "仍要修補嗎?": the program's Yes/No question
 extern const char16_t PatchTextNotOriginal[];

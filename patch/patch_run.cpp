@@ -6,6 +6,7 @@
 
 #include "patch/byte_stream.h"
 #include "patch/run_host.h"
+#include "patch/undo_log.h"
 
 bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
@@ -39,6 +40,11 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     PatchRunReport* r = FreshReport(report, &local);
     r->format = IdentifyPatchFormat(block, size);
     RunHost host = {hooks, 0};
+    // An interrupted run's target is put back before anything looks at it:
+    // torn, it would pass for neither the original nor the patched file.
+    const Recovery recovery = RecoverInterruptedRun(targetPath);
+    r->interruptedRunRestored = recovery == RecoveryRestored;
+    if (recovery == RecoveryFailed) return FinishRun(host, r, PatchResultRestoreFailed);
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);
     // A block of no known format takes the IPS route, which opens the
     // target and refuses the block exactly as it always has.

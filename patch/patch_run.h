@@ -68,6 +68,12 @@ struct PatchRunReport {
     bool backupMade;          // target + ".bak" holds the target as it was before the run
     bool outOfMemory;         // the changes could not be gathered: nothing was written
     bool openFailed;          // the target could not be opened for writing
+    // The undo journal could not be made beside the target (a read-only
+    // folder, or something else at its name): nothing was written.
+    bool journalFailed;
+    // An earlier run on this target was interrupted (killed, or the machine
+    // stopped); its journal put the target back before this run began.
+    bool interruptedRunRestored;
     IpsRunDetails ips;
     BpsRunDetails bps;
 };

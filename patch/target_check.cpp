@@ -97,8 +97,6 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc) {
     return true;
 }
 
-namespace {
-
 bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHandle target) {
     // No record writes a byte: nothing could be "there", and such a block
     // keeps the run it always had.
@@ -108,8 +106,6 @@ bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHa
     if (scan.endMarker == PatchEndTruncate && scan.truncateSize != size) return false;
     return LastRecordThere(changes, target) && ChangedBytesMatch(changes, target);
 }
-
-}  // namespace
 
 bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target) {
     // The bytes the run would leave, later records over earlier ones, once:

@@ -45,6 +45,11 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc);
 // records write no byte is never "already there".
 bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHandle target);
 
+// The same on a gathered map: every byte the records leave is there, and
+// the size is what the patch leaves (for a run that failed to put its
+// target back: is the file patched after all?).
+bool ChangesAlreadyThere(const ChangeMap& changes, const PatchScan& scan, FileHandle target);
+
 // The check a run makes before its backup. facts may be null (the patcher
 // carries none): the target is then read only where the patch writes. A
 // target that cannot be opened for reading is TargetUnchecked; the run

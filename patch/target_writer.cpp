@@ -5,6 +5,7 @@
 
 #include "patch/byte_stream.h"
 #include "patch/change_map.h"
+#include "patch/target_check.h"
 
 namespace {
 
@@ -28,44 +29,53 @@ bool Grow(T*& block, uint32_t& capacity, uint32_t needed) {
     return true;
 }
 
-// The kept bytes are old bytes under the records: in a window never more
-// than its records write, nor than the window holds below the old end
-// (where its ranges are kept whole), so never more than the span. Room for
-// all of them is taken at once.
-uint32_t KeptBytesAtMost(const ChangeMap& map, uint32_t oldSize) {
-    uint32_t total = 0;
-    for (uint32_t w = 0; w < map.WindowCount(); ++w) {
-        const uint32_t end = map.WindowEnd(w) < oldSize ? map.WindowEnd(w) : oldSize;
-        const uint32_t held = end > map.WindowBegin(w) ? end - map.WindowBegin(w) : 0;
-        total += map.WindowRecordBytes(w) < held ? static_cast<uint32_t>(map.WindowRecordBytes(w)) : held;
+// Marks [from, to) in a window's bit per byte.
+void MarkBits(uint8_t* bits, uint32_t from, uint32_t to) {
+    for (; from < to && (from & 7); ++from) bits[from >> 3] |= static_cast<uint8_t>(1u << (from & 7));
+    if (to - from >= 8) {
+        memset(bits + (from >> 3), 0xFF, (to - from) >> 3);
+        from += (to - from) & ~7u;
     }
-    return total;
+    for (; from < to; ++from) bits[from >> 3] |= static_cast<uint8_t>(1u << (from & 7));
+}
+
+// The first bit at or after `from` (below `end`) that is `set`; end when none.
+uint32_t NextBit(const uint8_t* bits, uint32_t from, uint32_t end, bool set) {
+    const uint8_t skip = set ? 0x00 : 0xFF;  // a byte with nothing to find
+    while (from < end) {
+        if ((from & 7) == 0 && bits[from >> 3] == skip) {
+            from += 8;
+            continue;
+        }
+        if (((bits[from >> 3] >> (from & 7)) & 1) == set) return from;
+        ++from;
+    }
+    return end;
 }
 
 }  // namespace
 
 TargetWriter::~TargetWriter() {
-    free(kept_);
-    free(bytes_);
     free(window_);
+    free(written_);
     free(ranges_);
 }
 
-
-bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
+bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize, FileHandle journal,
                                 WriteProgressFunction progress, void* context) {
     map_ = &map;
+    finalSize_ = finalSize;
     oldSize_ = StreamGetSize(target);
-    bytesCapacity_ = KeptBytesAtMost(map, oldSize_);
     const uint32_t span = map.End() - map.Begin();
-    bytes_ = static_cast<uint8_t*>(malloc(bytesCapacity_ ? bytesCapacity_ : 1));
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
     window_ = static_cast<uint8_t*>(malloc(windowSize_));
-    if (!bytes_ || !window_) return false;
-    if (finalSize > oldSize_) {
-        sizeChanged_ = true;
-        if (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize) return false;
-    }
+    written_ = static_cast<uint8_t*>(malloc(windowSize_ / 8 + 1));
+    if (!undo_.Start(journal, oldSize_, finalSize) || !window_ || !written_) return false;
+    if (progress) progress(context, 0, span);
+    if (!LogOldBytes(target, map, finalSize) || !undo_.Seal()) return false;
+    touched_ = true;
+    if (finalSize > oldSize_ && (!StreamSetSize(target, finalSize) || StreamGetSize(target) != finalSize))
+        return false;
     for (uint32_t w = 0; w < map.WindowCount() && map.WindowBegin(w) < finalSize; ++w) {
         if (!WriteWindow(target, map, w, finalSize)) return false;
         if (progress) {
@@ -76,23 +86,44 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     return true;
 }
 
+// Only bytes that stand in the file and stay below finalSize are written
+// over: the rest is new (past the old end) or never written (past a cut).
+bool TargetWriter::LogOldBytes(ByteStream* target, const ChangeMap& map, uint32_t finalSize) {
+    const uint32_t limit = oldSize_ < finalSize ? oldSize_ : finalSize;
+    for (uint32_t w = 0; w < map.WindowCount() && map.WindowBegin(w) < limit; ++w)
+        if (!LogWindow(target, map, w, map.WindowEnd(w) < limit ? map.WindowEnd(w) : limit)) return false;
+    return true;
+}
+
+// One window: its ranges read, the bytes its records write marked, and
+// each stretch of marked bytes logged with its old contents. Unchanged
+// bytes between changes are not logged, so putting back never writes them.
+bool TargetWriter::LogWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t limit) {
+    windowBegin_ = map.WindowBegin(w);
+    if (!FindRanges(map, limit) || !ReadRanges(target)) return false;
+    const uint32_t end = limit - windowBegin_;
+    memset(written_, 0, end / 8 + 1);
+    ChangeMap::Part part;
+    for (uint32_t i = 0; i < map.WindowRecordCount(w); ++i) {
+        if (!map.WindowPart(w, i, &part) || part.offset >= limit) continue;
+        const uint32_t stop = part.offset + part.count < limit ? part.offset + part.count : limit;
+        MarkBits(written_, part.offset - windowBegin_, stop - windowBegin_);
+    }
+    for (uint32_t at = NextBit(written_, 0, end, true); at < end;) {
+        const uint32_t stop = NextBit(written_, at, end, false);
+        if (!undo_.Add(windowBegin_ + at, window_ + at, stop - at)) return false;
+        at = NextBit(written_, stop, end, true);
+    }
+    return true;
+}
+
 // One window, below finalSize: its ranges are read into the buffer, its
-// records copied over the buffer with the old bytes kept, and the ranges
-// written back. Bytes between the changes of a range go back as they were
-// read.
+// records copied over the buffer, and the ranges written back. Bytes
+// between the changes of a range go back as they were read.
 bool TargetWriter::WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize) {
     windowBegin_ = map.WindowBegin(w);
-    limit_ = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
-    if (!FindRanges(map, limit_) || !ReadRanges(target)) return false;
-    KeptWindow& kept = keptWindows_[keptWindowCount_++];
-    kept = KeptWindow{w, oldSize_ < limit_ ? oldSize_ : limit_, 0, keptCount_, keptCount_, bytesUsed_};
-    // The old bytes are kept record by record, just before each record goes
-    // over them: an undo log, put back newest first, so every byte ends as
-    // the first record found it. Where the records overlap so much that
-    // they would keep more than the ranges hold, the ranges are kept whole.
-    const bool keepRanges = map.WindowRecordBytes(w) > OldBytesInRanges();
-    if (keepRanges && !KeepRanges(kept)) return false;
-    return map.ApplyWindow(w, window_, keepRanges ? nullptr : KeepUnderRecord, this) && WriteRanges(target);
+    const uint32_t limit = map.WindowEnd(w) < finalSize ? map.WindowEnd(w) : finalSize;
+    return FindRanges(map, limit) && ReadRanges(target) && map.ApplyWindow(w, window_) && WriteRanges(target);
 }
 
 bool TargetWriter::FindRanges(const ChangeMap& map, uint32_t limit) {
@@ -122,42 +153,6 @@ bool TargetWriter::ReadRanges(ByteStream* target) {
     return true;
 }
 
-uint32_t TargetWriter::OldBytesInRanges() const {
-    uint32_t total = 0;
-    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i)
-        total += (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - ranges_[i].start;
-    return total;
-}
-
-bool TargetWriter::KeepRanges(KeptWindow& kept) {
-    for (uint32_t i = 0; i < rangeCount_ && ranges_[i].start < oldSize_; ++i) {
-        const uint32_t start = ranges_[i].start;
-        const uint32_t length = (ranges_[i].stop < oldSize_ ? ranges_[i].stop : oldSize_) - start;
-        if (!Grow(kept_, keptCapacity_, keptCount_ + 1) || bytesCapacity_ - bytesUsed_ < length) return false;
-        kept_[keptCount_++] = Kept{start, length};
-        memcpy(bytes_ + bytesUsed_, window_ + (start - windowBegin_), length);
-        bytesUsed_ += length;
-        kept.entryEnd = keptCount_;
-        kept.bytesEnd = bytesUsed_;
-    }
-    return true;
-}
-
-// The bytes a record is about to replace, as far as the file had them and
-// the ranges go (a record past a cut end is laid over the buffer but never
-// written).
-bool TargetWriter::KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current) {
-    TargetWriter* self = static_cast<TargetWriter*>(context);
-    KeptWindow& kept = self->keptWindows_[self->keptWindowCount_ - 1];
-    const uint32_t length = offset >= kept.keptEnd ? 0 : count < kept.keptEnd - offset ? count : kept.keptEnd - offset;
-    if (self->bytesCapacity_ - self->bytesUsed_ < length) return false;
-    memcpy(self->bytes_ + self->bytesUsed_, current, length);
-    self->bytesUsed_ += length;
-    kept.bytesEnd = self->bytesUsed_;
-    ++kept.records;
-    return true;
-}
-
 bool TargetWriter::WriteRanges(ByteStream* target) {
     const uint32_t windowBegin = windowBegin_;
     for (uint32_t i = 0; i < rangeCount_; ++i) {
@@ -173,64 +168,21 @@ bool TargetWriter::CutTo(ByteStream* target, uint32_t finalSize) {
     // A refused resize leaves the file as it was; after one that went
     // through, the cut bytes are gone whatever the size reads back as.
     if (!StreamSetSize(target, finalSize)) return false;
-    sizeChanged_ = cut_ = true;
+    cut_ = true;
     return StreamGetSize(target) == finalSize;
 }
 
-// Each window's kept bytes go back in one piece: the stretch they cover is
-// read, they are laid over it newest first (the undo log's order: every
-// byte ends as the oldest piece had it), and it is written once. A
-// 200,000-record patch is put back with a few dozen calls, not 400,000.
 bool TargetWriter::Restore(ByteStream* target) {
-    bool restored = !cut_;
-    for (uint32_t i = keptWindowCount_; i > 0; --i)
-        if (!RestoreWindow(target, keptWindows_[i - 1])) restored = false;
-    if (sizeChanged_ && (!StreamSetSize(target, oldSize_) || StreamGetSize(target) != oldSize_))
-        restored = false;
-    return restored;
+    // Before the log was sealed nothing was written: nothing to put back.
+    return !touched_ || (undo_.Restore(target) && !cut_);
 }
 
-uint32_t TargetWriter::KeptPieces(const KeptWindow& kept) const {
-    return kept.records ? kept.records : kept.entryEnd - kept.firstEntry;
+bool TargetWriter::TargetAsItWas(ByteStream* target) {
+    return window_ && undo_.TargetAsItWas(target, window_);
 }
 
-// The length of a window's k-th kept piece, and where it goes: a record's
-// part of the window, found again in the map and cut as it was kept, or a
-// range's entry.
-uint32_t TargetWriter::KeptPiece(const KeptWindow& kept, uint32_t k, uint32_t* offset) const {
-    if (kept.records == 0) {
-        *offset = kept_[kept.firstEntry + k].offset;
-        return kept_[kept.firstEntry + k].length;
-    }
-    ChangeMap::Part part;
-    if (!map_->WindowPart(kept.window, k, &part) || part.offset >= kept.keptEnd) return 0;
-    *offset = part.offset;
-    return part.count < kept.keptEnd - part.offset ? part.count : kept.keptEnd - part.offset;
-}
-
-// Piece by piece when the stretch cannot be read back.
-bool TargetWriter::RestoreWindow(ByteStream* target, const KeptWindow& kept) {
-    const uint32_t pieces = KeptPieces(kept);
-    uint32_t low = 0xFFFFFFFFu, high = 0, offset;
-    for (uint32_t k = 0; k < pieces; ++k) {
-        const uint32_t length = KeptPiece(kept, k, &offset);
-        if (length == 0) continue;
-        if (offset < low) low = offset;
-        if (offset + length > high) high = offset + length;
-    }
-    if (high == 0) return true;  // nothing was kept
-    const bool whole = window_ && high - low <= windowSize_ && SeekTo(target, low) &&
-                       StreamRead(target, window_, high - low) == high - low;
-    bool restored = true;
-    uint32_t at = kept.bytesEnd;
-    for (uint32_t k = pieces; k > 0; --k) {
-        const uint32_t length = KeptPiece(kept, k - 1, &offset);
-        if (length == 0) continue;
-        at -= length;
-        if (whole)
-            memcpy(window_ + (offset - low), bytes_ + at, length);
-        else if (!SeekTo(target, offset) || StreamWrite(target, bytes_ + at, length) != length)
-            restored = false;
-    }
-    return whole ? SeekTo(target, low) && StreamWrite(target, window_, high - low) == high - low : restored;
+bool TargetWriter::TargetPatched(ByteStream* target, const PatchScan& scan) {
+    // Only a file can be checked this way; a bare stream is taken as damaged.
+    return map_ && IsValidFileHandle(target->fileHandle) && StreamGetSize(target) == finalSize_ &&
+           ChangesAlreadyThere(*map_, scan, target->fileHandle);
 }

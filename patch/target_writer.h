@@ -1,19 +1,21 @@
 // Writes a patch's changes into the target so that they can be taken back.
 //
-// The map's windows go out in ascending order. In each, changes closer
-// together than a block (16 KiB) make one range; every range is read into
-// one buffer, the records are copied over it, and each range is written
-// back with one call. A dense patch becomes a few large writes and a sparse
-// one stays a few small ones, and each record's bytes are copied once. The
-// old bytes under every record are kept as it goes over them (they were
-// read anyway), with the old size: whatever fails later, Restore puts the
-// target back as it was. The kept bytes are at most the span of the patch,
-// and where they go back is found again from the map, so nothing else is
-// kept per record; the buffer is one window (1 MiB).
+// First the undo log (patch/undo_log.h): the map's windows are walked once,
+// each one's ranges read, and the old bytes of exactly the bytes its
+// records write (below the old end) put in the log, which is sealed (a
+// journal: flushed) before anything is written. Then the windows go out in
+// ascending order: in each, changes closer together than a block (16 KiB)
+// make one range; every range is read into one buffer, the records are
+// copied over it, and each range is written back with one call. A dense
+// patch becomes a few large writes and a sparse one stays a few small
+// ones. The old bytes are held once: in the journal, or in memory for a
+// bare stream; the writer's own memory is one window (1 MiB) and a bit per
+// byte of it.
 #pragma once
 #include <stdint.h>
 
 #include "patch/change_map.h"
+#include "patch/undo_log.h"
 
 class ByteStream;
 
@@ -27,70 +29,54 @@ public:
     TargetWriter(const TargetWriter&) = delete;
     TargetWriter& operator=(const TargetWriter&) = delete;
 
-    // Remembers the target's size, brings a growing target to finalSize
-    // before any byte changes (a full disk fails here, with nothing
-    // overwritten), then writes every changed byte below finalSize. False
-    // at the first failure; what was done so far stays recorded for Restore.
-    bool WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize,
+    // Remembers the target's size, writes and seals the undo log (into
+    // `journal`, which the writer owns from here, or in memory when it is
+    // invalid), brings a growing target to finalSize before any byte
+    // changes (a full disk fails here, with nothing overwritten), then
+    // writes every changed byte below finalSize. False at the first
+    // failure; the log then holds what Restore needs.
+    bool WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize, FileHandle journal,
                       WriteProgressFunction progress, void* context);
     // Cuts a shrinking target to finalSize: the last step, after the data
     // has been flushed. The cut bytes are not kept.
     bool CutTo(ByteStream* target, uint32_t finalSize);
-    // Writes the kept bytes back, newest first, a window at a time, and
-    // restores the old size. The map WriteChanges wrote from must still be
-    // there. True when the target is as it was before WriteChanges.
+    // Writes back exactly the bytes the log holds, nothing between them,
+    // and restores the old size. True when the target is as it was before
+    // WriteChanges.
     bool Restore(ByteStream* target);
+    // What a check of the target finds after a failed Restore: as it was
+    // (the old size and every old byte), or fully patched (the final size
+    // and every byte the records leave).
+    bool TargetAsItWas(ByteStream* target);
+    bool TargetPatched(ByteStream* target, const PatchScan& scan);
+    // The journal, once the run is over: deleted (the target is whole, as
+    // it was or patched), or kept for the next run to put the target back.
+    void DiscardJournal(const ByteString& journalPath) { undo_.Discard(journalPath); }
+    void KeepJournal() { undo_.Keep(); }
 
 private:
-    // Old bytes of a range kept whole, at offset.
-    struct Kept {
-        uint32_t offset;
-        uint32_t length;
-    };
     struct Range {
         uint32_t start;
         uint32_t stop;
     };
-    // What one window kept, for Restore: the old bytes under its first
-    // `records` records (an undo log, in record order), or, when records is
-    // 0, its ranges whole (kept_[firstEntry, entryEnd)). Its bytes end at
-    // bytesEnd in bytes_, right after the previous window's.
-    struct KeptWindow {
-        uint32_t window;
-        uint32_t keptEnd;  // the old size or the window's limit: nothing at or past it was kept
-        uint32_t records;
-        uint32_t firstEntry;
-        uint32_t entryEnd;
-        uint32_t bytesEnd;
-    };
+    bool LogOldBytes(ByteStream* target, const ChangeMap& map, uint32_t finalSize);
+    bool LogWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t limit);
     bool WriteWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t finalSize);
     bool FindRanges(const ChangeMap& map, uint32_t limit);
     bool ReadRanges(ByteStream* target);
-    uint32_t OldBytesInRanges() const;
-    bool KeepRanges(KeptWindow& kept);
-    static bool KeepUnderRecord(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
     bool WriteRanges(ByteStream* target);
-    uint32_t KeptPieces(const KeptWindow& kept) const;
-    uint32_t KeptPiece(const KeptWindow& kept, uint32_t k, uint32_t* offset) const;
-    bool RestoreWindow(ByteStream* target, const KeptWindow& kept);
 
     const ChangeMap* map_ = nullptr;  // borrowed: the run's, which outlives the writer
+    UndoLog undo_;
+    uint32_t finalSize_ = 0;
     uint32_t oldSize_ = 0;
-    bool sizeChanged_ = false;  // grown, or cut
-    bool cut_ = false;          // cut: the bytes past the new end are gone
-    KeptWindow keptWindows_[ChangeMap::kMaxWindows] = {};
-    uint32_t keptWindowCount_ = 0;
-    Kept* kept_ = nullptr;
-    uint32_t keptCount_ = 0;
-    uint32_t keptCapacity_ = 0;
-    uint8_t* bytes_ = nullptr;
+    bool touched_ = false;       // the log was sealed and the target may have changed since
+    bool cut_ = false;           // cut: the bytes past the new end are gone
     uint8_t* window_ = nullptr;  // one window of the target on its way to the file
+    uint8_t* written_ = nullptr; // a bit for each byte of the window some record writes
     uint32_t windowSize_ = 0;
     uint32_t windowBegin_ = 0;   // the target offset of window_[0]
-    uint32_t limit_ = 0;         // nothing at or past it is written in this window
     Range* ranges_ = nullptr;    // the window's ranges: one read and one write each
     uint32_t rangeCount_ = 0;
     uint32_t rangeCapacity_ = 0;
-    uint32_t bytesUsed_ = 0;
-    uint32_t bytesCapacity_ = 0;
 };

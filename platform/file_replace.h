@@ -41,3 +41,15 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
 
 // Whether UseUtf8FilePaths was called (Windows; POSIX paths are bytes either way).
 bool UsesUtf8FilePaths();
+
+// Opens an existing ordinary file for reading and writing without following
+// a link: O_NOFOLLOW on POSIX, where a file another user owns is refused
+// too (a journal planted in a shared folder is not trusted);
+// FILE_FLAG_OPEN_REPARSE_POINT on Windows, where a reparse point is
+// refused. An invalid handle otherwise, also when nothing is there.
+FileHandle OpenOwnPlainFile(const ByteString& path);
+
+// Makes a name just created or deleted in the folder of path survive a
+// power loss: fsync of the folder on POSIX; nothing on Windows, where NTFS
+// logs its names itself.
+void FlushFolderBeside(const ByteString& path);

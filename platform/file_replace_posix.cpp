@@ -142,3 +142,16 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     FlushFolderOf(target);
     return true;
 }
+
+FileHandle OpenOwnPlainFile(const ByteString& path) {
+    int fd = open(path.CStr(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return InvalidFileHandle();
+    struct stat info;
+    if (fd == 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        return InvalidFileHandle();
+    }
+    return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd));
+}
+
+void FlushFolderBeside(const ByteString& path) { FlushFolderOf(path); }

@@ -124,3 +124,20 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     }
     return false;
 }
+
+FileHandle OpenOwnPlainFile(const ByteString& path) {
+    // A reparse point (a link or a junction) is opened as itself, and then
+    // refused, rather than followed.
+    HANDLE file = CreateFileW(W(Wide(path)), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(file, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+void FlushFolderBeside(const ByteString&) {}

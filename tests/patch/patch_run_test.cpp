@@ -189,13 +189,20 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         bool backup;
         PatchResult result;
     } rows[] = {
-        {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
-        // The target check opens and closes the target once before the run.
-        {"close of the target", FileOperation::Close, 2, false, PatchResultWriteFailed},
+        // The undo journal's flush comes first, before the target changes.
+        {"flush of the journal", FileOperation::Flush, 1, false, PatchResultWriteFailed},
+        {"first flush of the target", FileOperation::Flush, 2, false, PatchResultWriteFailed},
+        // The target check opens the target once before the run; then the
+        // target itself, then the journal.
+        {"creation of the journal", FileOperation::Open, 3, false, PatchResultWriteFailed},
+        {"a write of the journal", FileOperation::Write, 1, false, PatchResultWriteFailed},
+        {"the second write, the first of the target", FileOperation::Write, 3, false, PatchResultWriteFailed},
+        // A close that fails on a file found fully patched: the run is done.
+        {"close of the target", FileOperation::Close, 2, false, PatchResultDone},
         {"the backup's copy", FileOperation::Copy, 1, true, PatchResultBackupFailed},
         {"the backup's flush", FileOperation::Flush, 1, true, PatchResultBackupFailed},
         {"the backup's rename", FileOperation::Rename, 1, true, PatchResultBackupFailed},
-        {"the target's flush after a backup", FileOperation::Flush, 2, true, PatchResultWriteFailed},
+        {"the target's flush after a backup", FileOperation::Flush, 3, true, PatchResultWriteFailed},
         {"the target's open", FileOperation::Open, 3, true, PatchResultWriteFailed},
     };
     for (const Row& row : rows) {
@@ -217,11 +224,36 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         SetFileFaultHook(nullptr);
         Release(stream);
         EXPECT_EQ(result, row.result);
-        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical");
+        const Bytes want = row.result == PatchResultDone ? Expected(patch, original) : original;
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), want), "identical");
+        EXPECT_EQ(access(dir.Path("t.bin.tessel-undo").c_str(), F_OK), -1) << "journal left";
         // The older backup is replaced only by a whole new one.
         const bool backupReplaced = row.backup && row.result != PatchResultBackupFailed;
         EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), backupReplaced ? original : olderBackup);
         EXPECT_EQ(access(dir.Path("t.bin.bak.partial").c_str(), F_OK), -1) << "temporary copy left";
+    }
+
+    // A run stopped midway (here: every write from the target's second on
+    // fails, so it cannot be put back either) keeps its journal; the next
+    // run puts the target back first, says so, patches it, and leaves
+    // nothing behind.
+    {
+        const Block apart = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x00, 0x90, 0, 0, 1, 'z'};
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), original));
+        g_failing = FileOperation::Write;
+        g_failAt = 4;
+        SetFileFaultHook([](FileOperation operation) { return operation == g_failing && --g_failAt <= 0; });
+        ByteStream* stream = PatchStreamOf(apart);
+        PatchRunReport report;
+        EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultRestoreFailed);
+        SetFileFaultHook(nullptr);
+        EXPECT_NE(ReadAll(dir.Path("t.bin")), original);
+        EXPECT_EQ(access(dir.Path("t.bin.tessel-undo").c_str(), F_OK), 0) << "journal not kept";
+        EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultDone);
+        EXPECT_TRUE(report.interruptedRunRestored);
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), Expected(apart, original)), "identical");
+        EXPECT_EQ(access(dir.Path("t.bin.tessel-undo").c_str(), F_OK), -1) << "journal left";
+        Release(stream);
     }
 
     // A backup name that is a link or a folder is refused and left alone;

@@ -41,6 +41,8 @@ public:
     bool ProceedWithUnknownTarget() override { return force_; }
     void Progress(uint32_t percent) override;
     void Finished(const PatchRunReport& report) override;
+    // The program's own words for a result.
+    void Words(const PatchRunReport& report);
 
     bool drawn = false;
     std::string message;
@@ -66,8 +68,14 @@ void ConsoleRunHooks::Progress(uint32_t percent) {
     drawn = true;
 }
 
-// The program's own words for each result, as UTF-8.
+// The program's words for the result, as UTF-8.
 void ConsoleRunHooks::Finished(const PatchRunReport& report) {
+    Words(report);
+    // Said first, on its own line, whatever the run then did.
+    if (report.interruptedRunRestored) message = MessageUtf8(PatchTextInterrupted) + "\n" + message;
+}
+
+void ConsoleRunHooks::Words(const PatchRunReport& report) {
     switch (report.result) {
     case PatchResultDone:
         message = MessageUtf8(PatchTextDone) + std::to_string(report.elapsedMs) + MessageUtf8(PatchTextMs);
@@ -224,6 +232,9 @@ void ReportResult(ApplyJob& job) {
     case PatchResultWriteFailed:
         job.Fail(kExitIoFailure, job.target,
                  job.message + (report.openFailed ? " (the file cannot be opened for writing)"
+                                : report.journalFailed
+                                    ? " (the undo journal " + job.target +
+                                          ".tessel-undo cannot be created beside it; nothing was changed)"
                                 : report.outOfMemory ? " (out of memory; nothing was changed)"
                                 : report.bps.resultCrcWrong
                                     ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "
@@ -232,8 +243,9 @@ void ReportResult(ApplyJob& job) {
         return;
     case PatchResultRestoreFailed:
         job.Fail(kExitIoFailure, job.target,
-                 job.message + (report.backupMade ? " (the original is in " + job.target + ".bak)"
-                                                  : " (no backup was asked for)"));
+                 job.message + (report.backupMade ? " (the original is in " + job.target + ".bak"
+                                                  : " (no backup was asked for") +
+                     "; the undo journal " + job.target + ".tessel-undo is kept: the next run puts the file back)");
         return;
     }
 }
