@@ -16,6 +16,22 @@ static_assert(ChangeMap::kWindowSize == 1u << kWindowShift, "window shift");
 static_assert(ChangeMap::kBlockSize == 1u << kBlockShift, "block shift");
 static_assert(ChangeMap::kWindowSize % ChangeMap::kBlockSize == 0, "no block crosses a window's edge");
 
+
+// Marks [from, to) in a bit per byte, a 32-bit word at a time (a small
+// record's bits are one or two words).
+void MarkBits(uint8_t* bits, uint32_t from, uint32_t to) {
+    while (from < to) {
+        const uint32_t bit = from & 31;
+        const uint32_t count = to - from < 32 - bit ? to - from : 32 - bit;
+        const uint32_t mask = (count == 32 ? ~0u : (1u << count) - 1) << bit;
+        uint32_t word;
+        memcpy(&word, bits + ((from >> 5) << 2), 4);
+        word |= mask;
+        memcpy(bits + ((from >> 5) << 2), &word, 4);
+        from += count;
+    }
+}
+
 }  // namespace
 
 ChangeMap::~ChangeMap() {
@@ -182,5 +198,47 @@ bool ChangeMap::NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32
     while (b < last && blocks_[b + 1].end != 0) ++b;
     *start = first;
     *stop = blocks_[b].end < limit ? blocks_[b].end : limit;
+    return true;
+}
+
+void ChangeMap::MarkWritten(uint32_t w, uint8_t* bits) const {
+    const uint32_t windowBegin = WindowBegin(w);
+    memset(bits, 0, BitsBytes(WindowEnd(w) - windowBegin));
+    const Window& window = windows_[w];
+    for (uint32_t i = 0; i < window.count; ++i) {
+        if (i + kPrefetchAhead < window.count) __builtin_prefetch(block_ + window.positions[i + kPrefetchAhead]);
+        Part part;
+        if (WindowPart(w, i, &part)) MarkBits(bits, part.offset - windowBegin, part.offset + part.count - windowBegin);
+        Pulse(i + 1);
+    }
+}
+
+namespace {
+
+// The first bit at or after `from` (below `end`) that is `set`; end when
+// none. A 32-bit word at a time: the bits of scattered small records are
+// mostly runs of clear ones. Bits are read past `end` to the end of their
+// word.
+uint32_t NextBit(const uint8_t* bits, uint32_t from, uint32_t end, bool set) {
+    while (from < end) {
+        uint32_t word;
+        memcpy(&word, bits + ((from >> 5) << 2), 4);
+        if (!set) word = ~word;
+        word &= ~0u << (from & 31);
+        if (word) {
+            const uint32_t found = ((from >> 5) << 5) + static_cast<uint32_t>(__builtin_ctz(word));
+            return found < end ? found : end;
+        }
+        from = ((from >> 5) + 1) << 5;
+    }
+    return end;
+}
+
+}  // namespace
+
+bool ChangeMap::NextMarked(const uint8_t* bits, uint32_t from, uint32_t end, uint32_t* start, uint32_t* stop) {
+    *start = NextBit(bits, from, end, true);
+    if (*start >= end) return false;
+    *stop = NextBit(bits, *start, end, false);
     return true;
 }

@@ -84,6 +84,15 @@ public:
     // when no block at or after `from` below limit holds a change.
     bool NextRange(uint32_t from, uint32_t limit, uint32_t* start, uint32_t* stop) const;
 
+    // A bit for each byte of window w that a record writes (bit i: the
+    // byte at WindowBegin(w) + i), into `bits`, which holds a 32-bit word
+    // for every 32 bytes of the window and one more.
+    static uint32_t BitsBytes(uint32_t windowBytes) { return ((windowBytes >> 5) + 2) << 2; }
+    void MarkWritten(uint32_t w, uint8_t* bits) const;
+    // The next stretch of marked bits in [from, end): what a run must be
+    // able to put back, every byte and nothing else. False when none.
+    static bool NextMarked(const uint8_t* bits, uint32_t from, uint32_t end, uint32_t* start, uint32_t* stop);
+
 private:
     struct Window {
         uint32_t* positions;  // block positions of its records, in block order
@@ -111,6 +120,7 @@ private:
     uint32_t windowCount_ = 0;
     Window windows_[kMaxWindows] = {};
     Block* blocks_ = nullptr;  // the span's blocks, from firstBlock_ on
+
     uint32_t firstBlock_ = 0;   // Begin() / kBlockSize
     uint32_t markEvery_ = 0;
     uint32_t* marks_ = nullptr;

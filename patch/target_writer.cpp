@@ -29,35 +29,11 @@ bool Grow(T*& block, uint32_t& capacity, uint32_t needed) {
     return true;
 }
 
-// Marks [from, to) in a window's bit per byte.
-void MarkBits(uint8_t* bits, uint32_t from, uint32_t to) {
-    for (; from < to && (from & 7); ++from) bits[from >> 3] |= static_cast<uint8_t>(1u << (from & 7));
-    if (to - from >= 8) {
-        memset(bits + (from >> 3), 0xFF, (to - from) >> 3);
-        from += (to - from) & ~7u;
-    }
-    for (; from < to; ++from) bits[from >> 3] |= static_cast<uint8_t>(1u << (from & 7));
-}
-
-// The first bit at or after `from` (below `end`) that is `set`; end when none.
-uint32_t NextBit(const uint8_t* bits, uint32_t from, uint32_t end, bool set) {
-    const uint8_t skip = set ? 0x00 : 0xFF;  // a byte with nothing to find
-    while (from < end) {
-        if ((from & 7) == 0 && bits[from >> 3] == skip) {
-            from += 8;
-            continue;
-        }
-        if (((bits[from >> 3] >> (from & 7)) & 1) == set) return from;
-        ++from;
-    }
-    return end;
-}
-
 }  // namespace
 
 TargetWriter::~TargetWriter() {
     free(window_);
-    free(written_);
+    free(bits_);
     free(ranges_);
 }
 
@@ -69,8 +45,8 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     const uint32_t span = map.End() - map.Begin();
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
     window_ = static_cast<uint8_t*>(malloc(windowSize_));
-    written_ = static_cast<uint8_t*>(malloc(windowSize_ / 8 + 1));
-    if (!undo_.Start(journal, oldSize_, finalSize) || !window_ || !written_) return false;
+    bits_ = static_cast<uint8_t*>(malloc(ChangeMap::BitsBytes(windowSize_)));
+    if (!undo_.Start(journal, oldSize_, finalSize) || !window_ || !bits_) return false;
     if (progress) progress(context, 0, span);
     if (!LogOldBytes(target, map, finalSize) || !undo_.Seal()) return false;
     touched_ = true;
@@ -95,25 +71,16 @@ bool TargetWriter::LogOldBytes(ByteStream* target, const ChangeMap& map, uint32_
     return true;
 }
 
-// One window: its ranges read, the bytes its records write marked, and
-// each stretch of marked bytes logged with its old contents. Unchanged
-// bytes between changes are not logged, so putting back never writes them.
+// One window: its ranges read, and each stretch of the bytes its records
+// write logged with its old contents. Unchanged bytes between changes are
+// not logged, so putting back never writes them.
 bool TargetWriter::LogWindow(ByteStream* target, const ChangeMap& map, uint32_t w, uint32_t limit) {
     windowBegin_ = map.WindowBegin(w);
     if (!FindRanges(map, limit) || !ReadRanges(target)) return false;
-    const uint32_t end = limit - windowBegin_;
-    memset(written_, 0, end / 8 + 1);
-    ChangeMap::Part part;
-    for (uint32_t i = 0; i < map.WindowRecordCount(w); ++i) {
-        if (!map.WindowPart(w, i, &part) || part.offset >= limit) continue;
-        const uint32_t stop = part.offset + part.count < limit ? part.offset + part.count : limit;
-        MarkBits(written_, part.offset - windowBegin_, stop - windowBegin_);
-    }
-    for (uint32_t at = NextBit(written_, 0, end, true); at < end;) {
-        const uint32_t stop = NextBit(written_, at, end, false);
-        if (!undo_.Add(windowBegin_ + at, window_ + at, stop - at)) return false;
-        at = NextBit(written_, stop, end, true);
-    }
+    map.MarkWritten(w, bits_);
+    uint32_t start, stop;
+    for (uint32_t from = 0; ChangeMap::NextMarked(bits_, from, limit - windowBegin_, &start, &stop); from = stop)
+        if (!undo_.Add(windowBegin_ + start, window_ + start, stop - start)) return false;
     return true;
 }
 

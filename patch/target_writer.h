@@ -9,8 +9,8 @@
 // copied over it, and each range is written back with one call. A dense
 // patch becomes a few large writes and a sparse one stays a few small
 // ones. The old bytes are held once: in the journal, or in memory for a
-// bare stream; the writer's own memory is one window (1 MiB) and a bit per
-// byte of it.
+// bare stream; the writer's own memory is one window (1 MiB), a bit per
+// byte of it, and the log's buffer.
 #pragma once
 #include <stdint.h>
 
@@ -73,7 +73,7 @@ private:
     bool touched_ = false;       // the log was sealed and the target may have changed since
     bool cut_ = false;           // cut: the bytes past the new end are gone
     uint8_t* window_ = nullptr;  // one window of the target on its way to the file
-    uint8_t* written_ = nullptr; // a bit for each byte of the window some record writes
+    uint8_t* bits_ = nullptr;    // a bit for each byte of the window that a record writes
     uint32_t windowSize_ = 0;
     uint32_t windowBegin_ = 0;   // the target offset of window_[0]
     Range* ranges_ = nullptr;    // the window's ranges: one read and one write each

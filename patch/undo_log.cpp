@@ -131,6 +131,14 @@ bool UndoLog::Add(uint32_t offset, const uint8_t* old, uint32_t count) {
     Put32(head, offset);
     Put32(head + 4, count);
     ++entries_;
+    // Most entries are small and fit the buffer's room whole: one copy.
+    if (count < capacity_ - used_ - 8 && capacity_ - used_ > 8) {
+        memcpy(buffer_ + used_, head, 8);
+        memcpy(buffer_ + used_ + 8, old, count);
+        used_ += 8 + count;
+        if (!IsValidFileHandle(file_)) bodyBytes_ += 8 + count;
+        return true;
+    }
     return Append(head, 8) && Append(old, count);
 }
 

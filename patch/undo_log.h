@@ -55,7 +55,7 @@ public:
     // target is as it was (the bytes past a cut are not in the log).
     bool Restore(ByteStream* target);
     // The target holds the old size and every entry's old bytes. scratch
-    // holds kChunk bytes.
+    // holds the longest entry (an entry never crosses a window).
     bool TargetAsItWas(ByteStream* target, uint8_t* scratch);
 
     // Closes the journal and deletes it (a finished run, or one put back).
@@ -68,7 +68,7 @@ public:
     // tells whether it is an unfinished journal of ours that may go).
     bool Open(FileHandle journal, bool* ours);
 
-    static const uint32_t kChunk = 1u << 20;
+    static const uint32_t kChunk = 256u << 10;  // the journal's buffer
 
 private:
     bool Drain();
