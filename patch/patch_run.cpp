@@ -7,6 +7,7 @@
 #include "patch/byte_stream.h"
 #include "patch/run_host.h"
 #include "patch/undo_log.h"
+#include "platform/file_replace.h"
 
 bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
@@ -42,7 +43,9 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     RunHost host = {hooks, 0};
     // An interrupted run's target is put back before anything looks at it:
     // torn, it would pass for neither the original nor the patched file.
+    // A result file a killed run left half-built goes too.
     const Recovery recovery = RecoverInterruptedRun(targetPath);
+    DeleteLeftoversBeside(targetPath);
     r->interruptedRunRestored = recovery == RecoveryRestored;
     if (recovery == RecoveryFailed) return FinishRun(host, r, PatchResultRestoreFailed);
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);

@@ -74,6 +74,9 @@ struct PatchRunReport {
     // An earlier run on this target was interrupted (killed, or the machine
     // stopped); its journal put the target back before this run began.
     bool interruptedRunRestored;
+    // IPS: the run rewrote most of the file, so the result was written to a
+    // new file beside it and put in its place (no journal was needed).
+    bool wroteNewFile;
     IpsRunDetails ips;
     BpsRunDetails bps;
 };

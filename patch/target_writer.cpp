@@ -38,7 +38,7 @@ TargetWriter::~TargetWriter() {
 }
 
 bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize, FileHandle journal,
-                                WriteProgressFunction progress, void* context) {
+                                const ByteString& journalPath, WriteProgressFunction progress, void* context) {
     map_ = &map;
     finalSize_ = finalSize;
     oldSize_ = StreamGetSize(target);
@@ -46,7 +46,7 @@ bool TargetWriter::WriteChanges(ByteStream* target, const ChangeMap& map, uint32
     windowSize_ = span < ChangeMap::kWindowSize ? span + 1 : ChangeMap::kWindowSize;
     window_ = static_cast<uint8_t*>(malloc(windowSize_));
     bits_ = static_cast<uint8_t*>(malloc(ChangeMap::BitsBytes(windowSize_)));
-    if (!undo_.Start(journal, oldSize_, finalSize) || !window_ || !bits_) return false;
+    if (!undo_.Start(journal, journalPath, oldSize_, finalSize) || !window_ || !bits_) return false;
     if (progress) progress(context, 0, span);
     if (!LogOldBytes(target, map, finalSize) || !undo_.Seal()) return false;
     touched_ = true;

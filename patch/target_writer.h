@@ -36,7 +36,7 @@ public:
     // writes every changed byte below finalSize. False at the first
     // failure; the log then holds what Restore needs.
     bool WriteChanges(ByteStream* target, const ChangeMap& map, uint32_t finalSize, FileHandle journal,
-                      WriteProgressFunction progress, void* context);
+                      const ByteString& journalPath, WriteProgressFunction progress, void* context);
     // Cuts a shrinking target to finalSize: the last step, after the data
     // has been flushed. The cut bytes are not kept.
     bool CutTo(ByteStream* target, uint32_t finalSize);

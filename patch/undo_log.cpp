@@ -70,8 +70,9 @@ UndoLog::~UndoLog() {
     free(buffer_);
 }
 
-bool UndoLog::Start(FileHandle journal, uint32_t oldSize, uint32_t finalSize) {
+bool UndoLog::Start(FileHandle journal, const ByteString& journalPath, uint32_t oldSize, uint32_t finalSize) {
     file_ = journal;
+    path_ = journalPath;
     oldSize_ = oldSize;
     finalSize_ = finalSize;
     capacity_ = kChunk;
@@ -155,8 +156,12 @@ bool UndoLog::Seal() {
     Put32(header + 20, bodyBytes_);
     Put32(header + 24, sumA_ ^ sumB_);
     Put32(header + 28, HeaderSum(header));
-    return SeekFileHandle(file_, 0, SeekOrigin::Beginning) == 0 &&
-           WriteFileHandle(file_, header, kHeaderSize) == kHeaderSize && FlushFileHandle(file_);
+    if (SeekFileHandle(file_, 0, SeekOrigin::Beginning) != 0 ||
+        WriteFileHandle(file_, header, kHeaderSize) != kHeaderSize || !FlushFileHandle(file_))
+        return false;
+    // The journal's name must outlive a power loss as surely as its bytes.
+    FlushFolderBeside(path_);
+    return true;
 }
 
 bool UndoLog::Open(FileHandle journal, bool* ours) {
@@ -273,10 +278,7 @@ ByteString JournalPathFor(const ByteString& targetPath) {
 
 FileHandle CreateJournal(const ByteString& targetPath) {
     const ByteString path = JournalPathFor(targetPath);
-    FileHandle journal = OpenFileHandle(path, kCreateNewExclusive);
-    // The journal's name must outlive a power loss as surely as its bytes.
-    if (IsValidFileHandle(journal)) FlushFolderBeside(path);
-    return journal;
+    return OpenFileHandle(path, kCreateNewExclusive);
 }
 
 Recovery RecoverInterruptedRun(const ByteString& targetPath) {

@@ -40,12 +40,14 @@ public:
     UndoLog& operator=(const UndoLog&) = delete;
 
     // Entries go to `journal` (owned from here; an invalid handle: kept in
-    // memory). False when the heap refuses the buffer.
-    bool Start(FileHandle journal, uint32_t oldSize, uint32_t finalSize);
+    // memory), whose name is journalPath. False when the heap refuses the
+    // buffer.
+    bool Start(FileHandle journal, const ByteString& journalPath, uint32_t oldSize, uint32_t finalSize);
     // The old bytes of [offset, offset + count), which the run will write.
     bool Add(uint32_t offset, const uint8_t* old, uint32_t count);
-    // The last entry is in; a journal gets its header and is flushed. Only
-    // after this may the target change.
+    // The last entry is in; a journal gets its header and is flushed, and
+    // then its folder (after its bytes: one commit of the file system's own
+    // journal serves both). Only after this may the target change.
     bool Seal();
 
     uint32_t OldSize() const { return oldSize_; }
@@ -79,6 +81,7 @@ private:
     const uint8_t* Next(uint32_t want, uint32_t* got);
 
     FileHandle file_ = InvalidFileHandle();
+    ByteString path_;
     uint8_t* buffer_ = nullptr;
     uint32_t used_ = 0;       // bytes in buffer_ (memory: all the entries)
     uint32_t capacity_ = 0;
@@ -95,8 +98,8 @@ private:
 ByteString JournalPathFor(const ByteString& targetPath);
 
 // A fresh journal for targetPath, created exclusively (CREATE_NEW /
-// O_CREAT | O_EXCL, which never follows a link); an invalid handle when
-// anything stands at its name.
+// O_CREAT | O_EXCL, which never follows a link) at JournalPathFor; an
+// invalid handle when anything stands at its name.
 FileHandle CreateJournal(const ByteString& targetPath);
 
 enum Recovery : uint8_t {
