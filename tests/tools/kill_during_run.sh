@@ -6,14 +6,32 @@
 # and nothing may be left beside the target (no undo journal, no temporary).
 # Prints one row per shape and backup setting. A third of the kills fall at
 # a random moment of the whole run (most of which is reading and checking
-# the target), a third within 40 ms of the undo journal appearing (while it
-# is written), a third within 20 ms of its header being written (in the
-# writes to the target themselves).
+# the target), a third within 40 ms of the undo journal or the new file
+# appearing (while it is written), a third within 20 ms of the journal being
+# sealed or the new file passing 1 MiB (in the writes themselves).
 #
-# Usage: kill_during_run.sh TOOL STUB KILLS [SHAPE...]
+# Usage: kill_during_run.sh [--window DRIVE] TOOL STUB KILLS [SHAPE...]
 #   KILLS  kills per row; shapes: sparse256 small200k translation runs rewrite
 #          (default: all but sparse256)
+#   --window DRIVE: the patcher (built on STUB, a Windows program) runs in
+#          its window under wine, driven by DRIVE (tessel-drive.exe); the
+#          kill goes to the patcher's own process.
 set -u
+here="$(cd "$(dirname "$0")" && pwd)"
+drive=""
+if [ "${1:-}" = --window ]; then
+  drive="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"
+  if [ -z "${TESSEL_KILL_SESSION:-}" ]; then
+    # The window needs a display and a wineserver of its own (as the win64
+    # suite has them: scripts/test-win64.sh).
+    export TESSEL_KILL_SESSION=1 TESSEL_WINEPREFIX="$(dirname "$drive")/wineprefix"
+    "$here/../../scripts/wine-prefix" "$TESSEL_WINEPREFIX"
+    export WINEPREFIX="$TESSEL_WINEPREFIX" WINEDEBUG=-all
+    exec xvfb-run -a -s "-screen 0 1023x768x24 -nolisten tcp -noreset" "$here/../../scripts/with-wineserver" \
+      bash "$0" "$@"
+  fi
+  shift 2
+fi
 tool="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 stub="$2"; kills="$3"; shift 3
 shapes=("$@")
@@ -21,6 +39,9 @@ shapes=("$@")
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 status=0
+# The patcher's name is this run's own, so the process killed under wine is
+# found by it and can be no other.
+patcher="kill-$$-$RANDOM-patcher.exe"
 
 # The bench's shapes, made here with the same structure (offsets, sizes,
 # counts), the original target and the expected result.
@@ -82,6 +103,39 @@ leftovers() {  # dir: names beside the target the run must not leave
   (cd "$1" && ls -A | grep -E '^t\.bin\.(tessel-|bak\.partial)' || true)
 }
 
+# One run of the patcher on DIR/t.bin, in the background; its process id
+# (the patcher's own under wine) in $pid.
+start_run() {  # dir backup
+  if [ -z "$drive" ]; then
+    "$tool" apply "$1/patcher.exe" "$1/t.bin" "${flag[@]}" > "$1/run.log" 2>&1 &
+    pid=$!
+    return
+  fi
+  (cd "$1" && "$here/../../scripts/wine-run" "$drive" "${flag[@]}" "$patcher" t.bin > run.log 2>&1) &
+  driver=$!
+  pid=""
+  # The patcher under wine: the process whose command line names it.
+  for ((i = 0; i < 3000 && ${#pid} == 0; ++i)); do
+    # (not the driver, whose command line names the patcher too)
+    for found in $(grep -l -a -F "$patcher" /proc/[0-9]*/cmdline 2>/dev/null); do
+      grep -q -a -e tessel-drive -e wine-run -e grep "$found" 2>/dev/null || { pid=$(basename "$(dirname "$found")"); break; }
+    done
+    kill -0 $driver 2>/dev/null || break
+  done
+}
+finish_run() {  # after a kill: the driver (when there is one) notices and ends
+  if [ -n "$drive" ]; then wait $driver 2>/dev/null; else wait $pid 2>/dev/null; fi
+}
+# The run again, to its end; its words in DIR/again.log.
+run_again() {  # dir
+  if [ -z "$drive" ]; then
+    "$tool" apply "$1/patcher.exe" "$1/t.bin" "${flag[@]}" > "$1/again.log" 2>&1
+  else
+    (cd "$1" && "$here/../../scripts/wine-run" "$drive" "${flag[@]}" "$patcher" t.bin > again.log 2>&1 &&
+      ! grep -q '寫入失敗\|Write failed' again.log)
+  fi
+}
+
 printf '%-12s %-7s %6s %10s %12s %12s %10s\n' shape backup kills "mid-run" "put back" "patched" leftovers
 for shape in "${shapes[@]}"; do
   dir="$work/$shape"; mkdir -p "$dir"
@@ -89,34 +143,40 @@ for shape in "${shapes[@]}"; do
   printf 'kill test\n' > "$dir/notes.txt"
   "$tool" build --stub "$stub" --patch "$dir/p.ips" --description "$dir/notes.txt" --source "$dir/original.bin" \
     -o "$dir/patcher.exe" > "$dir/build.log" 2>&1 || { cat "$dir/build.log"; echo "FAIL: build $shape"; exit 1; }
+  cp "$dir/patcher.exe" "$dir/$patcher"
   for backup in no yes; do
     flag=(); [ $backup = yes ] && flag=(--backup)
     # One clean run sets the window the kills fall in.
     cp --sparse=always "$dir/original.bin" "$dir/t.bin"; rm -f "$dir/t.bin.bak"
     start=$(date +%s%N)
-    "$tool" apply "$dir/patcher.exe" "$dir/t.bin" "${flag[@]}" > /dev/null 2>&1
+    start_run "$dir"
+    finish_run
     span=$(( ($(date +%s%N) - start) / 1000 ))  # microseconds
     midrun=0; putback=0; patched=0; left=0
     for ((k = 0; k < kills; ++k)); do
       cp --sparse=always "$dir/original.bin" "$dir/t.bin"; rm -f "$dir/t.bin.bak"
-      delay=$(( (RANDOM * 32768 + RANDOM) % (span + 1) ))
-      "$tool" apply "$dir/patcher.exe" "$dir/t.bin" "${flag[@]}" > /dev/null 2>&1 &
-      pid=$!
+      delay=$(( (RANDOM * 32768 + RANDOM) % (span / (${#drive} ? 2 : 1) + 1) ))
+      start_run "$dir"
+      if [ -z "$pid" ]; then echo "FAIL: $shape kill $k: no patcher process found"; status=1; finish_run; continue; fi
       if [ $((k % 3)) -eq 1 ]; then
+        # The undo journal or the new file has appeared.
         delay=$(( (RANDOM * 32768 + RANDOM) % 40000 ))
-        while [ ! -e "$dir/t.bin.tessel-undo" ] && kill -0 $pid 2>/dev/null; do :; done
+        while ! compgen -G "$dir/t.bin.tessel-*" > /dev/null && kill -0 $pid 2>/dev/null; do :; done
       elif [ $((k % 3)) -eq 2 ]; then
+        # The journal is sealed (the writes in place begin), or the new file
+        # is past its first MiB.
         delay=$(( (RANDOM * 32768 + RANDOM) % 20000 ))
-        while [ "$(head -c 8 "$dir/t.bin.tessel-undo" 2>/dev/null | tr -d "\\0")" != TSLUNDO1 ] && kill -0 $pid 2>/dev/null; do
+        while [ "$(head -c 8 "$dir/t.bin.tessel-undo" 2>/dev/null | tr -d "\\0")" != TSLUNDO1 ] &&
+              ! find "$dir" -name 't.bin.tessel-*.tmp' -size +1M 2>/dev/null | grep -q . && kill -0 $pid 2>/dev/null; do
           :
         done
       fi
       sleep "$(printf '0.%06d' "$delay")" 2>/dev/null || sleep "$((delay / 1000000))"
       kill -9 $pid 2>/dev/null && midrun=$((midrun + 1))
-      wait $pid 2>/dev/null
-      "$tool" apply "$dir/patcher.exe" "$dir/t.bin" "${flag[@]}" > "$dir/again.log" 2>&1
+      finish_run
+      run_again "$dir"
       code=$?
-      grep -q '檔案已還原' "$dir/again.log" && putback=$((putback + 1))
+      grep -q '檔案已還原\|was interrupted' "$dir/again.log" && putback=$((putback + 1))
       if [ $code -eq 0 ] && same_as_expected "$dir/t.bin" "$dir"; then
         patched=$((patched + 1))
       else
