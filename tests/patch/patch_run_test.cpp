@@ -238,7 +238,10 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
     // run puts the target back first, says so, patches it, and leaves
     // nothing behind.
     {
-        const Block apart = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x00, 0x90, 0, 0, 1, 'z'};
+        // Two records in one range with a gap between them, and one a range
+        // apart (its write fails).
+        const Block apart = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0, 0, 0x90, 0, 1, 'y',
+                             0x00, 0x90, 0, 0, 1, 'z'};
         ASSERT_TRUE(WriteAll(dir.Path("t.bin"), original));
         g_failing = FileOperation::Write;
         g_failAt = 4;
@@ -248,7 +251,24 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultRestoreFailed);
         SetFileFaultHook(nullptr);
         EXPECT_NE(ReadAll(dir.Path("t.bin")), original);
-        EXPECT_EQ(access(dir.Path("t.bin.tessel-undo").c_str(), F_OK), 0) << "journal not kept";
+        // The journal holds the old bytes of exactly the bytes written, not
+        // the unchanged stretch between them in the same range.
+        const Bytes journal = ReadAll(dir.Path("t.bin.tessel-undo"));
+        const auto word = [&](size_t at) {
+            return at + 4 <= journal.size() ? uint32_t(uint8_t(journal[at])) | uint32_t(uint8_t(journal[at + 1])) << 8 |
+                                                  uint32_t(uint8_t(journal[at + 2])) << 16 |
+                                                  uint32_t(uint8_t(journal[at + 3])) << 24
+                                            : 0xFFFFFFFFu;
+        };
+        EXPECT_EQ(journal.substr(0, 8), "TSLUNDO1");
+        EXPECT_EQ(word(16), 3u) << "entries";
+        EXPECT_EQ(word(32), 5u);
+        EXPECT_EQ(word(36), 2u);
+        EXPECT_EQ(journal.substr(40, 2), original.substr(5, 2));
+        EXPECT_EQ(word(42), 0x90u);
+        EXPECT_EQ(word(46), 1u);
+        EXPECT_EQ(word(51), 0x9000u);
+        EXPECT_EQ(journal.size(), 32u + 3 * 8 + 2 + 1 + 1);
         EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultDone);
         EXPECT_TRUE(report.interruptedRunRestored);
         EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), Expected(apart, original)), "identical");
