@@ -24,7 +24,9 @@ if [ "${1:-}" = --window ]; then
   if [ -z "${TESSEL_KILL_SESSION:-}" ]; then
     # The window needs a display and a wineserver of its own (as the win64
     # suite has them: scripts/test-win64.sh).
-    export TESSEL_KILL_SESSION=1 TESSEL_WINEPREFIX="$(dirname "$drive")/wineprefix"
+    # A prefix of its own: its wineserver is stopped at the end, which must
+    # not stop the one a test suite may be using on the build's prefix.
+    export TESSEL_KILL_SESSION=1 TESSEL_WINEPREFIX="$(dirname "$drive")/wineprefix-kill"
     "$here/../../scripts/wine-prefix" "$TESSEL_WINEPREFIX"
     export WINEPREFIX="$TESSEL_WINEPREFIX" WINEDEBUG=-all
     exec xvfb-run -a -s "-screen 0 1023x768x24 -nolisten tcp -noreset" "$here/../../scripts/with-wineserver" \
