@@ -192,6 +192,11 @@ TEST(RunResultText, EachResultInTheProgramsWords) {
         report.result = row.result;
         EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToAnsiText(row.text)) << int(row.result);
     }
+    // An interrupted run put back first is said before the result.
+    report.result = PatchResultDone;
+    report.interruptedRunRestored = true;
+    EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")),
+              WideToAnsiText(u"上次修補未完成, 檔案已還原。\r\n完成! 總用時:1234 ms"));
 }
 
 // A long run keeps its window answering: another thread's WM_NULL probes,
