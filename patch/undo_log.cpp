@@ -11,9 +11,6 @@ namespace {
 
 const char kMagic[8] = {'T', 'S', 'L', 'U', 'N', 'D', 'O', '1'};
 const char kJournalSuffix[] = ".tessel-undo";
-// GENERIC_READ | GENERIC_WRITE, no sharing, CREATE_NEW: fails on anything
-// already at the name, a link included.
-const OpenMode kCreateNewExclusive = 0xC0000100u;
 
 // Two running sums over little-endian 32-bit words (the last one padded
 // with zeros): cheap enough to cost nothing next to the disk, and enough
@@ -277,8 +274,7 @@ ByteString JournalPathFor(const ByteString& targetPath) {
 }
 
 FileHandle CreateJournal(const ByteString& targetPath) {
-    const ByteString path = JournalPathFor(targetPath);
-    return OpenFileHandle(path, kCreateNewExclusive);
+    return CreateOwnFile(JournalPathFor(targetPath));
 }
 
 Recovery RecoverInterruptedRun(const ByteString& targetPath) {

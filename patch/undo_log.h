@@ -97,8 +97,8 @@ private:
 // The journal's name: the target's with ".tessel-undo" appended.
 ByteString JournalPathFor(const ByteString& targetPath);
 
-// A fresh journal for targetPath, created exclusively (CREATE_NEW /
-// O_CREAT | O_EXCL, which never follows a link) at JournalPathFor; an
+// A fresh journal for targetPath at JournalPathFor, created exclusively,
+// never through a link, readable by its owner only (CreateOwnFile); an
 // invalid handle when anything stands at its name.
 FileHandle CreateJournal(const ByteString& targetPath);
 

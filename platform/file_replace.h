@@ -49,6 +49,12 @@ bool UsesUtf8FilePaths();
 // refused. An invalid handle otherwise, also when nothing is there.
 FileHandle OpenOwnPlainFile(const ByteString& path);
 
+// Creates a new file at path for reading and writing, readable by its owner
+// only (it may hold another file's bytes), never opening one that exists
+// nor following a link: O_CREAT | O_EXCL | O_NOFOLLOW, mode 0600 on POSIX;
+// CREATE_NEW, no sharing, on Windows. An invalid handle otherwise.
+FileHandle CreateOwnFile(const ByteString& path);
+
 // Makes a name just created or deleted in the folder of path survive a
 // power loss: fsync of the folder on POSIX; nothing on Windows, where NTFS
 // logs its names itself.

@@ -140,4 +140,11 @@ FileHandle OpenOwnPlainFile(const ByteString& path) {
     return file;
 }
 
+FileHandle CreateOwnFile(const ByteString& path) {
+    // GENERIC_READ | GENERIC_WRITE, no sharing, CREATE_NEW (which fails on
+    // anything at the name, a link included); the folder's inherited ACL.
+    const OpenMode kCreateNewUnshared = 0xC0000100u;
+    return OpenFileHandle(path, kCreateNewUnshared);
+}
+
 void FlushFolderBeside(const ByteString&) {}

@@ -261,6 +261,9 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
                                             : 0xFFFFFFFFu;
         };
         EXPECT_EQ(journal.substr(0, 8), "TSLUNDO1");
+        struct stat info;
+        ASSERT_EQ(stat(dir.Path("t.bin.tessel-undo").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << "the old bytes are the owner's only";
         EXPECT_EQ(word(16), 3u) << "entries";
         EXPECT_EQ(word(32), 5u);
         EXPECT_EQ(word(36), 2u);
