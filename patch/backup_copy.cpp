@@ -19,14 +19,15 @@ bool FlushFileAt(const ByteString& path) {
 
 }  // namespace
 
-bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath) {
+bool MakeBackupCopy(const ByteString& targetPath, const ByteString& backupPath, FileProgressFunction progress,
+                    void* context) {
     if (!IsPlainFileOrAbsent(backupPath)) return false;
     ByteString partial(backupPath);
     partial.Append(".partial");
     // A leftover of a run that was killed while copying goes first; a link
     // under this name is deleted, not written through.
     DeleteFileAtPath(partial);
-    if (CopyFileOverwrite(targetPath, partial) && FlushFileAt(partial) &&
+    if (CopyFileOverwrite(targetPath, partial, progress, context) && FlushFileAt(partial) &&
         RenameFileReplacing(partial, backupPath))
         return true;
     DeleteFileAtPath(partial);

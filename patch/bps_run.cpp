@@ -256,7 +256,6 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
         return FinishRun(host, r, PatchResultWriteFailed);
     }
     host.Progress(0);
-    const uint32_t start = TickCount();
     if (!BuildResult(host, block, h, target.handle, r->bps.foundSize, out, r) || !out.Close())
         return FinishRun(host, r, PatchResultWriteFailed);
 
@@ -267,6 +266,6 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     if (!out.placed) return FinishRun(host, r, backup ? PatchResultBackupFailed : PatchResultWriteFailed);
     r->backupMade = backup;
     host.Progress(100);
-    r->elapsedMs = TickCount() - start;
+    r->elapsedMs = TickCount() - host.start;
     return FinishRun(host, r, PatchResultDone);
 }

@@ -50,6 +50,7 @@ bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target
     const uint32_t finalSize = ResultingTargetSize(scan, StreamGetSize(target));
     if (!writer->WriteChanges(target, changes, finalSize, ShowWriteProgress, &host) || !FlushStream(target))
         return false;
+    host.StillWorking();  // the flush may have taken a while
     // The cut comes last, once the data is on disk, and is flushed itself.
     return finalSize >= StreamGetSize(target) || (writer->CutTo(target, finalSize) && FlushStream(target));
 }
@@ -57,18 +58,17 @@ bool WriteAllChanges(RunHost& host, const ChangeMap& changes, ByteStream* target
 // A scanned and gathered block on an open target, from progress 0 on. On
 // failure the target is put back.
 PatchResult RunOnTarget(RunHost& host, uint32_t blockSize, const ChangeMap& changes,
-                        ByteStream* target, TargetWriter* writer, PatchRunReport* report, uint32_t* start) {
+                        ByteStream* target, TargetWriter* writer, PatchRunReport* report) {
     host.Progress(0);
-    *start = TickCount();
     ShowRecordProgress(host, changes, blockSize, RecordShare(changes));
     if (WriteAllChanges(host, changes, target, writer, report->ips.scan)) return PatchResultDone;
     return writer->Restore(target) && FlushStream(target) ? PatchResultWriteFailed
                                                           : PatchResultRestoreFailed;
 }
 
-void Succeed(RunHost& host, PatchRunReport* report, uint32_t start) {
+void Succeed(RunHost& host, PatchRunReport* report) {
     host.Progress(100);
-    report->elapsedMs = TickCount() - start;
+    report->elapsedMs = TickCount() - host.start;
     report->ips.recordsApplied = report->ips.scan.recordCount;
 }
 
@@ -101,10 +101,10 @@ bool GatherChanges(RunHost& host, const uint8_t* block, PatchRunReport* r, Chang
 
 // The target check: false, with the result to report, when the run must
 // stop before its backup. A block that does not scan is left to step 3.
-bool TargetWantsPatch(const RunHost& host, const ChangeMap& changes, const PatchScan& scan,
+bool TargetWantsPatch(RunHost& host, const ChangeMap& changes, const PatchScan& scan,
                       const ByteString& targetPath, const TargetFacts* facts, PatchResult* stop) {
     if (!scan.valid) return true;
-    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts);
+    TargetVerdict verdict = CheckTarget(changes, scan, targetPath, facts, ShowFileProgress, &host);
     *stop = verdict == TargetAlreadyPatched ? PatchResultAlreadyPatched : PatchResultDeclined;
     return verdict != TargetAlreadyPatched &&
            (verdict != TargetUnknown || (host.hooks && host.hooks->ProceedWithUnknownTarget()));
@@ -122,16 +122,25 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     const bool scanned = ScanPatch(block, size, &r->ips.scan, Pulse, &host);
     ChangeMap changes;
     if (scanned && !GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
+    // The backup box is read before the target is, so the bar can be shared
+    // out; a block that does not scan leaves the bar alone.
+    const bool backup = host.WantsBackup();
+    host.phase = PhaseIdentify;
+    host.weight[PhaseIdentify] = scanned && facts;  // times the target's size, once known
+    host.weight[PhaseCopy] = scanned && backup;
+    host.weight[PhaseWrite] = ((changes.End() - changes.Begin()) >> 10) + 1;
     PatchResult stop;
     if (!TargetWantsPatch(host, changes, r->ips.scan, targetPath, facts, &stop)) return FinishRun(host, r, stop);
 
     // 1. Backup before anything touches the target: patching without the
     //    copy the user asked for would leave them without their original.
-    if (host.WantsBackup()) {
-        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath)))
+    host.phase = PhaseCopy;
+    if (backup) {
+        if (!MakeBackupCopy(targetPath, BackupPathFor(targetPath), ShowFileProgress, &host))
             return FinishRun(host, r, PatchResultBackupFailed);
         r->backupMade = true;
     }
+    host.phase = PhaseWrite;
 
     // 2. Open the target (a missing file is created empty). Opening comes
     //    before the block test, so a bad patch still opens the target; it
@@ -152,12 +161,11 @@ PatchResult IpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
     // 4. The records, then the close: success is told only once the data
     //    has reached the disk and the file is closed.
     TargetWriter writer;
-    uint32_t start;
-    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
+    PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
     if (!CloseStream(target) && result == PatchResultDone)
         result = RestoreAfterFailedClose(targetPath, &writer);
     Release(target);
-    if (result == PatchResultDone) Succeed(host, r, start);
+    if (result == PatchResultDone) Succeed(host, r);
     return FinishRun(host, r, result);
 }
 
@@ -166,15 +174,14 @@ PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHo
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     r->format = PatchFormatIps;
-    RunHost host = {hooks, 0};
+    RunHost host = StartRunHost(hooks);
     const uint8_t* block;
     uint32_t size;
     if (!ScanBlock(patch, host, r, &block, &size)) return FinishRun(host, r, PatchResultMalformed);
     ChangeMap changes;
     if (!GatherChanges(host, block, r, &changes)) return FinishRun(host, r, PatchResultWriteFailed);
     TargetWriter writer;
-    uint32_t start;
-    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r, &start);
-    if (result == PatchResultDone) Succeed(host, r, start);
+    const PatchResult result = RunOnTarget(host, size, changes, target, &writer, r);
+    if (result == PatchResultDone) Succeed(host, r);
     return FinishRun(host, r, result);
 }

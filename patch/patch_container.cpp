@@ -25,10 +25,17 @@ bool ReadLength(ByteStream* file, uint32_t fileSize, uint64_t back, uint32_t* va
 }
 
 // Copies count bytes from the file's position into target. All or nothing:
-// when fewer arrive, target gets its old size and position back.
+// when fewer arrive, target gets its old size and position back. A memory
+// target is sized first, so the bytes are read straight into its block,
+// once; a new memory stream has no block, and the copy went through a
+// buffer of the full count (a 16 MiB patch was held twice and copied
+// again).
 bool CopyWhole(ByteStream* target, ByteStream* file, uint32_t count) {
     uint32_t oldSize = StreamGetSize(target);
     uint32_t oldPosition = StreamPosition(target);
+    const uint64_t end = static_cast<uint64_t>(oldPosition) + count;
+    if (target->methods->SetSize == MemoryStreamTable.SetSize && end > oldSize && end < InvalidPosition)
+        StreamSetSize(target, static_cast<uint32_t>(end));  // refused: the copy finds its own way
     if (CopyStreamBytes(target, file, count) == count) return true;
     StreamSetSize(target, oldSize);
     if (oldPosition != InvalidPosition) SetStreamPosition(target, static_cast<int32_t>(oldPosition));

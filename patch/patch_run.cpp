@@ -6,6 +6,7 @@
 
 #include "patch/byte_stream.h"
 #include "patch/run_host.h"
+#include "platform/clock.h"
 
 bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
@@ -14,6 +15,42 @@ bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = patch->block;
     *size = patch->size;
     return true;
+}
+
+RunHost StartRunHost(PatchRunHooks* hooks) {
+    RunHost host = {hooks, 0, TickCount(), PhaseWrite, false, {0, 0, 0}, {0, 0, 100}};
+    return host;
+}
+
+namespace {
+
+// The bar is shared by a run's phases in proportion to the bytes each
+// moves: identification reads the whole target (only when the patcher
+// carries its size and CRC-32 to compare), the backup reads and writes
+// it, and the writes take the span they cover. A run with neither, or on
+// an empty target, keeps the whole bar for its writes, as it always did.
+void PlanBar(RunHost& host, uint32_t targetSize) {
+    host.planned = true;
+    const uint32_t size = targetSize >> 10;
+    host.weight[PhaseIdentify] *= size;
+    host.weight[PhaseCopy] *= 2 * size;
+    // At most 4 Mi + 8 Mi + 4 Mi units: times 100 stays within 32 bits.
+    const uint32_t total = host.weight[0] + host.weight[1] + host.weight[2];
+    host.end[PhaseIdentify] = host.weight[0] * 100 / total;
+    host.end[PhaseCopy] = (host.weight[0] + host.weight[1]) * 100 / total;
+}
+
+}  // namespace
+
+void ShowFileProgress(void* context, uint32_t done, uint32_t total) {
+    RunHost* host = static_cast<RunHost*>(context);
+    host->StillWorking();
+    if (!host->planned) PlanBar(*host, total);
+    // By 1 KiB, so the product stays within 32 bits without the
+    // floating-point code of ScaledShare; the phase's end is reached by
+    // the next phase's start.
+    const uint32_t at = host->At((done >> 10) * 100 / ((total >> 10) + 1));
+    if (at > host->shown) host->Show(at);
 }
 
 PatchResult FinishRun(RunHost& host, PatchRunReport* report, PatchResult result) {
@@ -38,7 +75,7 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     PatchRunReport local;
     PatchRunReport* r = FreshReport(report, &local);
     r->format = IdentifyPatchFormat(block, size);
-    RunHost host = {hooks, 0};
+    RunHost host = StartRunHost(hooks);
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);
     // A block of no known format takes the IPS route, which opens the
     // target and refuses the block exactly as it always has.

@@ -75,18 +75,23 @@ struct PatchRunReport {
 // The places where a run meets its host. The run never owns its hooks.
 class PatchRunHooks {
 public:
-    // Asked once, after the target check and before anything is written:
-    // copy the target to target + ".bak".
+    // Asked once, before the target is read for its check (the answer
+    // shares out the bar): copy the target to target + ".bak" before
+    // anything is written. Not acted on when the check stops the run.
     virtual bool WantsBackup() = 0;
     // Asked before the backup when the patcher's verification data says the
     // target is neither the original nor the patched result; true patches
     // it anyway.
     virtual bool ProceedWithUnknownTarget() { return false; }
-    // 0 when the records start, 100 when they are all written; never
-    // backwards.
+    // Positions of the bar, never backwards. Identification (when the
+    // patcher carries the target's size and CRC-32) and the backup copy take
+    // the first part of it in proportion to the bytes they move, the
+    // records and writes the rest, 100 when they are all written. A run
+    // with neither starts at 0 when the records start.
     virtual void Progress(uint32_t percent) = 0;
-    // Called every few milliseconds of work while a run is long: the
-    // program keeps its window alive here.
+    // Called every few milliseconds of work while a run is long (while
+    // the target is read for its check, copied, and written): the program
+    // keeps its window alive here.
     virtual void StillWorking() {}
     // Exactly once per run, with the report ApplyPatch also returns.
     virtual void Finished(const PatchRunReport& report) = 0;
@@ -105,8 +110,8 @@ protected:
 // the .bak when a backup is asked for); facts are not used, the patch
 // carries its own.
 // IPS (patch/ips_run.cpp): target check (patch/target_check.h; facts may be
-// null), backup, open the target, scan the whole block, progress 0, start
-// time, gather every record in memory, write the changed ranges, flush,
+// null), backup, open the target, scan the whole block, progress 0,
+// gather every record in memory, write the changed ranges, flush,
 // cut, close, progress 100, elapsed time, report. All or nothing: on any
 // failure after the open the target is put back as it was. hooks may be
 // null (no backup, nothing told); report may be null. The patch stream is

@@ -7,22 +7,46 @@
 #include "base/byte_string.h"
 #include "patch/patch_run.h"
 
+enum BarPhase : uint8_t { PhaseIdentify, PhaseCopy, PhaseWrite };
+
 // The hooks a run was given, any of which may be absent; progress never
 // goes backwards.
 struct RunHost {
     PatchRunHooks* hooks;
     uint32_t shown;  // last position given to Progress
+    uint32_t start;  // tick count when the run began: the time told covers it all
+    // The phase under way, by 1 KiB the bytes each phase moves, and where
+    // each one's part of the bar ends: planned (PlanBar) once the target's
+    // size is known, from its first chunk; until then the writes have it all.
+    uint32_t phase;
+    bool planned;
+    uint32_t weight[3];
+    uint32_t end[3];
 
     bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
-    void Progress(uint32_t percent) {
-        if (percent < shown) percent = shown;
-        shown = percent;
-        if (hooks) hooks->Progress(percent);
+    void Show(uint32_t position) {
+        if (position < shown) position = shown;
+        shown = position;
+        if (hooks) hooks->Progress(position);
     }
+    // The bar's position percent of the way through the phase under way.
+    uint32_t At(uint32_t percent) const {
+        const uint32_t from = phase ? end[phase - 1] : 0;
+        return from + percent * (end[phase] - from) / 100;
+    }
+    void Progress(uint32_t percent) { Show(At(percent)); }
     void StillWorking() const {
         if (hooks) hooks->StillWorking();
     }
 };
+
+// A host for a run that begins now, the whole bar for its writes.
+RunHost StartRunHost(PatchRunHooks* hooks);
+
+// Identification and the backup copy, told after each chunk: the window is
+// kept alive and the bar moves through the phase's part, when a step moves
+// it at all. context is the RunHost.
+void ShowFileProgress(void* context, uint32_t done, uint32_t total);
 
 // floor(part * scale / whole) for part <= whole and scale <= 100, in double
 // rather than 64-bit integers: i686 has no 64-by-32-bit division, and the

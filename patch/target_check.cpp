@@ -72,19 +72,58 @@ bool ChangedBytesMatch(const ChangeMap& map, FileHandle target) {
 
 }  // namespace
 
-uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, uint32_t count) {
-    // Bit by bit rather than through a 1 KiB table: the code stays a few
-    // bytes in the downloaded program, and one pass over a target is still
-    // quick next to reading it.
-    crc = ~crc;
-    for (uint32_t i = 0; i < count; ++i) {
-        crc ^= bytes[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+namespace {
+
+// Slice-by-16 tables: g_crcTable[k][b] is the CRC register after byte b
+// followed by k zero bytes, so sixteen bytes fold into the register with
+// sixteen independent look-ups. Built on first use into zero-filled
+// storage (16 KiB of .bss, no bytes in the file); g_crcTable[0][1] is
+// never 0 once built, which tells whether it has been.
+#ifdef __MINGW32__
+__attribute__((section(".bss")))
+#endif
+uint32_t g_crcTable[16][256];
+
+void BuildCrcTable() {
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+        g_crcTable[0][n] = c;
     }
+    for (int k = 1; k < 16; ++k)
+        for (uint32_t n = 0; n < 256; ++n) {
+            const uint32_t c = g_crcTable[k - 1][n];
+            g_crcTable[k][n] = (c >> 8) ^ g_crcTable[0][c & 0xFF];
+        }
+}
+
+// Little-endian, whatever the host: the bytes are taken in file order.
+inline uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Four bytes of a word, table k + 3 for its first byte down to k for its last.
+inline uint32_t FoldWord(uint32_t w, int k) {
+    return g_crcTable[k + 3][w & 0xFF] ^ g_crcTable[k + 2][(w >> 8) & 0xFF] ^ g_crcTable[k + 1][(w >> 16) & 0xFF] ^
+           g_crcTable[k][w >> 24];
+}
+
+}  // namespace
+
+uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, uint32_t count) {
+    // A table rather than bit by bit: a 64 MiB target was 0.47 s of CRC
+    // bit by bit, and the table costs the file only the code that fills it.
+    if (g_crcTable[0][1] == 0) BuildCrcTable();
+    crc = ~crc;
+    for (; count >= 16; count -= 16, bytes += 16)
+        crc = FoldWord(Le32(bytes) ^ crc, 12) ^ FoldWord(Le32(bytes + 4), 8) ^ FoldWord(Le32(bytes + 8), 4) ^
+              FoldWord(Le32(bytes + 12), 0);
+    for (; count; --count) crc = (crc >> 8) ^ g_crcTable[0][(crc ^ *bytes++) & 0xFF];
     return ~crc;
 }
 
-bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc) {
+bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgressFunction progress, void* context) {
     *size = GetFileSizeHandle(file);
     *crc = 0;
     if (*size == InvalidFileSize || SeekFileHandle(file, 0, SeekOrigin::Beginning) != 0) return false;
@@ -93,6 +132,7 @@ bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc) {
         if (ReadFileHandle(file, g_chunk, want) != want) return false;
         *crc = Crc32Update(*crc, g_chunk, want);
         done += want;
+        if (progress) progress(context, done, *size);
     }
     return true;
 }
@@ -119,12 +159,12 @@ bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHan
 }
 
 TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
-                          const TargetFacts* facts) {
+                          const TargetFacts* facts, FileProgressFunction progress, void* context) {
     FileHandle target = OpenFileHandle(targetPath, OpenModeReadOnly);
     if (!IsValidFileHandle(target)) return TargetUnchecked;
     TargetVerdict verdict = facts ? TargetUnknown : TargetUnchecked;
     uint32_t size, crc;
-    if (facts && FileSizeAndCrc(target, &size, &crc)) {
+    if (facts && FileSizeAndCrc(target, &size, &crc, progress, context)) {
         if (size == facts->resultSize && crc == facts->resultCrc)
             verdict = TargetAlreadyPatched;
         else if (size == facts->originalSize && crc == facts->originalCrc)

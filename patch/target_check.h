@@ -34,9 +34,11 @@ enum TargetVerdict : uint8_t {
     TargetUnknown          // verification data present, and the target is neither
 };
 
-// Size and CRC-32 of a whole file, read from its start in chunks. False
-// when a read comes up short of the size the file reported.
-bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc);
+// Size and CRC-32 of a whole file, read from its start in chunks, progress
+// (may be null) told after each. False when a read comes up short of the
+// size the file reported.
+bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgressFunction progress = nullptr,
+                    void* context = nullptr);
 
 // Whether a run of a valid block on this target would change nothing: every
 // record's bytes already stand at its offset (where a later record writes
@@ -52,6 +54,8 @@ bool PatchBytesAlreadyThere(const uint8_t* block, const PatchScan& scan, FileHan
 TargetVerdict CheckTarget(const uint8_t* block, const PatchScan& scan, const ByteString& targetPath,
                           const TargetFacts* facts);
 // The same with the bytes the run would leave already gathered (the run
-// goes on to write from the same map).
+// goes on to write from the same map); progress (may be null) is told as
+// the whole target is read for its CRC-32.
 TargetVerdict CheckTarget(const ChangeMap& changes, const PatchScan& scan, const ByteString& targetPath,
-                          const TargetFacts* facts);
+                          const TargetFacts* facts, FileProgressFunction progress = nullptr,
+                          void* context = nullptr);

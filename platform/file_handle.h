@@ -111,12 +111,22 @@ bool FlushFileHandle(FileHandle handle);
 // empty path and a path that names nothing.
 bool IsExistingFile(const ByteString& path);
 
-// CopyFileA(source, destination, FALSE): an existing destination is
-// overwritten. POSIX: refuses a destination that is the source itself, takes
-// the same locks as OpenFileHandle (shared on the source, exclusive on the
-// destination), keeps the source's permission bits and modification time, and
-// removes a half-written destination when the copy fails.
-bool CopyFileOverwrite(const ByteString& source, const ByteString& destination);
+// Told after each step of a long file operation: done of total bytes so
+// far. A caller keeps its window alive and moves its bar here.
+typedef void (*FileProgressFunction)(void* context, uint32_t done, uint32_t total);
+
+// Copies source over destination: an existing destination is overwritten,
+// and gets the source's last-write time (and on POSIX its permission bits),
+// as CopyFileA(source, destination, FALSE) gives. The copy goes in large
+// steps, progress (may be null) told after each. Windows: a loop of
+// ReadFile/WriteFile, not CopyFileEx, whose progress routine wine never
+// calls. A copy onto the source itself fails (the source is held open
+// without write sharing); POSIX refuses it outright, takes the same locks
+// as OpenFileHandle (shared on the source, exclusive on the destination),
+// and lets the kernel copy (copy_file_range). Both remove a half-written
+// destination when the copy fails.
+bool CopyFileOverwrite(const ByteString& source, const ByteString& destination,
+                       FileProgressFunction progress = nullptr, void* context = nullptr);
 
 
 // True when nothing stands at path or an ordinary file does; false for a

@@ -1,6 +1,7 @@
 // The file wrappers on Win32: each one is a single kernel call.
 #include "platform/file_handle.h"
 
+#include <stdlib.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
@@ -112,12 +113,50 @@ bool IsExistingFile(const ByteString& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-bool CopyFileOverwrite(const ByteString& source, const ByteString& destination) {
-    // bFailIfExists = FALSE: an existing destination is overwritten. A copy
-    // onto the source itself fails: the destination cannot be opened for
-    // writing while the source is open without write sharing.
-    if (g_utf8Paths) return CopyFileW(W(WidePath(source)), W(WidePath(destination)), FALSE) != FALSE;
-    return CopyFileA(source.CStr(), destination.CStr(), FALSE) != FALSE;
+namespace {
+
+// Steps of the copy: large enough that the calls cost nothing next to the
+// bytes, small enough that progress comes several times a second on a slow
+// disk.
+const uint32_t kCopyStep = 1u << 20;
+
+// The bytes of in, from its start, to out; false at the first short write
+// or failed read, or when the source ends before the size it reported.
+bool CopyHandleBytes(HANDLE in, HANDLE out, uint8_t* buffer, FileProgressFunction progress, void* context) {
+    const uint32_t total = GetFileSizeHandle(in);
+    if (total == InvalidFileSize) return false;
+    for (uint32_t done = 0; done < total;) {
+        const uint32_t want = total - done < kCopyStep ? total - done : kCopyStep;
+        if (ReadFileHandle(in, buffer, want) != want || WriteFileHandle(out, buffer, want) != want) return false;
+        done += want;
+        if (progress) progress(context, done, total);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, FileProgressFunction progress,
+                       void* context) {
+    // The source is open without write sharing while the destination is
+    // created, so a copy onto the source itself fails at that open, before
+    // CREATE_ALWAYS could empty it.
+    HANDLE in = OpenFileHandle(source, OpenModeReadOnly);
+    if (!IsValidFileHandle(in)) return false;
+    HANDLE out = OpenFileHandle(destination, OpenModeReadWriteCreate);
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(kCopyStep));
+    bool ok = IsValidFileHandle(out) && buffer && CopyHandleBytes(in, out, buffer, progress, context);
+    // The reason is kept for the caller through the clean-up below.
+    const DWORD error = ok ? NO_ERROR : GetLastError();
+    FILETIME written;
+    if (ok && GetFileTime(in, NULL, NULL, &written)) SetFileTime(out, NULL, NULL, &written);
+    free(buffer);
+    if (IsValidFileHandle(out) && !CloseHandle(out)) ok = false;
+    CloseHandle(in);
+    // A half-written copy must not pass for a good one.
+    if (!ok && IsValidFileHandle(out)) DeleteFileAtPath(destination);
+    if (!ok && error != NO_ERROR) SetLastError(error);
+    return ok;
 }
 
 bool FlushFileHandle(FileHandle handle) {

@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-microhei fonts-liberation
   locales zip unzip
   debootstrap
+  zlib1g-dev libz-mingw-w64-dev  # the bench: zlib's crc32 beside the target check's
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.

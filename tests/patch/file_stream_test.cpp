@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "patch/byte_stream.h"
 #include "platform/file_handle.h"
@@ -279,6 +281,7 @@ TEST_F(FileStreamTest, ShareReadOnlyKeepsWritersApart) {
 
 TEST_F(FileStreamTest, CopyFileOverwrite) {
     Bytes big = Pattern(1 << 20, 5);
+    Bytes larger = Pattern(20 << 20, 6);  // several steps of the copy
     std::filesystem::create_directory(dir.Path("folder"));
     const struct {
         const char* name;
@@ -292,6 +295,7 @@ TEST_F(FileStreamTest, CopyFileOverwrite) {
         {"overwrites a longer file", "short", "src.bin", "dst.bin", Pattern(5000), true},
         {"empty source", "", "src.bin", "dst.bin", "old", true},
         {"one MiB", big, "src.bin", "dst.bin", "<missing>", true},
+        {"twenty MiB over a smaller file", larger, "src.bin", "dst.bin", Pattern(7000), true},
         {"missing source", "<none>", "src.bin", "dst.bin", "old", false},
         {"source is a directory", "<none>", "folder", "dst.bin", "old", false},
         {"destination is a directory", "data", "src.bin", "folder", "<missing>", false},
@@ -305,10 +309,23 @@ TEST_F(FileStreamTest, CopyFileOverwrite) {
         if (c.sourceBytes != "<none>") Make("src.bin", c.sourceBytes);
         if (c.before != "<missing>" && std::string(c.destination) != c.source)
             Make(c.destination, c.before);
-        bool ok = CopyFileOverwrite(dir.PathBytes(c.source), dir.PathBytes(c.destination));
+        std::vector<std::pair<uint32_t, uint32_t>> steps;
+        auto note = [](void* context, uint32_t done, uint32_t total) {
+            static_cast<std::vector<std::pair<uint32_t, uint32_t>>*>(context)->emplace_back(done, total);
+        };
+        bool ok = CopyFileOverwrite(dir.PathBytes(c.source), dir.PathBytes(c.destination), note, &steps);
         EXPECT_EQ(ok, c.expected);
         if (c.expected) {
             EXPECT_EQ(ReadAll(dir.Path(c.destination)), c.sourceBytes);
+            // Progress climbs to the whole size, in more than one step for
+            // a large file.
+            const uint32_t size = static_cast<uint32_t>(c.sourceBytes.size());
+            EXPECT_EQ(steps.empty() ? 0u : steps.back().first, size);
+            for (size_t i = 0; i < steps.size(); ++i) {
+                EXPECT_EQ(steps[i].second, size);
+                if (i) EXPECT_GT(steps[i].first, steps[i - 1].first);
+            }
+            if (size > (8u << 20)) EXPECT_GE(steps.size(), 3u);  // steps of at most 8 MiB
         } else if (!std::filesystem::is_directory(dir.Path(c.destination))) {
             EXPECT_EQ(ReadAll(dir.Path(c.destination)), c.before);
         }

@@ -18,6 +18,7 @@
 #include "platform/file_handle.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_run.h"
+#include "patch/target_check.h"
 #include "ips_reference.h"
 
 #ifdef _WIN32
@@ -141,9 +142,18 @@ struct Recorder : PatchRunHooks {
     bool backup = false;
     std::vector<uint32_t> progress;
     std::vector<std::string> notes;
+    uint32_t pulses = 0;        // StillWorking calls
+    uint32_t pulsesAtBar = 0;   // of them, the ones after the bar last moved
 
     bool WantsBackup() override { return backup; }
-    void Progress(uint32_t percent) override { progress.push_back(percent); }
+    void Progress(uint32_t percent) override {
+        progress.push_back(percent);
+        pulsesAtBar = 0;
+    }
+    void StillWorking() override {
+        ++pulses;
+        ++pulsesAtBar;
+    }
     void Finished(const PatchRunReport& report) override {
         switch (report.result) {
         case PatchResultDone:
@@ -591,6 +601,43 @@ TEST_F(IpsRun, ProgressOnALargeSpanMovesWithTheWrites) {
     EXPECT_EQ(r.progress, expected);
 }
 
+TEST_F(IpsRun, IdentificationAndBackupShareTheBarByTheBytesTheyMove) {
+    // A verified patcher, backup ticked, one record on an 8 MiB target: the
+    // target is read once for its CRC-32 and copied (read and written), so
+    // identification takes a third of the bar and the copy the rest but the
+    // write phase's 1% or so; both keep the host alive as they go.
+    const Bytes original = Pattern(8 << 20, 12);
+    const Bytes patch = PatchBuilder().Data(100, "new").b;
+    Bytes patched = original;
+    ASSERT_TRUE(ipsref::Apply(patch, &patched));
+    const TargetFacts facts = {uint32_t(original.size()), Crc32Update(0, original.data(), uint32_t(original.size())),
+                               uint32_t(patched.size()), Crc32Update(0, patched.data(), uint32_t(patched.size()))};
+    fs::path target = File("t.bin");
+    WriteFile(target, original);
+    PatchStream stream(patch);
+    Recorder r;
+    ASSERT_EQ(ApplyPatch(stream.stream, PathText(target), r.Hooks(true), nullptr, &facts), PatchResultDone);
+    EXPECT_EQ(ReadFile(target), patched);
+    EXPECT_EQ(ReadFile(File("t.bin.bak")), original);
+    ASSERT_FALSE(r.progress.empty());
+    EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end()));
+    EXPECT_EQ(r.progress.back(), 100u);
+    // span 3 bytes: identification ends at 8 MiB / (24 MiB + 1 KiB) of the
+    // bar, the copy at 16 MiB further on; each moves through its part.
+    const auto positionsIn = [&](uint32_t low, uint32_t high) {
+        return std::count_if(r.progress.begin(), r.progress.end(), [&](uint32_t p) { return p >= low && p <= high; });
+    };
+    EXPECT_GE(positionsIn(1, 33), 4) << "the bar moves while the target is read";
+    EXPECT_GE(positionsIn(34, 99), 4) << "the bar moves while the target is copied";
+    EXPECT_GE(r.pulses, 8u) << "the host is kept alive chunk by chunk";
+
+    // Already patched: identification alone, the bar never full.
+    Recorder again;
+    EXPECT_EQ(ApplyPatch(stream.stream, PathText(target), again.Hooks(true), nullptr, &facts),
+              PatchResultAlreadyPatched);
+    EXPECT_TRUE(again.progress.empty() || again.progress.back() <= 33u);
+}
+
 // --- repeated runs and backups ----------------------------------------------------
 
 TEST_F(IpsRun, SecondRunReadsTheWholePatchAgain) {
@@ -793,7 +840,12 @@ protected:
             if (c.message) EXPECT_EQ(r.Note(), c.message);
         }
         if (c.message) {
-            EXPECT_TRUE(r.progress.empty());
+            // Only a backup copy made before the failure moves the bar; a
+            // failed run never shows it full.
+            if (fs::is_regular_file(backup))
+                EXPECT_TRUE(r.progress.empty() || r.progress.back() < 100);
+            else
+                EXPECT_TRUE(r.progress.empty());
             EXPECT_EQ(ReadFile(target), original) << "nothing lost";
         } else {
             EXPECT_TRUE(IsElapsedMessage(r.Note()));

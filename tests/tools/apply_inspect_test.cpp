@@ -104,7 +104,7 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
         std::string err;
     } cases[] = {
         {"stub without payload", {dir.File("stub.exe"), t}, 1, dir.File("stub.exe") + ": carries no payload (程序錯誤!)"},
-        {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS patch nor a patcher"},
+        {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS or BPS patch nor a patcher"},
         {"another patch format", {dir.File("p.ups"), t}, 1, dir.File("p.ups") + ": a UPS patch: Tessel carries IPS patches"},
         {"not a Tessel program", {dir.File("other.exe"), t}, 1,
          dir.File("other.exe") + ": not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a "
