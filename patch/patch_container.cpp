@@ -104,7 +104,9 @@ namespace {
 
 const char kExtensionMagic[4] = {'T', 's', 'E', 'x'};
 const uint32_t kTrailerSize = 12;  // fields size, version, magic
-enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3 };
+enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3, FieldVariant = 4, FieldVariantPiece = 5 };
+const uint32_t kVariantFactsSize = 24;  // six u32: the four facts, then the two body CRC-32s
+const uint32_t kPieceMax = 0xFFFF - 1;  // a piece's bytes after its variant's number
 
 uint32_t Le32At(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -123,10 +125,26 @@ bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size
     return out->Append(head, 3) && out->Append(value, size);
 }
 
+// A variant field: its six numbers, then its label.
+bool ReadVariant(const uint8_t* p, uint32_t size, PayloadExtension* extension) {
+    if (size < kVariantFactsSize || size - kVariantFactsSize > MaxVariantLabel ||
+        extension->variantCount == MaxPatchVariants)
+        return false;
+    PatchVariant& v = extension->variants[extension->variantCount++];
+    uint32_t* facts = &v.facts.originalSize;
+    for (int i = 0; i < 4; ++i) facts[i] = Le32At(p + 4 * i);
+    v.sourceBodyCrc = Le32At(p + 16);
+    v.resultBodyCrc = Le32At(p + 20);
+    v.label = ByteString(p + kVariantFactsSize, size - kVariantFactsSize);
+    return v.label.Length() == size - kVariantFactsSize;
+}
+
 // Reads the fields, all of which lie inside [p, end), into an extension
 // that starts out empty. False at the first field that does not fit or a
-// known field of the wrong size.
-bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
+// known field of the wrong size. Pieces of variants' patches are only
+// counted into pieceBytes (they are copied once their sizes are known), and
+// must follow their variant's field.
+bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension, uint32_t* pieceBytes) {
     while (p != end) {
         if (end - p < 3) return false;
         uint8_t type = p[0];
@@ -144,19 +162,73 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
             extension->hasFacts = true;
             uint32_t* facts = &extension->facts.originalSize;
             for (int i = 0; i < 4; ++i) facts[i] = Le32At(p + 4 * i);
+        } else if (type == FieldVariant) {
+            if (!ReadVariant(p, size, extension)) return false;
+        } else if (type == FieldVariantPiece) {
+            // The first variant's patch is the patch block: it has no pieces.
+            if (size < 1 || p[0] == 0 || p[0] >= extension->variantCount) return false;
+            pieceBytes[p[0]] += size - 1;
         }
         p += size;
     }
     return true;
 }
 
-}  // namespace
+// The pieces of the fields ReadFields accepted, joined into each variant's
+// patch, sized once. False when the heap refuses, or when a later variant
+// has no patch at all.
+bool JoinPieces(const uint8_t* p, const uint8_t* end, PayloadExtension* extension, const uint32_t* pieceBytes) {
+    uint32_t filled[MaxPatchVariants] = {};
+    for (uint32_t v = 1; v < extension->variantCount; ++v)
+        if (!pieceBytes[v] || !extension->variants[v].patch.SetLength(pieceBytes[v])) return false;
+    while (p != end) {
+        const uint32_t size = static_cast<uint32_t>(p[1]) | static_cast<uint32_t>(p[2]) << 8;
+        if (p[0] == FieldVariantPiece) {
+            const uint8_t v = p[3];
+            memcpy(extension->variants[v].patch.Data() + filled[v], p + 4, size - 1);
+            filled[v] += size - 1;
+        }
+        p += 3 + size;
+    }
+    return true;
+}
 
-void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
+void ClearExtension(PayloadExtension* extension) {
     extension->present = false;
     extension->codePage = 0;
     extension->title = ByteString();
     extension->hasFacts = false;
+    for (uint32_t v = 0; v < extension->variantCount; ++v) {
+        extension->variants[v].label = ByteString();
+        extension->variants[v].patch = ByteString();
+    }
+    extension->variantCount = 0;
+}
+
+bool AppendVariant(ByteString* fields, const PatchVariant& v, uint32_t number) {
+    ByteString value;
+    const uint32_t* facts = &v.facts.originalSize;
+    bool ok = v.label.Length() <= MaxVariantLabel;
+    for (int i = 0; ok && i < 4; ++i) ok = AppendLe32(&value, facts[i]);
+    ok = ok && AppendLe32(&value, v.sourceBodyCrc) && AppendLe32(&value, v.resultBodyCrc) && value.Append(v.label) &&
+         AppendField(fields, FieldVariant, value.Data(), value.Length());
+    // The first variant's patch is the patch block.
+    for (uint32_t at = 0; ok && number > 0 && at < v.patch.Length(); at += kPieceMax) {
+        const uint32_t take = v.patch.Length() - at < kPieceMax ? v.patch.Length() - at : kPieceMax;
+        ByteString piece;
+        const char head = static_cast<char>(number);
+        ok = piece.Append(&head, 1) && piece.Append(v.patch.Data() + at, take) &&
+             AppendField(fields, FieldVariantPiece, piece.Data(), piece.Length());
+    }
+    return ok && (number == 0 || !v.patch.Empty());
+}
+
+}  // namespace
+
+void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
+    // Whatever the caller's extension held goes first.
+    extension->variantCount = MaxPatchVariants;
+    ClearExtension(extension);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(block.CStr());
     uint32_t n = block.Length();
     // The trailer, then a fields size that leaves room for the NUL before
@@ -164,17 +236,18 @@ void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExt
     uint32_t room = n > kTrailerSize ? n - kTrailerSize : 0;  // the text's NUL and the fields
     uint32_t fieldsSize = room ? Le32At(bytes + room) : 0;
     uint32_t fieldsStart = room - fieldsSize;
+    uint32_t pieceBytes[MaxPatchVariants] = {};
+    const uint8_t* fields = bytes + fieldsStart;
     if (fieldsSize < room && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
         Le32At(bytes + n - 8) == PayloadExtensionVersion && bytes[fieldsStart - 1] == 0 &&
-        ReadFields(bytes + fieldsStart, bytes + fieldsStart + fieldsSize, extension)) {
+        ReadFields(fields, fields + fieldsSize, extension, pieceBytes) &&
+        JoinPieces(fields, fields + fieldsSize, extension, pieceBytes)) {
         extension->present = true;
         *text = ByteString(bytes, fieldsStart - 1);
         return;
     }
     // Not an extension after all: whatever a field set goes again.
-    extension->codePage = 0;
-    extension->title = ByteString();
-    extension->hasFacts = false;
+    ClearExtension(extension);
     *text = block;
 }
 
@@ -195,6 +268,7 @@ ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtensio
              AppendLe32(&facts, extension.facts.resultSize) && AppendLe32(&facts, extension.facts.resultCrc) &&
              AppendField(&fields, FieldFacts, facts.Data(), facts.Length());
     }
+    for (uint32_t v = 0; ok && v < extension.variantCount; ++v) ok = AppendVariant(&fields, extension.variants[v], v);
     ByteString block(text);
     ok = ok && block.Length() == text.Length() && block.Append("\0", 1) && block.Append(fields) &&
          AppendLe32(&block, fields.Length()) && AppendLe32(&block, PayloadExtensionVersion) &&
