@@ -1,4 +1,5 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
+#include "patch/bps_patch.h"
 #include "patch/byte_stream.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
@@ -16,13 +17,19 @@
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
-    {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
-    {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
+    {"stub", 0, true, false},   {"patch", 0, true, true},        {"description", 0, true, false},
+    {"title", 0, true, false},  {"source", 0, true, true},       {"codepage", 0, true, false},
+    {"output", 'o', true, false}, {"variant", 0, true, true},    {"help", 'h', false, false},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
 
 namespace {
+
+// One --variant group: its label, its patch and the file it was made for.
+struct VariantInput {
+    std::string label, patchPath, sourcePath;
+};
 
 struct BuildJob : CommandJob {
     BuildJob(const Console& console) : CommandJob(kBuild, console) {}
@@ -35,6 +42,7 @@ struct BuildJob : CommandJob {
     bool legacy = false;     // --codepage: text in that code page, no extension unless asked for
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
+    std::vector<VariantInput> variants;  // empty: one patch, as before variants
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -48,11 +56,36 @@ struct BuildJob : CommandJob {
     std::string payload;
 };
 
+// --variant LABEL, each followed by its own --patch and --source. Without
+// --variant, --patch alone (and --source) as always.
+bool ReadVariantGroups(const CommandLine& line, BuildJob& job) {
+    std::string loose;  // a --patch or --source before the first --variant
+    for (const auto& option : line.options) {
+        if (option.first == "variant") {
+            if (option.second.empty() || option.second.size() > MaxVariantLabel)
+                return job.UsageError("--variant needs a label of 1 to 255 bytes");
+            for (const VariantInput& earlier : job.variants)
+                if (earlier.label == option.second) return job.UsageError("--variant " + option.second + " given twice");
+            job.variants.push_back(VariantInput{option.second, "", ""});
+        } else if (option.first == "patch" || option.first == "source") {
+            if (job.variants.empty()) loose = option.first;
+            else (option.first == "patch" ? job.variants.back().patchPath : job.variants.back().sourcePath) = option.second;
+        }
+    }
+    if (job.variants.empty()) return line.Has("patch") || job.UsageError("missing --patch");
+    if (!loose.empty()) return job.UsageError("--" + loose + " before the first --variant: each goes after its variant's label");
+    if (job.variants.size() > MaxPatchVariants) return job.UsageError("at most 16 variants");
+    for (const VariantInput& v : job.variants)
+        if (v.patchPath.empty() || v.sourcePath.empty())
+            return job.UsageError("--variant " + v.label + " needs its --patch and its --source");
+    return true;
+}
+
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
     const CommandLine& line = job.line;
     if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
-    for (const char* required : {"patch", "description", "output"})
+    for (const char* required : {"description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
     // New patchers carry UTF-8, converted by the program to the code page of
@@ -66,7 +99,8 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (const std::string* source = line.Value("source")) job.sourcePath = *source;
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
-    job.patchPath = *line.Value("patch");
+    if (!ReadVariantGroups(line, job)) return false;
+    job.patchPath = job.variants.empty() ? *line.Value("patch") : job.variants[0].patchPath;
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
@@ -123,14 +157,23 @@ bool CheckStub(BuildJob& job) {
     return true;
 }
 
-bool CheckPatch(BuildJob& job) {
-    const std::string format = FormatOf(job.patch) == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
-    if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
-    if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
-                   &job.scan))
-        return job.Fail(kExitRefused, job.patchPath, DescribePatchProblem(job.scan, job.patch));
+// An IPS patch, or with variants also a BPS patch, checked whole.
+bool CheckPatchBytes(BuildJob& job, const std::string& path, const std::string& bytes, PatchScan& scan) {
+    const PatchFormat format = FormatOf(bytes);
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (format == PatchFormatBps && !job.variants.empty()) {
+        BpsScan bps;
+        return ScanBpsPatch(block, static_cast<uint32_t>(bytes.size()), &bps) ||
+               job.Fail(kExitRefused, path, DescribeBpsProblem(bps));
+    }
+    const std::string other = format == PatchFormatIps ? "" : RecogniseOtherFormat(bytes);
+    if (!other.empty()) return job.Fail(kExitRefused, path, NotAnIpsPatch(other));
+    if (!ScanPatch(block, static_cast<uint32_t>(bytes.size()), &scan))
+        return job.Fail(kExitRefused, path, DescribePatchProblem(scan, bytes));
     return true;
 }
+
+bool CheckPatch(BuildJob& job) { return CheckPatchBytes(job, job.patchPath, job.patch, job.scan); }
 
 // The window fills its edit box with the whole description at start-up:
 // beyond 64 KiB it takes seconds to appear, beyond 1 MiB far longer.
@@ -159,31 +202,90 @@ bool EncodeDescriptionText(BuildJob& job) {
     return false;
 }
 
+// The patch applied to the original in memory exactly as the program
+// applies it. False with the reason.
+bool MakeResult(const std::string& patch, const std::string& original, std::string& result, std::string& why) {
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+    if (FormatOf(patch) == PatchFormatBps) {
+        BpsScan scan;
+        ReadBpsHeader(block, uint32_t(patch.size()), &scan);
+        result.assign(scan.header.targetSize, '\0');
+        BpsProblem problem;
+        if (BpsApplyInMemory(block, uint32_t(patch.size()), reinterpret_cast<const uint8_t*>(original.data()),
+                             uint32_t(original.size()), reinterpret_cast<uint8_t*>(&result[0]), uint32_t(result.size()),
+                             &problem))
+            return true;
+        why = problem == BpsProblemSourceMismatch ? "not the file this BPS patch was made for (its size or CRC-32 differs)"
+                                                  : "the BPS patch does not apply to it";
+        return false;
+    }
+    ByteStream* stream = CreateMemoryStream();
+    ByteStream* target = CreateMemoryStream();
+    const bool applied = stream && target &&
+                         StreamWrite(stream, patch.data(), uint32_t(patch.size())) == patch.size() &&
+                         (original.empty() ||
+                          StreamWrite(target, original.data(), uint32_t(original.size())) == original.size()) &&
+                         ApplyPatchToStream(stream, target, nullptr, nullptr) == PatchResultDone;
+    if (applied) result.assign(reinterpret_cast<const char*>(target->block), StreamGetSize(target));
+    Release(stream);
+    Release(target);
+    if (!applied) why = "out of memory applying the patch to it";
+    return applied;
+}
+
+uint32_t CrcOf(const std::string& bytes, size_t from = 0) {
+    if (bytes.size() <= from) return 0;
+    return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()) + from, uint32_t(bytes.size() - from));
+}
+
+// One variant: its patch and its source read, the result made, the facts
+// recorded (whole, and past a copier header).
+bool AddVariant(BuildJob& job, const VariantInput& input, bool first) {
+    std::string patch, original, result, reason;
+    PatchScan scan = {};
+    if (!ReadWholeFile(input.patchPath, patch, reason)) return job.Fail(kExitIoFailure, input.patchPath, reason);
+    if (!CheckPatchBytes(job, input.patchPath, patch, scan)) return false;
+    if (!ReadWholeFile(input.sourcePath, original, reason)) return job.Fail(kExitIoFailure, input.sourcePath, reason);
+    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.sourcePath, "larger than 4 GiB");
+    if (!MakeResult(patch, original, result, reason)) return job.Fail(kExitRefused, input.sourcePath, reason);
+    if (result.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.patchPath, "its result is larger than 4 GiB");
+    PatchVariant& v = job.extension.variants[job.extension.variantCount];
+    v.label = ByteString(input.label.data(), uint32_t(input.label.size()));
+    v.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
+    v.sourceBodyCrc = original.size() > CopierHeaderSize ? CrcOf(original, CopierHeaderSize) : 0;
+    v.resultBodyCrc = result.size() > CopierHeaderSize ? CrcOf(result, CopierHeaderSize) : 0;
+    // A file must say which variant it is.
+    for (uint32_t i = 0; i < job.extension.variantCount; ++i)
+        if (job.extension.variants[i].facts.originalSize == v.facts.originalSize &&
+            job.extension.variants[i].facts.originalCrc == v.facts.originalCrc)
+            return job.Fail(kExitRefused, input.sourcePath,
+                            "the same file as the source of --variant " + job.variants[i].label);
+    if (!first) v.patch = ByteString(patch.data(), uint32_t(patch.size()));
+    if (!first && v.patch.Length() != patch.size()) return job.Fail(kExitIoFailure, input.patchPath, "out of memory");
+    ++job.extension.variantCount;
+    return true;
+}
+
 // --source: the sizes and CRC-32 of the original and of the result, the
 // patch applied to the original in memory exactly as the program will.
+// With variants, every variant's; the first one's are also the facts
+// programs that know no variants check.
 bool ComputeTargetFacts(BuildJob& job) {
+    if (!job.variants.empty()) {
+        for (size_t i = 0; i < job.variants.size(); ++i)
+            if (!AddVariant(job, job.variants[i], i == 0)) return false;
+        job.extension.facts = job.extension.variants[0].facts;
+        job.extension.hasFacts = true;
+        return true;
+    }
     if (job.sourcePath.empty()) return true;
-    std::string original, reason;
+    std::string original, result, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
-    ByteStream* patch = CreateMemoryStream();
-    ByteStream* result = CreateMemoryStream();
-    const bool applied = patch && result &&
-                         StreamWrite(patch, job.patch.data(), uint32_t(job.patch.size())) == job.patch.size() &&
-                         (original.empty() ||
-                          StreamWrite(result, original.data(), uint32_t(original.size())) == original.size()) &&
-                         ApplyPatchToStream(patch, result, nullptr, nullptr) == PatchResultDone;
-    TargetFacts& facts = job.extension.facts;
-    if (applied) {
-        facts.originalSize = uint32_t(original.size());
-        facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
-        facts.resultSize = StreamGetSize(result);
-        facts.resultCrc = Crc32Update(0, result->block, facts.resultSize);
-        job.extension.hasFacts = true;
-    }
-    Release(patch);
-    Release(result);
-    return applied || job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
+    if (!MakeResult(job.patch, original, result, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
+    job.extension.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
+    job.extension.hasFacts = true;
+    return true;
 }
 
 // The description block: the text, then (for UTF-8, a title or
@@ -206,7 +308,8 @@ bool LayOutPatcher(BuildJob& job) {
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
-    for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
+    if (FormatOf(job.patch) == PatchFormatIps)
+        for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
     job.stub.resize(stubLength);
     job.payload = ComposePayload(job.description, job.patch);
     return true;
@@ -233,13 +336,23 @@ void ReportPatcher(const BuildJob& job) {
             (job.extension.present ? ", with its extension" : "") + " (L2 = " +
             std::to_string(job.description.size() + 4) + ")\n";
     if (!job.titleText.empty()) text += "  title        " + job.titleText + "\n";
-    if (job.extension.hasFacts)
+    for (uint32_t i = 0; i < job.extension.variantCount; ++i) {
+        const PatchVariant& v = job.extension.variants[i];
+        text += "  variant " + std::to_string(i + 1) + "    " + job.variants[i].label + ": made for " +
+                SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) + "; result " +
+                SizeAndCrc(v.facts.resultSize, v.facts.resultCrc) + "; " +
+                (i == 0 ? "the patch block" : std::to_string(v.patch.Length()) + "-byte " +
+                                                  (FormatOf(std::string(v.patch.CStr(), v.patch.Length())) ==
+                                                           PatchFormatBps ? "BPS" : "IPS") + " patch") + "\n";
+    }
+    if (job.extension.hasFacts && job.variants.empty())
         text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.originalCrc) + "; result " +
                 std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.resultCrc) + "\n";
-    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " + std::to_string(job.scan.recordCount) +
-            " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
+            (FormatOf(job.patch) == PatchFormatBps ? std::string("BPS") : std::to_string(job.scan.recordCount) + " records") +
+            " (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
     Print(job.console, text);
 }
 
