@@ -118,6 +118,11 @@ bool CheckOutputIsNoSource(BuildJob& job) {
         if (source.path != "-" && IsSameFile(job.outputPath, source.path))
             return job.UsageError("-o " + job.outputPath + " is " + source.what +
                                   ": the patcher would overwrite it; write it to another file");
+    for (const VariantInput& v : job.variants)
+        for (const std::string* path : {&v.patchPath, &v.sourcePath})
+            if (*path != "-" && IsSameFile(job.outputPath, *path))
+                return job.UsageError("-o " + job.outputPath + " is a file of --variant " + v.label +
+                                      ": the patcher would overwrite it; write it to another file");
     return true;
 }
 
