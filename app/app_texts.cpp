@@ -4,7 +4,9 @@
 
 #include "platform/conversions.h"
 #include "patch/patch_messages.h"
+#include "patch/patch_container.h"
 #include "patch/patch_run.h"
+#include "app/carried_patch.h"
 
 const char16_t TextFormCaption[] = u"Tessel";
 const char16_t TextBrowseCaption[] = u"文件";
@@ -42,6 +44,10 @@ const TextPair kTexts[] = {
     {PatchTextAvailable, "Available: "},
     {PatchTextDamagedPatch, "The patch is damaged (its CRC-32 does not match)."},
     {PatchTextMalformedPatch, "The patch is malformed."},
+    {PatchTextHeaderKept, "The file's 512-byte header was kept."},
+    {PatchTextNoHeader, "The file has no 512-byte header; patched accordingly."},
+    {PatchTextHeaderRefused, "This patch writes into a header this file does not have; it cannot be patched!"},
+    {PatchTextWrongResult, "The patched file is not the expected result (CRC-32)!"},
 };
 const uint32_t kTextCount = sizeof kTexts / sizeof kTexts[0];
 
@@ -82,6 +88,10 @@ ByteString& msgNoRoom = g_texts[16];
 ByteString& msgAvailable = g_texts[17];
 ByteString& msgDamagedPatch = g_texts[18];
 ByteString& msgMalformedPatch = g_texts[19];
+ByteString& msgHeaderKept = g_texts[20];
+ByteString& msgNoHeader = g_texts[21];
+ByteString& msgHeaderRefused = g_texts[22];
+ByteString& msgWrongResult = g_texts[23];
 
 void LoadMessageTexts() {
     bool chinese = true;
@@ -130,11 +140,48 @@ ByteString BpsDetails(const PatchRunReport& report) {
     }
 }
 
+// Each variant's source, one line each: "需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D".
+ByteString VariantLines() {
+    ByteString lines;
+    for (uint32_t i = 0; carriedExtension && i < carriedExtension->variantCount; ++i) {
+        const PatchVariant& v = carriedExtension->variants[i];
+        lines = lines + NewLine() +
+                FactsLine(msgExpected + v.label + ByteString(": "), v.facts.originalSize, v.facts.originalCrc);
+    }
+    return lines;
+}
+
+// "完成! 總用時:", with the variant's label after the "!" when the patcher
+// has more than one: "完成! (Rev 1) 總用時:". '!' is ASCII, never the
+// second byte of a GBK or Big5 character.
+ByteString DoneText(const PatchRunReport& report) {
+    const VariantRunDetails& v = report.variant;
+    if (v.count < 2 || !v.matched || !carriedExtension) return msgDone;
+    uint32_t mark = 0;
+    while (mark < msgDone.Length() && msgDone[mark] != '!') ++mark;
+    if (mark == msgDone.Length()) return msgDone;
+    return ByteString(msgDone.CStr(), mark + 1) + ByteString(" (") + carriedExtension->variants[v.chosen].label +
+           ByteString(")") + ByteString(msgDone.CStr() + mark + 1, msgDone.Length() - mark - 1);
+}
+
+// What a patcher with variants adds under its first line.
+ByteString VariantDetails(const PatchRunReport& report) {
+    const VariantRunDetails& v = report.variant;
+    if (!v.count) return ByteString();
+    if (report.result == PatchResultDone && v.matched && v.header != HeaderAsMade)
+        return NewLine() + (v.header == HeaderAdded ? msgHeaderKept : msgNoHeader);
+    if (report.result == PatchResultWrongSource)
+        return VariantLines() + NewLine() + FactsLine(msgFound, v.foundSize, v.foundCrc);
+    return ByteString();
+}
+
 ByteString FirstLine(const PatchRunReport& report) {
     switch (report.result) {
     case PatchResultDone:
         // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
-        return msgDone + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
+        return DoneText(report) + DecimalDigits(static_cast<int32_t>(report.elapsedMs)) + msgMs;
+    case PatchResultHeaderRefused: return msgHeaderRefused;
+    case PatchResultWrongResult: return msgWrongResult;
     case PatchResultMalformed: return msgError;
     case PatchResultBackupFailed: return msgBackupFailed;
     case PatchResultWriteFailed: return msgWriteFailed;
@@ -149,10 +196,26 @@ ByteString FirstLine(const PatchRunReport& report) {
 
 }  // namespace
 
+ByteString UnknownTargetQuestion() {
+    if (!carriedExtension || !carriedExtension->variantCount) return msgNotOriginal;
+    // The variants go between the statement and the question.
+    uint32_t line = 0;
+    while (line + 1 < msgNotOriginal.Length() && !(msgNotOriginal[line] == '\r' && msgNotOriginal[line + 1] == '\n'))
+        ++line;
+    if (line + 1 >= msgNotOriginal.Length()) return msgNotOriginal + VariantLines();
+    return ByteString(msgNotOriginal.CStr(), line) + VariantLines() +
+           ByteString(msgNotOriginal.CStr() + line, msgNotOriginal.Length() - line);
+}
+
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
     if (report.result != PatchResultRestoreFailed) {
-        ByteString text = FirstLine(report);
-        return report.format == PatchFormatBps ? text + BpsDetails(report) : text;
+        ByteString text = FirstLine(report) + VariantDetails(report);
+        if (report.result == PatchResultWrongResult && report.backupMade)
+            text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
+        // A patcher with variants names them all for a wrong source.
+        const bool bpsDetails =
+            report.format == PatchFormatBps && !(report.variant.count && report.result == PatchResultWrongSource);
+        return bpsDetails ? text + BpsDetails(report) : text;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
     ByteString text = msgWriteFailed + NewLine() + msgMayBeDamaged;

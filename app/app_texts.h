@@ -39,10 +39,20 @@ extern ByteString& msgNoRoom;
 extern ByteString& msgAvailable;
 extern ByteString& msgDamagedPatch;
 extern ByteString& msgMalformedPatch;
+// A patcher with variants: a header kept or missing, a patch refused for a
+// header the file lacks, a result that is not the variant's.
+extern ByteString& msgHeaderKept;
+extern ByteString& msgNoHeader;
+extern ByteString& msgHeaderRefused;
+extern ByteString& msgWrongResult;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.
 void LoadMessageTexts();
+
+// The question for a target the patch was not made for; a patcher with
+// variants names each one's source (label, size, CRC-32) before it asks.
+ByteString UnknownTargetQuestion();
 
 // What the message box says at the end of a run; empty for a run the user
 // declined (no box then).

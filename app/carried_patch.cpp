@@ -5,8 +5,12 @@
 #include "platform/conversions.h"
 #include "platform/program_path.h"
 
+#include <new>
+#include <stdlib.h>
+
 ByteStream* patchStream = nullptr;
 const TargetFacts* carriedFacts = nullptr;
+PayloadExtension* carriedExtension = nullptr;
 
 namespace {
 
@@ -31,10 +35,20 @@ ByteString LoadPatchContainer(ByteString* title) {
     // By the file's real name: GetModuleFileNameA's name is lossy in a
     // folder the code page cannot hold, and would find no payload there.
     ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &block, nullptr);
-    PayloadExtension extension;
+    // On the heap for the process's life: a global with ByteString members
+    // would need a destructor at exit, which this program has no runtime
+    // for (app/app_texts.cpp).
+    if (!carriedExtension) {
+        void* room = malloc(sizeof(PayloadExtension));
+        if (room) carriedExtension = new (room) PayloadExtension();
+    }
+    PayloadExtension local;
+    PayloadExtension& extension = carriedExtension ? *carriedExtension : local;
     SplitDescriptionBlock(block, &description, &extension);
     g_facts = extension.facts;
     carriedFacts = extension.hasFacts ? &g_facts : nullptr;
+    for (uint32_t i = 0; i < extension.variantCount; ++i)
+        extension.variants[i].label = ToAnsi(extension.variants[i].label, CodePageUtf8);
     if (title) *title = ToAnsi(extension.title, extension.codePage);
     return ToAnsi(description, extension.codePage);
 }

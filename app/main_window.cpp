@@ -11,6 +11,7 @@
 #include "platform/conversions.h"
 #include "platform/file_handle.h"
 #include "patch/patch_run.h"
+#include "patch/patch_variants.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
 #include "ui/properties.h"
@@ -41,15 +42,16 @@ public:
     void Progress(uint32_t percent) override { SetProgress(window_->prgPatch, static_cast<int>(percent)); }
     bool ProceedWithUnknownTarget() override {
         // No is the default button: Enter alone must not patch a wrong file.
-        return NotifyUser(msgNotOriginal, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+        return NotifyUser(UnknownTargetQuestion(), MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
     }
     void StillWorking() override;
     void Finished(const PatchRunReport& report) override {
         // A declined run has already had its box: the question.
         if (report.result == PatchResultDeclined) return;
         UINT icon = report.result == PatchResultAlreadyPatched ? MB_ICONINFORMATION
-                    : report.result == PatchResultWrongSource ? MB_ICONWARNING
-                                                              : 0;
+                    : report.result == PatchResultWrongSource || report.result == PatchResultHeaderRefused
+                        ? MB_ICONWARNING
+                        : 0;
         NotifyUser(RunResultText(report, targetPath_), MB_OK | icon);
     }
 
@@ -84,7 +86,10 @@ void MainWindow::applyPatch(const ByteString& targetPath) {
     if (running) return;
     running = true;
     WindowRunHooks hooks(this, targetPath);
-    ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
+    if (carriedExtension && carriedExtension->variantCount && patchStream)
+        ApplyPatchVariants(patchStream->block, patchStream->size, *carriedExtension, -1, targetPath, &hooks, nullptr);
+    else
+        ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
     running = false;
 }
 
