@@ -140,28 +140,43 @@ ByteString BpsDetails(const PatchRunReport& report) {
     }
 }
 
-// Each variant's source, one line each: "需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D".
+// Each variant's source, a line each after a line break:
+// "需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D".
 ByteString VariantLines() {
     ByteString lines;
     for (uint32_t i = 0; carriedExtension && i < carriedExtension->variantCount; ++i) {
         const PatchVariant& v = carriedExtension->variants[i];
-        lines = lines + NewLine() +
-                FactsLine(msgExpected + v.label + ByteString(": "), v.facts.originalSize, v.facts.originalCrc);
+        ByteString label(msgExpected);
+        label.Append(v.label);
+        label.Append(": ");
+        lines.Append("\r\n");
+        lines.Append(FactsLine(label, v.facts.originalSize, v.facts.originalCrc));
     }
     return lines;
 }
 
+// text with insert placed at its first `mark`, before or after it (at the
+// end when the text has none). mark is ASCII: never part of a GBK or Big5
+// character.
+ByteString InsertAt(const ByteString& text, char mark, bool after, const ByteString& insert) {
+    uint32_t at = 0;
+    while (at < text.Length() && text[at] != mark) ++at;
+    if (after && at < text.Length()) ++at;
+    ByteString out(text.CStr(), at);
+    out.Append(insert);
+    out.Append(text.CStr() + at, text.Length() - at);
+    return out;
+}
+
 // "完成! 總用時:", with the variant's label after the "!" when the patcher
-// has more than one: "完成! (Rev 1) 總用時:". '!' is ASCII, never the
-// second byte of a GBK or Big5 character.
+// has more than one: "完成! (Rev 1) 總用時:".
 ByteString DoneText(const PatchRunReport& report) {
     const VariantRunDetails& v = report.variant;
     if (v.count < 2 || !v.matched || !carriedExtension) return msgDone;
-    uint32_t mark = 0;
-    while (mark < msgDone.Length() && msgDone[mark] != '!') ++mark;
-    if (mark == msgDone.Length()) return msgDone;
-    return ByteString(msgDone.CStr(), mark + 1) + ByteString(" (") + carriedExtension->variants[v.chosen].label +
-           ByteString(")") + ByteString(msgDone.CStr() + mark + 1, msgDone.Length() - mark - 1);
+    ByteString label(" (");
+    label.Append(carriedExtension->variants[v.chosen].label);
+    label.Append(")");
+    return InsertAt(msgDone, '!', true, label);
 }
 
 // What a patcher with variants adds under its first line.
@@ -197,14 +212,8 @@ ByteString FirstLine(const PatchRunReport& report) {
 }  // namespace
 
 ByteString UnknownTargetQuestion() {
-    if (!carriedExtension || !carriedExtension->variantCount) return msgNotOriginal;
     // The variants go between the statement and the question.
-    uint32_t line = 0;
-    while (line + 1 < msgNotOriginal.Length() && !(msgNotOriginal[line] == '\r' && msgNotOriginal[line + 1] == '\n'))
-        ++line;
-    if (line + 1 >= msgNotOriginal.Length()) return msgNotOriginal + VariantLines();
-    return ByteString(msgNotOriginal.CStr(), line) + VariantLines() +
-           ByteString(msgNotOriginal.CStr() + line, msgNotOriginal.Length() - line);
+    return InsertAt(msgNotOriginal, '\r', false, VariantLines());
 }
 
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {

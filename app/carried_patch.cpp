@@ -6,7 +6,6 @@
 #include "platform/program_path.h"
 
 #include <new>
-#include <stdlib.h>
 
 ByteStream* patchStream = nullptr;
 const TargetFacts* carriedFacts = nullptr;
@@ -15,6 +14,7 @@ PayloadExtension* carriedExtension = nullptr;
 namespace {
 
 TargetFacts g_facts;
+alignas(PayloadExtension) unsigned char g_extension[sizeof(PayloadExtension)];
 
 // Carried text in the thread's ANSI code page. UTF-8 (new patchers) is
 // converted; code-page bytes (patchers without the extension, or built for
@@ -35,15 +35,11 @@ ByteString LoadPatchContainer(ByteString* title) {
     // By the file's real name: GetModuleFileNameA's name is lossy in a
     // folder the code page cannot hold, and would find no payload there.
     ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &block, nullptr);
-    // On the heap for the process's life: a global with ByteString members
-    // would need a destructor at exit, which this program has no runtime
-    // for (app/app_texts.cpp).
-    if (!carriedExtension) {
-        void* room = malloc(sizeof(PayloadExtension));
-        if (room) carriedExtension = new (room) PayloadExtension();
-    }
-    PayloadExtension local;
-    PayloadExtension& extension = carriedExtension ? *carriedExtension : local;
+    // Made in place once and never destroyed: a global with ByteString
+    // members would need a destructor at exit, which this program has no
+    // runtime for (app/app_texts.cpp).
+    if (!carriedExtension) carriedExtension = new (g_extension) PayloadExtension();
+    PayloadExtension& extension = *carriedExtension;
     SplitDescriptionBlock(block, &description, &extension);
     g_facts = extension.facts;
     carriedFacts = extension.hasFacts ? &g_facts : nullptr;

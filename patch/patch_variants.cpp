@@ -57,10 +57,11 @@ public:
 };
 
 // The whole file read once: its size, CRC-32, and CRC-32 past the header.
-bool IdentifyTarget(const ByteString& targetPath, TargetIdentity* id, VariantHooks* hooks) {
+bool ReadIdentity(const ByteString& targetPath, TargetIdentity* id, FileProgressFunction progress,
+                  VariantHooks* hooks) {
     FileHandle file = OpenFileHandle(targetPath, OpenModeReadOnly);
-    const bool read = IsValidFileHandle(file) &&
-                      FileSizeAndCrcs(file, &id->size, &id->crc, &id->bodyCrc, VariantHooks::Identifying, hooks);
+    const bool read =
+        IsValidFileHandle(file) && FileSizeAndCrcs(file, &id->size, &id->crc, &id->bodyCrc, progress, hooks);
     CloseFileHandle(file);
     return read;
 }
@@ -69,12 +70,9 @@ bool IdentifyTarget(const ByteString& targetPath, TargetIdentity* id, VariantHoo
 // it had (a header added is left out of the comparison).
 bool ResultIsRight(const PatchVariant& v, HeaderState header, const ByteString& targetPath, VariantHooks* hooks) {
     TargetIdentity found;
-    FileHandle file = OpenFileHandle(targetPath, OpenModeReadOnly);
-    const bool read = IsValidFileHandle(file) &&
-                      FileSizeAndCrcs(file, &found.size, &found.crc, &found.bodyCrc, VariantHooks::Checking, hooks);
-    CloseFileHandle(file);
     HeaderState state;
-    return read && IsFile(found, v.facts.resultSize, v.facts.resultCrc, v.resultBodyCrc, &state) && state == header;
+    return ReadIdentity(targetPath, &found, VariantHooks::Checking, hooks) &&
+           IsFile(found, v.facts.resultSize, v.facts.resultCrc, v.resultBodyCrc, &state) && state == header;
 }
 
 // The share of the bar identification takes: it reads the file once; an
@@ -162,7 +160,7 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     const uint8_t* block = firstCandidate == 0 ? mainBlock : reinterpret_cast<const uint8_t*>(v->patch.Data());
     uint32_t size = firstCandidate == 0 ? mainSize : v->patch.Length();
     inner.share_ = IdentifyShare(backup, IdentifyPatchFormat(block, size) == PatchFormatBps);
-    if (!IdentifyTarget(targetPath, &id, &inner)) {
+    if (!ReadIdentity(targetPath, &id, VariantHooks::Identifying, &inner)) {
         r->variant = found;
         r->openFailed = true;
         return Tell(hooks, r, PatchResultWriteFailed);
@@ -185,12 +183,8 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     if (match.isResult) return Tell(hooks, r, PatchResultAlreadyPatched);
     if (match.index < 0) {
         // A BPS patch on another file makes garbage: nothing to ask.
-        if (r->format == PatchFormatBps) {
-            ReadBpsHeader(block, size, &r->bps.scan);
-            r->bps.foundSize = id.size;
-            r->bps.foundCrc = id.crc;
-            return Tell(hooks, r, PatchResultWrongSource);
-        }
+        // (Its host names the variants and what was found.)
+        if (r->format == PatchFormatBps) return Tell(hooks, r, PatchResultWrongSource);
         if (!inner.ProceedWithUnknownTarget()) return Tell(hooks, r, PatchResultDeclined);
     }
     ByteString shifted;
