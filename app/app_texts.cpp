@@ -140,6 +140,9 @@ ByteString BpsDetails(const PatchRunReport& report) {
     }
 }
 
+// Variant i's label (UTF-8 in the patcher) in the thread's code page.
+ByteString LabelText(uint32_t i) { return WideToAnsiText(Utf8ToWideText(VariantLabel(*carriedExtension, i))); }
+
 // Each variant's source, a line each after a line break:
 // "需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D".
 ByteString VariantLines() {
@@ -147,7 +150,7 @@ ByteString VariantLines() {
     for (uint32_t i = 0; carriedExtension && i < carriedExtension->variantCount; ++i) {
         const PatchVariant& v = carriedExtension->variants[i];
         ByteString label(msgExpected);
-        label.Append(v.label);
+        label.Append(LabelText(i));
         label.Append(": ");
         lines.Append("\r\n");
         lines.Append(FactsLine(label, v.facts.originalSize, v.facts.originalCrc));
@@ -174,7 +177,7 @@ ByteString DoneText(const PatchRunReport& report) {
     const VariantRunDetails& v = report.variant;
     if (v.count < 2 || !v.matched || !carriedExtension) return msgDone;
     ByteString label(" (");
-    label.Append(carriedExtension->variants[v.chosen].label);
+    label.Append(LabelText(v.chosen));
     label.Append(")");
     return InsertAt(msgDone, '!', true, label);
 }

@@ -43,8 +43,6 @@ ByteString LoadPatchContainer(ByteString* title) {
     SplitDescriptionBlock(block, &description, &extension);
     g_facts = extension.facts;
     carriedFacts = extension.hasFacts ? &g_facts : nullptr;
-    for (uint32_t i = 0; i < extension.variantCount; ++i)
-        extension.variants[i].label = ToAnsi(extension.variants[i].label, CodePageUtf8);
     if (title) *title = ToAnsi(extension.title, extension.codePage);
     return ToAnsi(description, extension.codePage);
 }

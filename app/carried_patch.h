@@ -12,8 +12,7 @@ extern ByteStream* patchStream;
 // The carried target verification data, or null when the patcher has none.
 extern const TargetFacts* carriedFacts;
 // The payload extension as carried (variantCount 0 for a patcher without
-// variants), its variants' labels in the thread's ANSI code page. Null
-// before LoadPatchContainer.
+// variants). Null before LoadPatchContainer.
 struct PayloadExtension;
 extern PayloadExtension* carriedExtension;
 

@@ -125,26 +125,25 @@ bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size
     return out->Append(head, 3) && out->Append(value, size);
 }
 
-// A variant field: its six numbers, then its label.
+// A variant field: its six numbers, and its label's size (the label is
+// copied with the pieces).
 bool ReadVariant(const uint8_t* p, uint32_t size, PayloadExtension* extension) {
     if (size < kVariantFactsSize || size - kVariantFactsSize > MaxVariantLabel ||
         extension->variantCount == MaxPatchVariants)
         return false;
     PatchVariant& v = extension->variants[extension->variantCount++];
-    uint32_t* facts = &v.facts.originalSize;
-    for (int i = 0; i < 4; ++i) facts[i] = Le32At(p + 4 * i);
-    v.sourceBodyCrc = Le32At(p + 16);
-    v.resultBodyCrc = Le32At(p + 20);
-    v.label = ByteString(p + kVariantFactsSize, size - kVariantFactsSize);
-    return v.label.Length() == size - kVariantFactsSize;
+    uint32_t* numbers = &v.facts.originalSize;  // the four facts, then the two body CRC-32s
+    for (int i = 0; i < 6; ++i) numbers[i] = Le32At(p + 4 * i);
+    v.labelSize = size - kVariantFactsSize;
+    return true;
 }
 
 // Reads the fields, all of which lie inside [p, end), into an extension
 // that starts out empty. False at the first field that does not fit or a
 // known field of the wrong size. Pieces of variants' patches are only
-// counted into pieceBytes (they are copied once their sizes are known), and
-// must follow their variant's field.
-bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension, uint32_t* pieceBytes) {
+// counted into their patchSize (labels and pieces are copied once all
+// sizes are known), and must follow their variant's field.
+bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
     while (p != end) {
         if (end - p < 3) return false;
         uint8_t type = p[0];
@@ -167,26 +166,38 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
         } else if (type == FieldVariantPiece) {
             // The first variant's patch is the patch block: it has no pieces.
             if (size < 1 || p[0] == 0 || p[0] >= extension->variantCount) return false;
-            pieceBytes[p[0]] += size - 1;
+            extension->variants[p[0]].patchSize += size - 1;
         }
         p += size;
     }
     return true;
 }
 
-// The pieces of the fields ReadFields accepted, joined into each variant's
-// patch, sized once. False when the heap refuses, or when a later variant
+// The labels and pieces of the fields ReadFields accepted, laid out in
+// variantBytes (each variant's label, then its patch, pieces joined in
+// order), sized once. False when the heap refuses, or when a later variant
 // has no patch at all.
-bool JoinPieces(const uint8_t* p, const uint8_t* end, PayloadExtension* extension, const uint32_t* pieceBytes) {
-    uint32_t filled[MaxPatchVariants] = {};
-    for (uint32_t v = 1; v < extension->variantCount; ++v)
-        if (!pieceBytes[v] || !extension->variants[v].patch.SetLength(pieceBytes[v])) return false;
-    while (p != end) {
+bool CopyVariantBytes(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
+    uint32_t at = 0, filled[MaxPatchVariants];
+    for (uint32_t v = 0; v < extension->variantCount; ++v) {
+        PatchVariant& variant = extension->variants[v];
+        if (v && !variant.patchSize) return false;
+        variant.labelAt = at;
+        variant.patchAt = at + variant.labelSize;
+        at = variant.patchAt + variant.patchSize;  // at most the block's size: no overflow
+        filled[v] = 0;
+    }
+    if (at && !extension->variantBytes.SetLength(at)) return false;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(extension->variantBytes.Data());
+    for (uint32_t v = 0; p != end;) {
         const uint32_t size = static_cast<uint32_t>(p[1]) | static_cast<uint32_t>(p[2]) << 8;
-        if (p[0] == FieldVariantPiece) {
-            const uint8_t v = p[3];
-            memcpy(extension->variants[v].patch.Data() + filled[v], p + 4, size - 1);
-            filled[v] += size - 1;
+        if (p[0] == FieldVariant) {
+            const PatchVariant& variant = extension->variants[v++];
+            memcpy(bytes + variant.labelAt, p + 3 + kVariantFactsSize, variant.labelSize);
+        } else if (p[0] == FieldVariantPiece) {
+            const uint8_t n = p[3];
+            memcpy(bytes + extension->variants[n].patchAt + filled[n], p + 4, size - 1);
+            filled[n] += size - 1;
         }
         p += 3 + size;
     }
@@ -198,36 +209,51 @@ void ClearExtension(PayloadExtension* extension) {
     extension->codePage = 0;
     extension->title = ByteString();
     extension->hasFacts = false;
-    for (uint32_t v = 0; v < extension->variantCount; ++v) {
-        extension->variants[v].label = ByteString();
-        extension->variants[v].patch = ByteString();
-    }
     extension->variantCount = 0;
+    memset(extension->variants, 0, sizeof extension->variants);
+    extension->variantBytes = ByteString();
 }
 
-bool AppendVariant(ByteString* fields, const PatchVariant& v, uint32_t number) {
+bool AppendVariant(ByteString* fields, const PayloadExtension& extension, uint32_t number) {
+    const PatchVariant& v = extension.variants[number];
     ByteString value;
-    const uint32_t* facts = &v.facts.originalSize;
-    bool ok = v.label.Length() <= MaxVariantLabel;
-    for (int i = 0; ok && i < 4; ++i) ok = AppendLe32(&value, facts[i]);
-    ok = ok && AppendLe32(&value, v.sourceBodyCrc) && AppendLe32(&value, v.resultBodyCrc) && value.Append(v.label) &&
+    const uint32_t* numbers = &v.facts.originalSize;
+    bool ok = v.labelSize <= MaxVariantLabel;
+    for (int i = 0; ok && i < 6; ++i) ok = AppendLe32(&value, numbers[i]);
+    ok = ok && value.Append(VariantLabel(extension, number)) &&
          AppendField(fields, FieldVariant, value.Data(), value.Length());
     // The first variant's patch is the patch block.
-    for (uint32_t at = 0; ok && number > 0 && at < v.patch.Length(); at += kPieceMax) {
-        const uint32_t take = v.patch.Length() - at < kPieceMax ? v.patch.Length() - at : kPieceMax;
+    const uint8_t* patch = VariantPatch(extension, number);
+    for (uint32_t at = 0; ok && number > 0 && at < v.patchSize; at += kPieceMax) {
+        const uint32_t take = v.patchSize - at < kPieceMax ? v.patchSize - at : kPieceMax;
         ByteString piece;
         const char head = static_cast<char>(number);
-        ok = piece.Append(&head, 1) && piece.Append(v.patch.Data() + at, take) &&
+        ok = piece.Append(&head, 1) && piece.Append(patch + at, take) &&
              AppendField(fields, FieldVariantPiece, piece.Data(), piece.Length());
     }
-    return ok && (number == 0 || !v.patch.Empty());
+    return ok && (number == 0 || v.patchSize);
 }
 
 }  // namespace
 
+bool AddPatchVariant(PayloadExtension* extension, const PatchVariant& numbers, const ByteString& label,
+                     const uint8_t* patch, uint32_t patchSize) {
+    if (extension->variantCount == MaxPatchVariants || label.Length() > MaxVariantLabel) return false;
+    PatchVariant& v = extension->variants[extension->variantCount];
+    v = numbers;
+    v.labelAt = extension->variantBytes.Length();
+    v.labelSize = label.Length();
+    v.patchAt = v.labelAt + v.labelSize;
+    v.patchSize = patchSize;
+    if (!extension->variantBytes.Append(label) ||
+        !extension->variantBytes.Append(reinterpret_cast<const char*>(patch), patchSize))
+        return false;
+    ++extension->variantCount;
+    return true;
+}
+
 void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
     // Whatever the caller's extension held goes first.
-    extension->variantCount = MaxPatchVariants;
     ClearExtension(extension);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(block.CStr());
     uint32_t n = block.Length();
@@ -236,12 +262,11 @@ void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExt
     uint32_t room = n > kTrailerSize ? n - kTrailerSize : 0;  // the text's NUL and the fields
     uint32_t fieldsSize = room ? Le32At(bytes + room) : 0;
     uint32_t fieldsStart = room - fieldsSize;
-    uint32_t pieceBytes[MaxPatchVariants] = {};
     const uint8_t* fields = bytes + fieldsStart;
     if (fieldsSize < room && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
         Le32At(bytes + n - 8) == PayloadExtensionVersion && bytes[fieldsStart - 1] == 0 &&
-        ReadFields(fields, fields + fieldsSize, extension, pieceBytes) &&
-        JoinPieces(fields, fields + fieldsSize, extension, pieceBytes)) {
+        ReadFields(fields, fields + fieldsSize, extension) &&
+        CopyVariantBytes(fields, fields + fieldsSize, extension)) {
         extension->present = true;
         *text = ByteString(bytes, fieldsStart - 1);
         return;
@@ -268,7 +293,7 @@ ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtensio
              AppendLe32(&facts, extension.facts.resultSize) && AppendLe32(&facts, extension.facts.resultCrc) &&
              AppendField(&fields, FieldFacts, facts.Data(), facts.Length());
     }
-    for (uint32_t v = 0; ok && v < extension.variantCount; ++v) ok = AppendVariant(&fields, extension.variants[v], v);
+    for (uint32_t v = 0; ok && v < extension.variantCount; ++v) ok = AppendVariant(&fields, extension, v);
     ByteString block(text);
     ok = ok && block.Length() == text.Length() && block.Append("\0", 1) && block.Append(fields) &&
          AppendLe32(&block, fields.Length()) && AppendLe32(&block, PayloadExtensionVersion) &&

@@ -72,13 +72,15 @@ const uint32_t CodePageUtf8 = 65001;
 const uint32_t MaxPatchVariants = 16;
 const uint32_t MaxVariantLabel = 255;  // bytes of UTF-8
 
-// One file a patcher with variants was made for.
+// One file a patcher with variants was made for. Its label and patch lie
+// in its extension's variantBytes (plain numbers here keep the program
+// small: nothing to construct, copy or free per variant).
 struct PatchVariant {
-    ByteString label;         // UTF-8, as stored
     TargetFacts facts;        // source and result, whole
     uint32_t sourceBodyCrc;   // CRC-32 past the first CopierHeaderSize bytes
     uint32_t resultBodyCrc;
-    ByteString patch;         // empty for the first variant: its patch is the patch block
+    uint32_t labelAt, labelSize;  // UTF-8, as stored
+    uint32_t patchAt, patchSize;  // 0 bytes for the first variant: its patch is the patch block
 };
 
 // What a description block's extension says.
@@ -90,7 +92,23 @@ struct PayloadExtension {
     TargetFacts facts;
     uint32_t variantCount;  // 0: one patch, as before variants
     PatchVariant variants[MaxPatchVariants];
+    ByteString variantBytes;  // the variants' labels and patches
 };
+
+// Variant i's label (UTF-8) and patch (none for the first).
+inline ByteString VariantLabel(const PayloadExtension& extension, uint32_t i) {
+    return ByteString(extension.variantBytes.CStr() + extension.variants[i].labelAt, extension.variants[i].labelSize);
+}
+inline const uint8_t* VariantPatch(const PayloadExtension& extension, uint32_t i) {
+    return reinterpret_cast<const uint8_t*>(extension.variantBytes.CStr()) + extension.variants[i].patchAt;
+}
+
+// A writer's: appends a variant with the facts and body CRC-32s of
+// `numbers`, its label and its patch (empty for the first). False past
+// MaxPatchVariants, for a label past MaxVariantLabel, or when the heap
+// refuses.
+bool AddPatchVariant(PayloadExtension* extension, const PatchVariant& numbers, const ByteString& label,
+                     const uint8_t* patch, uint32_t patchSize);
 
 // Splits a description block as ReadPatchContainer returns it into its text
 // and its extension. Without a valid extension, *text is the whole block

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "base/byte_order.h"
 #include "patch/ips_patch.h"
 #include "patch/target_check.h"
 #include "platform/clock.h"
@@ -83,6 +84,29 @@ uint32_t IdentifyShare(bool backup, bool bps) {
     return parts == 1 ? 90 : 100 / parts;
 }
 
+// The 3-byte big-endian offset or size at field moved by delta. False when
+// it would leave what three bytes hold (below 0 wraps past them) unless
+// `strict` is off, then it becomes 0, or land on the offset read as "EOF".
+bool MoveField(uint8_t* field, uint32_t delta, bool strict) {
+    uint32_t to = ReadBigEndian(field, 3) + delta;
+    if (to > kLargestOffset) {
+        if (strict) return false;
+        to = 0;
+    }
+    if (to == kEofOffset) return false;
+    field[0] = static_cast<uint8_t>(to >> 16);
+    field[1] = static_cast<uint8_t>(to >> 8);
+    field[2] = static_cast<uint8_t>(to);
+    return true;
+}
+
+// Variant i's patch: the patch block for the first.
+const uint8_t* VariantBlock(const PayloadExtension& extension, uint32_t i, const uint8_t* mainBlock,
+                            uint32_t mainSize, uint32_t* size) {
+    *size = i ? extension.variants[i].patchSize : mainSize;
+    return i ? VariantPatch(extension, i) : mainBlock;
+}
+
 PatchResult Tell(PatchRunHooks* hooks, PatchRunReport* r, PatchResult result) {
     r->result = result;
     if (hooks) hooks->Finished(*r);
@@ -112,29 +136,13 @@ bool ShiftIpsBlock(const uint8_t* block, uint32_t size, HeaderState header, Byte
     *out = ByteString(block, size);
     if (!ScanPatch(block, size, &scan) || out->Length() != size) return false;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(out->Data());
+    const uint32_t delta = header == HeaderAdded ? CopierHeaderSize : 0u - CopierHeaderSize;
     uint32_t at = kIpsHeaderSize, next = kIpsHeaderSize;
     IpsRecord record;
-    for (; NextIpsRecord(block, scan, &next, &record); at = next) {
-        uint32_t to;
-        if (header == HeaderAdded) to = record.offset + CopierHeaderSize;
-        else if (record.offset >= CopierHeaderSize) to = record.offset - CopierHeaderSize;
-        else if (record.length == 0) to = 0;  // writes nothing: harmless anywhere
-        else return false;                     // into the header this file does not have
-        if (to > kLargestOffset || to == kEofOffset) return false;
-        bytes[at] = static_cast<uint8_t>(to >> 16);
-        bytes[at + 1] = static_cast<uint8_t>(to >> 8);
-        bytes[at + 2] = static_cast<uint8_t>(to);
-    }
-    if (scan.endMarker == PatchEndTruncate) {
-        const uint32_t cut = scan.truncateSize;
-        if (header == HeaderMissing ? cut < CopierHeaderSize : cut > kLargestOffset - CopierHeaderSize) return false;
-        const uint32_t to = header == HeaderAdded ? cut + CopierHeaderSize : cut - CopierHeaderSize;
-        uint8_t* field = bytes + scan.endMarkerOffset + 3;
-        field[0] = static_cast<uint8_t>(to >> 16);
-        field[1] = static_cast<uint8_t>(to >> 8);
-        field[2] = static_cast<uint8_t>(to);
-    }
-    return true;
+    // A record that writes nothing may stay below the header: it is put at 0.
+    for (; NextIpsRecord(block, scan, &next, &record); at = next)
+        if (!MoveField(bytes + at, delta, record.length != 0)) return false;
+    return scan.endMarker != PatchEndTruncate || MoveField(bytes + scan.endMarkerOffset + 3, delta, true);
 }
 
 PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, const PayloadExtension& extension,
@@ -155,10 +163,8 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     VariantHooks inner(hooks);
     const bool backup = inner.WantsBackup();
     TargetIdentity id;
-    const int32_t firstCandidate = only >= 0 ? only : 0;
-    const PatchVariant* v = &extension.variants[firstCandidate];
-    const uint8_t* block = firstCandidate == 0 ? mainBlock : reinterpret_cast<const uint8_t*>(v->patch.Data());
-    uint32_t size = firstCandidate == 0 ? mainSize : v->patch.Length();
+    uint32_t size, pick = only >= 0 ? only : 0;
+    const uint8_t* block = VariantBlock(extension, pick, mainBlock, mainSize, &size);
     inner.share_ = IdentifyShare(backup, IdentifyPatchFormat(block, size) == PatchFormatBps);
     if (!ReadIdentity(targetPath, &id, VariantHooks::Identifying, &inner)) {
         r->variant = found;
@@ -172,9 +178,8 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
         found.matched = true;
         found.chosen = static_cast<uint8_t>(match.index);
         found.header = match.header;
-        v = &extension.variants[match.index];
-        block = match.index == 0 ? mainBlock : reinterpret_cast<const uint8_t*>(v->patch.Data());
-        size = match.index == 0 ? mainSize : v->patch.Length();
+        pick = match.index;
+        block = VariantBlock(extension, pick, mainBlock, mainSize, &size);
     }
     r->variant = found;
     r->format = IdentifyPatchFormat(block, size);
@@ -201,7 +206,7 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     inner.from_ = inner.share_;
     PatchResult result = ApplyPatchBlock(block, size, targetPath, &inner, r, nullptr);
     if (result == PatchResultDone && match.index >= 0 &&
-        !ResultIsRight(*v, static_cast<HeaderState>(match.header), targetPath, &inner))
+        !ResultIsRight(extension.variants[pick], static_cast<HeaderState>(match.header), targetPath, &inner))
         result = PatchResultWrongResult;
     r->variant = found;
     if (result == PatchResultDone) r->elapsedMs = TickCount() - start;

@@ -595,17 +595,16 @@ TEST_F(ProgramTest, VariantsArePickedByTheFileAndItsHeader) {
     ASSERT_TRUE(drive::ApplyIpsReference(p1, &done1));
     PayloadExtension extension = {};
     extension.codePage = CodePageUtf8;
-    extension.variantCount = 2;
     const std::string* files[2][2] = {{&rev0, &done0}, {&rev1, &done1}};
     for (int v = 0; v < 2; ++v) {
         const std::string &source = *files[v][0], &result = *files[v][1];
-        PatchVariant& variant = extension.variants[v];
-        variant.label = ByteString(v ? "Rev 1" : "Rev 0");
+        PatchVariant variant = {};
         variant.facts = {uint32_t(source.size()), Crc(source), uint32_t(result.size()), Crc(result)};
         variant.sourceBodyCrc = Crc(source.substr(512));
         variant.resultBodyCrc = Crc(result.substr(512));
+        ASSERT_TRUE(AddPatchVariant(&extension, variant, ByteString(v ? "Rev 1" : "Rev 0"),
+                                    reinterpret_cast<const uint8_t*>(p1.data()), v ? uint32_t(p1.size()) : 0));
     }
-    extension.variants[1].patch = ByteString(p1.data(), uint32_t(p1.size()));
     extension.hasFacts = true;
     extension.facts = extension.variants[0].facts;
     char line[2][80];

@@ -452,25 +452,26 @@ TEST(DescriptionBlock, VariantsAndTheirPatchPiecesFollowTheLayout) {
         EXPECT_EQ(extension.present, row.present);
         EXPECT_EQ(extension.variantCount, row.count);
         if (row.count < 2) continue;
-        EXPECT_EQ(FromByteString(extension.variants[0].label), "Rev 0");
+        EXPECT_EQ(FromByteString(VariantLabel(extension, 0)), "Rev 0");
         EXPECT_EQ(extension.variants[1].facts.originalSize, 20u);
         EXPECT_EQ(extension.variants[1].resultBodyCrc, 25u);
-        EXPECT_EQ(FromByteString(extension.variants[1].patch), row.secondPatch);
+        EXPECT_EQ(Bytes(reinterpret_cast<const char*>(VariantPatch(extension, 1)), extension.variants[1].patchSize),
+                  row.secondPatch);
     }
     PayloadExtension written = {};
-    written.variantCount = 2;
-    written.variants[0].label = ByteString("Rev 0");
-    written.variants[1].label = ByteString("Rev 1");
-    written.variants[1].patch = ToByteString(big);
-    written.variants[1].sourceBodyCrc = 7;
+    PatchVariant numbers = {};
+    ASSERT_TRUE(AddPatchVariant(&written, numbers, ByteString("Rev 0"), nullptr, 0));
+    numbers.sourceBodyCrc = 7;
+    ASSERT_TRUE(AddPatchVariant(&written, numbers, ByteString("Rev 1"), reinterpret_cast<const uint8_t*>(big.data()),
+                                uint32_t(big.size())));
     ByteString text;
     PayloadExtension read;
     SplitDescriptionBlock(ComposeDescriptionBlock(ByteString("d"), written), &text, &read);
     ASSERT_TRUE(read.present);
     EXPECT_EQ(read.variantCount, 2u);
-    EXPECT_EQ(FromByteString(read.variants[1].label), "Rev 1");
+    EXPECT_EQ(FromByteString(VariantLabel(read, 1)), "Rev 1");
     EXPECT_EQ(read.variants[1].sourceBodyCrc, 7u);
-    EXPECT_TRUE(FromByteString(read.variants[1].patch) == big);
+    EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(VariantPatch(read, 1)), read.variants[1].patchSize) == big);
 }
 
 }  // namespace

@@ -86,8 +86,7 @@ std::string DoneWords(const PatchRunReport& report, const std::string& label) {
 // The program's own words for each result, as UTF-8.
 void ConsoleRunHooks::Finished(const PatchRunReport& report) {
     if (extension && report.variant.matched) {
-        const ByteString& label = extension->variants[report.variant.chosen].label;
-        chosenLabel.assign(label.CStr(), label.Length());
+        chosenLabel = LabelOf(*extension, report.variant.chosen);
     }
     switch (report.result) {
     case PatchResultDone: message = DoneWords(report, chosenLabel); return;
@@ -140,12 +139,12 @@ bool PickVariant(ApplyJob& job) {
     if (job.variantLabel.empty()) return true;
     std::string known;
     for (uint32_t i = 0; i < job.extension.variantCount; ++i) {
-        const ByteString& label = job.extension.variants[i].label;
-        if (job.variantLabel == std::string(label.CStr(), label.Length())) {
+        const std::string label = LabelOf(job.extension, i);
+        if (job.variantLabel == label) {
             job.only = static_cast<int32_t>(i);
             return true;
         }
-        known += (i ? ", " : "") + std::string(label.CStr(), label.Length());
+        known += (i ? ", " : "") + label;
     }
     return job.UsageError(job.extension.variantCount == 0
                               ? "--variant " + job.variantLabel + ": " + job.source + " has no variants"
@@ -158,7 +157,7 @@ std::string ExpectedText(const PayloadExtension& extension, int32_t only) {
     for (uint32_t i = 0; i < extension.variantCount; ++i) {
         if (only >= 0 && static_cast<uint32_t>(only) != i) continue;
         const PatchVariant& v = extension.variants[i];
-        text += (text.empty() ? "" : " or ") + std::string(v.label.CStr(), v.label.Length()) + " (" +
+        text += (text.empty() ? "" : " or ") + LabelOf(extension, i) + " (" +
                 SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) + ")";
     }
     return text;
@@ -242,7 +241,7 @@ void ReportResult(ApplyJob& job) {
     case PatchResultDone: {
         std::string text = job.message + "\npatched " + job.target + ": " + DoneText(report);
         if (report.variant.matched)
-            text += " as " + std::string(job.extension.variants[report.variant.chosen].label.CStr()) +
+            text += " as " + LabelOf(job.extension, report.variant.chosen) +
                     (report.variant.header == HeaderAdded     ? ", its copier header kept"
                      : report.variant.header == HeaderMissing ? ", without a copier header"
                                                               : "");
@@ -255,7 +254,7 @@ void ReportResult(ApplyJob& job) {
         Print(job.console, job.message + "\n" + job.target + ": nothing written, no backup made" +
                                (report.variant.matched
                                     ? " (the result of " +
-                                          std::string(job.extension.variants[report.variant.chosen].label.CStr()) + ")"
+                                          LabelOf(job.extension, report.variant.chosen) + ")"
                                     : "") +
                                "\n");
         return;

@@ -254,8 +254,7 @@ bool AddVariant(BuildJob& job, const VariantInput& input, bool first) {
     if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.sourcePath, "larger than 4 GiB");
     if (!MakeResult(patch, original, result, reason)) return job.Fail(kExitRefused, input.sourcePath, reason);
     if (result.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.patchPath, "its result is larger than 4 GiB");
-    PatchVariant& v = job.extension.variants[job.extension.variantCount];
-    v.label = ByteString(input.label.data(), uint32_t(input.label.size()));
+    PatchVariant v = {};
     v.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
     v.sourceBodyCrc = original.size() > CopierHeaderSize ? CrcOf(original, CopierHeaderSize) : 0;
     v.resultBodyCrc = result.size() > CopierHeaderSize ? CrcOf(result, CopierHeaderSize) : 0;
@@ -265,9 +264,9 @@ bool AddVariant(BuildJob& job, const VariantInput& input, bool first) {
             job.extension.variants[i].facts.originalCrc == v.facts.originalCrc)
             return job.Fail(kExitRefused, input.sourcePath,
                             "the same file as the source of --variant " + job.variants[i].label);
-    if (!first) v.patch = ByteString(patch.data(), uint32_t(patch.size()));
-    if (!first && v.patch.Length() != patch.size()) return job.Fail(kExitIoFailure, input.patchPath, "out of memory");
-    ++job.extension.variantCount;
+    if (!AddPatchVariant(&job.extension, v, ByteString(input.label.data(), uint32_t(input.label.size())),
+                         reinterpret_cast<const uint8_t*>(patch.data()), first ? 0 : uint32_t(patch.size())))
+        return job.Fail(kExitIoFailure, input.patchPath, "out of memory");
     return true;
 }
 
@@ -346,9 +345,10 @@ void ReportPatcher(const BuildJob& job) {
         text += "  variant " + std::to_string(i + 1) + "    " + job.variants[i].label + ": made for " +
                 SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) + "; result " +
                 SizeAndCrc(v.facts.resultSize, v.facts.resultCrc) + "; " +
-                (i == 0 ? "the patch block" : std::to_string(v.patch.Length()) + "-byte " +
-                                                  (FormatOf(std::string(v.patch.CStr(), v.patch.Length())) ==
-                                                           PatchFormatBps ? "BPS" : "IPS") + " patch") + "\n";
+                (i == 0 ? "the patch block"
+                        : std::to_string(v.patchSize) + "-byte " +
+                              (FormatOf(PatchOf(job.extension, i)) == PatchFormatBps ? "BPS" : "IPS") + " patch") +
+                "\n";
     }
     if (job.extension.hasFacts && job.variants.empty())
         text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +

@@ -147,9 +147,9 @@ void ReportExtension(InspectJob& job) {
     job.Field("window title", extension.title.Empty() ? "Tessel (the default)" : title);
     for (uint32_t i = 0; i < extension.variantCount; ++i) {
         const PatchVariant& v = extension.variants[i];
-        const std::string patch = i == 0 ? job.carried.patch : std::string(v.patch.CStr(), v.patch.Length());
+        const std::string patch = i == 0 ? job.carried.patch : PatchOf(extension, i);
         const PatchFormat format = FormatOf(patch);
-        job.Field(("variant " + std::to_string(i + 1)).c_str(), std::string(v.label.CStr(), v.label.Length()));
+        job.Field(("variant " + std::to_string(i + 1)).c_str(), LabelOf(extension, i));
         job.Field("  made for", SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) +
                                     (v.facts.originalSize > CopierHeaderSize
                                          ? "; without its first 512 bytes CRC-32 " + HexValue(v.sourceBodyCrc)
