@@ -85,6 +85,7 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
     const CommandLine& line = job.line;
     if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
+    if (!ReadVariantGroups(line, job)) return false;
     for (const char* required : {"description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
@@ -99,7 +100,6 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (const std::string* source = line.Value("source")) job.sourcePath = *source;
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
-    if (!ReadVariantGroups(line, job)) return false;
     job.patchPath = job.variants.empty() ? *line.Value("patch") : job.variants[0].patchPath;
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
