@@ -102,41 +102,39 @@ void LoadMessageTexts() {
 
 namespace {
 
-// Made where it is used: a ByteString global would need a destructor at
-// exit, which this program has no runtime for (see TextStore above).
-ByteString NewLine() { return ByteString("\r\n"); }
-
-// A size in decimal; sizes past 32 bits (only a target the patch cannot be
-// for) are shown as their lower bound.
-ByteString SizeText(uint64_t size) {
-    if (size > 0xFFFFFFFFull) return ByteString("4294967296+");
-    char digits[10];
-    uint32_t n = 0, value = static_cast<uint32_t>(size);
+// A line break, a label, a size in decimal with its unit, and a CRC-32 in
+// hexadecimal when one is given (withCrc). Sizes past 32 bits (only a target
+// the patch cannot be for) are shown as their lower bound. Appended in place:
+// each ByteString temporary would cost the program its own free().
+void AppendFact(ByteString& text, const ByteString& label, uint64_t size, bool withCrc, uint32_t crc) {
+    char digits[12];
+    uint32_t n = 0, value = size > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
     do {
-        digits[9 - n++] = static_cast<char>('0' + value % 10);
+        digits[11 - n++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
-    return ByteString(digits + 10 - n, n);
-}
-
-// "需要: 1048576 位元組, CRC-32 1A2B3C4D"
-ByteString FactsLine(const ByteString& label, uint64_t size, uint32_t crc) {
-    return label + SizeText(size) + msgBytes + ByteString(", CRC-32 ") + HexDigits(crc, 8);
+    text.Append("\r\n", 2);
+    text.Append(label);
+    text.Append(digits + 12 - n, n);
+    text.Append(msgBytes);
+    if (!withCrc) return;
+    text.Append(", CRC-32 ", 9);
+    text.Append(HexDigits(crc, 8));
 }
 
 // The BPS reasons shown under the result's first line.
-ByteString BpsDetails(const PatchRunReport& report) {
+void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
     const BpsRunDetails& bps = report.bps;
-    switch (report.result) {
-    case PatchResultMalformed:
-        return NewLine() + (bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
-    case PatchResultWrongSource:
-        return NewLine() + FactsLine(msgExpected, bps.scan.header.sourceSize, bps.scan.header.sourceCrc) + NewLine() +
-               FactsLine(msgFound, bps.foundSize, bps.foundCrc);
-    case PatchResultNoRoom:
-        return NewLine() + msgExpected + SizeText(bps.roomNeeded) + msgBytes + NewLine() + msgAvailable +
-               SizeText(bps.roomFree) + msgBytes;
-    default: return ByteString();
+    const BpsHeader& h = bps.scan.header;
+    if (report.result == PatchResultMalformed) {
+        text.Append("\r\n", 2);
+        text.Append(bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+    } else if (report.result == PatchResultWrongSource) {
+        AppendFact(text, msgExpected, h.sourceSize, true, h.sourceCrc);
+        AppendFact(text, msgFound, bps.foundSize, true, bps.foundCrc);
+    } else if (report.result == PatchResultNoRoom) {
+        AppendFact(text, msgExpected, bps.roomNeeded, false, 0);
+        AppendFact(text, msgAvailable, bps.roomFree, false, 0);
     }
 }
 
@@ -151,9 +149,8 @@ ByteString VariantLines() {
         const PatchVariant& v = carriedExtension->variants[i];
         ByteString label(msgExpected);
         label.Append(LabelText(i));
-        label.Append(": ");
-        lines.Append("\r\n");
-        lines.Append(FactsLine(label, v.facts.originalSize, v.facts.originalCrc));
+        label.Append(": ", 2);
+        AppendFact(lines, label, v.facts.originalSize, true, v.facts.originalCrc);
     }
     return lines;
 }
@@ -183,14 +180,16 @@ ByteString DoneText(const PatchRunReport& report) {
 }
 
 // What a patcher with variants adds under its first line.
-ByteString VariantDetails(const PatchRunReport& report) {
+void AppendVariantDetails(ByteString& text, const PatchRunReport& report) {
     const VariantRunDetails& v = report.variant;
-    if (!v.count) return ByteString();
-    if (report.result == PatchResultDone && v.matched && v.header != HeaderAsMade)
-        return NewLine() + (v.header == HeaderAdded ? msgHeaderKept : msgNoHeader);
-    if (report.result == PatchResultWrongSource)
-        return VariantLines() + NewLine() + FactsLine(msgFound, v.foundSize, v.foundCrc);
-    return ByteString();
+    if (!v.count) return;
+    if (report.result == PatchResultDone && v.matched && v.header != HeaderAsMade) {
+        text.Append("\r\n", 2);
+        text.Append(v.header == HeaderAdded ? msgHeaderKept : msgNoHeader);
+    } else if (report.result == PatchResultWrongSource) {
+        text.Append(VariantLines());
+        AppendFact(text, msgFound, v.foundSize, true, v.foundCrc);
+    }
 }
 
 ByteString FirstLine(const PatchRunReport& report) {
@@ -221,16 +220,20 @@ ByteString UnknownTargetQuestion() {
 
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
     if (report.result != PatchResultRestoreFailed) {
-        ByteString text = FirstLine(report) + VariantDetails(report);
-        if (report.result == PatchResultWrongResult && report.backupMade)
-            text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
+        ByteString text = FirstLine(report);
+        AppendVariantDetails(text, report);
+        if (report.result == PatchResultWrongResult && report.backupMade) {
+            text.Append("\r\n", 2);
+            text.Append(msgBackupIn);
+            text.Append(BackupPathFor(targetPath));
+        }
         // A patcher with variants names them all for a wrong source.
-        const bool bpsDetails =
-            report.format == PatchFormatBps && !(report.variant.count && report.result == PatchResultWrongSource);
-        return bpsDetails ? text + BpsDetails(report) : text;
+        if (report.format == PatchFormatBps && !(report.variant.count && report.result == PatchResultWrongSource))
+            AppendBpsDetails(text, report);
+        return text;
     }
     // The one case where 寫入失敗! does not mean "nothing was changed".
-    ByteString text = msgWriteFailed + NewLine() + msgMayBeDamaged;
-    if (report.backupMade) text = text + NewLine() + msgBackupIn + BackupPathFor(targetPath);
+    ByteString text = msgWriteFailed + ByteString("\r\n") + msgMayBeDamaged;
+    if (report.backupMade) text = text + ByteString("\r\n") + msgBackupIn + BackupPathFor(targetPath);
     return text;
 }

@@ -9,7 +9,8 @@
 # states it per folder (folder=the folders it may include); the ctest test
 # `layers` (scripts/check-layers.py) checks every file against it and names
 # each offending line. Tests are checked as the layer they test:
-# tests/<folder>/ as <folder>, fuzz/ and bench/ as patch.
+# tests/<folder>/ as <folder>, fuzz/ as patch, bench/ as patch or the tool
+# (it measures the patch run and the tool's patch creation).
 set(TESSEL_LAYER_RULES
   base=base
   platform=base,platform
@@ -18,7 +19,7 @@ set(TESSEL_LAYER_RULES
   app=base,platform,patch,ui,app
   tools=base,platform,patch,tools
   fuzz=base,platform,patch
-  bench=base,platform,patch)
+  bench=base,platform,patch,tools)
 
 # tessel_layer_sources(VAR folder) collects a folder's .cpp files for the
 # flavour being built: foo_win32.cpp on Windows, foo_posix.cpp elsewhere.

@@ -41,11 +41,13 @@ struct ResultFile : OwnedFile {
     }
 };
 
-// A heap block freed when the run leaves.
-struct Buffer {
-    uint8_t* bytes;
-    explicit Buffer(uint32_t size) : bytes(static_cast<uint8_t*>(malloc(size))) {}
-    ~Buffer() { free(bytes); }
+// The run's memory, one heap block freed when the run leaves: the source
+// window, the scratch for reading the result back, the result buffer.
+struct Buffers {
+    uint8_t* window = static_cast<uint8_t*>(malloc(2 * kSourceWindow + kResultBuffer));
+    ~Buffers() { free(window); }
+    uint8_t* Scratch() const { return window + kSourceWindow; }
+    uint8_t* Result() const { return window + 2 * kSourceWindow; }
 };
 
 // The source: the target file read through a window that moves to where
@@ -59,6 +61,7 @@ struct SourceWindow {
     // The bytes from position on (at least one, as many as the window
     // holds); null when the file cannot be read there.
     const uint8_t* At(uint32_t position, uint32_t* available) {
+        *available = 0;
         if (position < start || position - start >= count) {
             const uint32_t left = fileSize - position;
             const uint32_t want = left < kSourceWindow ? left : kSourceWindow;
@@ -183,20 +186,15 @@ bool WriteActions(RunHost& host, const uint8_t* block, const BpsHeader& h, Sourc
 
 // The result built in the temporary, from progress 0: reserved at its full
 // size, written, checked against the patch's CRC-32 and flushed.
-bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, uint64_t targetSize,
+bool BuildResult(RunHost& host, const uint8_t* block, const BpsHeader& h, FileHandle target, const Buffers& memory,
                  ResultFile& out, PatchRunReport* r) {
-    Buffer window(kSourceWindow), scratch(kSourceWindow), buffer(kResultBuffer);
-    if (!window.bytes || !scratch.bytes || !buffer.bytes) {
-        r->outOfMemory = true;
-        return false;
-    }
     // Reserving the size up front makes a full disk fail here, before the
     // long part.
     if (!SeekFileHandleTo(out.handle, h.targetSize) || !SetEndOfFileHandle(out.handle) ||
         !SeekFileHandleTo(out.handle, 0))
         return false;
-    SourceWindow source = {target, static_cast<uint32_t>(targetSize), window.bytes, 0, 0};
-    ResultStream result = {out.handle, buffer.bytes, scratch.bytes, 0, 0, 0};
+    SourceWindow source = {target, h.sourceSize, memory.window, 0, 0};
+    ResultStream result = {out.handle, memory.Result(), memory.Scratch(), 0, 0, 0};
     if (!WriteActions(host, block, h, source, result)) return false;
     r->bps.resultCrcWrong = result.crc != h.targetCrc;
     return !r->bps.resultCrcWrong && FlushFileHandle(out.handle);
@@ -224,15 +222,17 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
     // 1. The target must be the patch's source: a BPS patch applied to any
     //    other file makes garbage, so there is nothing to ask.
+    //    A killed run's leftover temporaries go first, whatever follows.
+    DeleteLeftoversBeside(targetPath);
     OwnedFile target;
     target.handle = OpenFileHandle(targetPath, OpenModeReadOnly);
-    Buffer facts(kSourceWindow);
-    if (!facts.bytes) {
+    Buffers memory;
+    if (!memory.window) {
         r->outOfMemory = true;
         return FinishRun(host, r, PatchResultWriteFailed);
     }
     if (!IsValidFileHandle(target.handle) ||
-        !ReadTargetFacts(host, target.handle, facts.bytes, &r->bps.foundSize, &r->bps.foundCrc)) {
+        !ReadTargetFacts(host, target.handle, memory.window, &r->bps.foundSize, &r->bps.foundCrc)) {
         r->openFailed = true;
         return FinishRun(host, r, PatchResultWriteFailed);
     }
@@ -241,7 +241,6 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
     // 2. Room for the result beside it (the original stays until the end,
     //    and with a backup it becomes the .bak: no copy is made).
-    DeleteLeftoversBeside(targetPath);
     const bool backup = host.WantsBackup();
     if (FreeSpaceBeside(targetPath, &r->bps.roomFree) && r->bps.roomFree < h.targetSize) {
         r->bps.roomNeeded = h.targetSize;
@@ -256,7 +255,7 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
         return FinishRun(host, r, PatchResultWriteFailed);
     }
     host.Progress(0);
-    if (!BuildResult(host, block, h, target.handle, r->bps.foundSize, out, r) || !out.Close())
+    if (!BuildResult(host, block, h, target.handle, memory, out, r) || !out.Close())
         return FinishRun(host, r, PatchResultWriteFailed);
 
     // 4. Into the target's place in one step; the original kept as the

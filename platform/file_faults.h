@@ -10,5 +10,9 @@ enum class FileOperation : uint8_t { Open, Seek, Read, Write, SetEnd, Flush, Clo
 // Returns true to make this call fail.
 typedef bool (*FileFaultHook)(FileOperation operation);
 
+// Asks the hook about one call (false without a hook), for the other
+// POSIX wrappers of the platform layer.
+bool FileFaultStrikes(FileOperation operation);
+
 // Installs hook (null: none); returns the previous one.
 FileFaultHook SetFileFaultHook(FileFaultHook hook);

@@ -353,6 +353,8 @@ bool CopyFileOverwrite(const ByteString& source, const ByteString& destination, 
     return ok;
 }
 
+bool FileFaultStrikes(FileOperation operation) { return Faulted(operation); }
+
 FileFaultHook SetFileFaultHook(FileFaultHook hook) {
     FileFaultHook previous = faultHook;
     faultHook = hook;

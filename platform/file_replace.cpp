@@ -2,7 +2,7 @@
 
 #include "platform/file_replace_names.h"
 
-void TemporaryTag(uint64_t random, char tag[kTemporaryTagLength]) {
+void TemporaryTag(uint32_t random, char tag[kTemporaryTagLength]) {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (uint32_t i = 0; i < kTemporaryTagLength; ++i) {
         tag[i] = kLetters[random % 36];
@@ -10,7 +10,7 @@ void TemporaryTag(uint64_t random, char tag[kTemporaryTagLength]) {
     }
 }
 
-ByteString TemporaryNameFor(const ByteString& path, uint64_t random) {
+ByteString TemporaryNameFor(const ByteString& path, uint32_t random) {
     char tag[kTemporaryTagLength];
     TemporaryTag(random, tag);
     ByteString name(path);

@@ -10,10 +10,11 @@ const char kTemporaryInfix[] = ".tessel-";
 const char kTemporarySuffix[] = ".tmp";
 const uint32_t kTemporaryTagLength = 6;
 
-// Six letters or digits drawn from random.
-void TemporaryTag(uint64_t random, char tag[kTemporaryTagLength]);
+// Six letters or digits drawn from random (36^6 names fit in 32 bits, and
+// 32-bit division keeps the runtime's 64-bit helpers out of the program).
+void TemporaryTag(uint32_t random, char tag[kTemporaryTagLength]);
 // path + ".tessel-" + the tag + ".tmp".
-ByteString TemporaryNameFor(const ByteString& path, uint64_t random);
+ByteString TemporaryNameFor(const ByteString& path, uint32_t random);
 
 // Whether name (a file name without its folder) is base + ".tessel-" + six
 // letters or digits + ".tmp"; Unit is char or char16_t.

@@ -36,12 +36,12 @@ void FlushFolderOf(const ByteString& path) {
     close(fd);
 }
 
-uint64_t RandomWord() {
-    uint64_t word = 0;
+uint32_t RandomWord() {
+    uint32_t word = 0;
     if (getrandom(&word, sizeof word, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof word)) {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        word = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(getpid());
+        word = static_cast<uint32_t>(now.tv_nsec) * 0x2C1B3C6Du ^ static_cast<uint32_t>(getpid());
     }
     return word;
 }
@@ -51,6 +51,7 @@ uint64_t RandomWord() {
 bool UsesUtf8FilePaths() { return false; }
 
 FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* createdPath) {
+    if (FileFaultStrikes(FileOperation::Open)) return InvalidFileHandle();
     struct stat original;
     const mode_t mode = stat(path.CStr(), &original) == 0 ? (original.st_mode & 0777) : 0644;
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -104,6 +105,7 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
 }
 
 bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    if (FileFaultStrikes(FileOperation::Seek)) return false;
     const int fd = IsValidFileHandle(handle) ? static_cast<int>(reinterpret_cast<intptr_t>(handle)) : -1;
     return fd >= 0 && lseek(fd, static_cast<off_t>(position), SEEK_SET) == static_cast<off_t>(position);
 }
@@ -130,11 +132,12 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     link.Append(".partial");
     unlink(link.CStr());
     bool linked = ::link(target.CStr(), link.CStr()) == 0;
-    if (linked && rename(link.CStr(), backup.CStr()) != 0) {
+    if (linked && (FileFaultStrikes(FileOperation::Rename) || rename(link.CStr(), backup.CStr()) != 0)) {
         unlink(link.CStr());
         return false;
     }
-    if (!linked && rename(target.CStr(), backup.CStr()) != 0) return false;
+    if (!linked && (FileFaultStrikes(FileOperation::Rename) || rename(target.CStr(), backup.CStr()) != 0))
+        return false;
     if (!RenameFileReplacing(replacement, target)) {
         if (!linked) rename(backup.CStr(), target.CStr());
         return false;

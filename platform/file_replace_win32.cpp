@@ -33,15 +33,16 @@ uint32_t NameStart(const WideString& path) {
 
 // Not a secret, only hard to guess: CREATE_NEW keeps the file exclusive
 // whatever the name.
-uint64_t RandomWord() {
+uint32_t RandomWord() {
     static uint32_t calls;
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    uint64_t word = static_cast<uint64_t>(counter.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
-                    (static_cast<uint64_t>(++calls) << 20) ^ GetTickCount();
-    word ^= word >> 31;
-    word *= 0x9E3779B97F4A7C15ull;
-    return word ^ (word >> 29);
+    // The stack's address differs from process to process (ASLR).
+    uint32_t word = counter.LowPart ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&counter) << 8) ^
+                    (++calls << 24) ^ GetTickCount();
+    word ^= word >> 15;
+    word *= 0x2C1B3C6Du;
+    return word ^ (word >> 12);
 }
 
 }  // namespace
@@ -65,18 +66,15 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
 void DeleteLeftoversBeside(const ByteString& path) {
     WideString pattern = Wide(path);
     const uint32_t nameStart = NameStart(pattern);
-    const WideString base(pattern.CStr() + nameStart, pattern.Length() - nameStart);
-    pattern.Append(u".tessel-*.tmp");
+    // Each ? stands for one character of the tag.
+    pattern.Append(u".tessel-??????.tmp");
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(W(pattern), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
-        const char16_t* name = reinterpret_cast<const char16_t*>(found.cFileName);
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            !IsTemporaryName(name, WideString::TextLength(name), base.CStr(), base.Length()))
-            continue;
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
         WideString leftover(pattern.CStr(), nameStart);
-        leftover.Append(name);
+        leftover.Append(reinterpret_cast<const char16_t*>(found.cFileName));
         DeleteFileW(W(leftover));
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -91,16 +89,22 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
     return true;
 }
 
+// SetFilePointer and GetFileSize with their high words: the program imports
+// them already, the ...Ex forms would cost it two more imports. A low word
+// of all ones is a failure only when GetLastError says so.
 bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    LARGE_INTEGER distance;
-    distance.QuadPart = static_cast<LONGLONG>(position);
-    return IsValidFileHandle(handle) && SetFilePointerEx(handle, distance, NULL, FILE_BEGIN) != FALSE;
+    LONG high = static_cast<LONG>(position >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN);
+    return IsValidFileHandle(handle) && (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR);
 }
 
 bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    LARGE_INTEGER value;
-    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &value)) return false;
-    *size = static_cast<uint64_t>(value.QuadPart);
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    const DWORD low = GetFileSize(handle, &high);
+    if (!IsValidFileHandle(handle) || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) return false;
+    *size = static_cast<uint64_t>(high) << 32 | low;
     return true;
 }
 

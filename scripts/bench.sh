@@ -23,4 +23,16 @@ if [ -f "$windows" ]; then
 else
   echo "(no win64 bench at $windows: build it with: cmake --build $root/win64 --target ips_bench)"
 fi
+# Patch creation: sizes, round trips, times, memory (natively with the
+# library's suffix sorting, under wine64 with the in-tree one).
+create="$root/bench/bench/create_bench"
+if [ -x "$create" ]; then
+  echo "=== create_bench, native ($(uname -m), Release) ==="
+  "$create" ${TESSEL_BENCH_BIG:+--big} || status=1
+fi
+windows_create="$root/win64/bench/create_bench.exe"
+if [ -f "$windows_create" ]; then
+  echo "=== create_bench, win64 under wine64 ==="
+  "$here/wine-run" "$windows_create" || status=1
+fi
 exit $status

@@ -24,7 +24,7 @@ say() { echo "check-dist: $*"; }
 [ "$(tar -tzf "$dist/$linux.tar.gz" | tr '\n' ' ')" = \
   "$linux/ $linux/LICENSE $linux/README.txt $linux/tessel-pack " ] || bad "tar listing: $(tar -tzf "$dist/$linux.tar.gz" | tr '\n' ' ')"
 unzip -q "$dist/$win.zip" -d "$work" && tar -xzf "$dist/$linux.tar.gz" -C "$work" || bad "cannot unpack"
-grep -q "製作自動套用的 IPS 補丁程式" "$work/$linux/README.txt" || bad "the guide has no Traditional-Chinese section"
+grep -q "製作自動套用的 IPS 或 BPS 補丁程式" "$work/$linux/README.txt" || bad "the guide has no Traditional-Chinese section"
 head -c 3 "$work/$win/README.txt" | cmp -s - <(printf '\xEF\xBB\xBF') && grep -q $'\r$' "$work/$win/README.txt" \
   || bad "the Windows README.txt is not UTF-8 with a byte-order mark and CR LF lines"
 
@@ -70,20 +70,28 @@ if why="$("$src/scripts/i386-root" probe 2>&1)"; then
   mkdir "$work/l" "$work/w"
   head -c 4096 /dev/zero >"$work/l/target.bin"
   cp "$work/l/target.bin" "$work/w/target.bin"
+  # A pair for create: both released tools link libdivsufsort built from
+  # Debian's source; their BPS patches must be the same bytes.
+  head -c 200000 /dev/urandom >"$work/a.bin"
+  { head -c 50000 "$work/a.bin"; head -c 999 /dev/urandom; tail -c +50001 "$work/a.bin"; } >"$work/b.bin"
   cp "$work/linux-made.exe" "$work/l/p.exe"
-  (cd "$work/l" && "$tool" --help >help.txt && "$tool" apply p.exe target.bin >apply.txt)
+  (cd "$work/l" && "$tool" --help >help.txt && "$tool" apply p.exe target.bin >apply.txt &&
+   "$tool" create --original ../a.bin --modified ../b.bin -o p.bps >/dev/null)
   (cd "$work/w" && "$src/scripts/i386-root" run --bind "$work" --prefix "$root/win32/wineprefix" -- bash -c '
      "$1" "$2" --help >help.txt &&
      "$1" "$2" build --patch ../demo.ips --description ../demo-description.txt --codepage 936 -o p.exe &&
-     "$1" "$2" apply p.exe target.bin >apply.txt' i686 "$src/scripts/wine-run" "$exe") \
+     "$1" "$2" apply p.exe target.bin >apply.txt &&
+     "$1" "$2" create --original ../a.bin --modified ../b.bin -o p.bps >/dev/null' i686 "$src/scripts/wine-run" "$exe") \
     >"$work/wine32.log" 2>&1 || bad "the zip's tessel-pack.exe under 32-bit wine failed: $(tail -2 "$work/wine32.log")"
   cmp -s "$work/w/p.exe" "$demo" || bad "the zip's tessel-pack.exe made another patcher than tessel.exe"
   cmp -s "$work/l/help.txt" "$work/w/help.txt" || bad "the zip's tessel-pack.exe --help differs from the Linux tool's"
   sed -E 's/[0-9]+ ms/N ms/' "$work/l/apply.txt" | cmp -s - <(sed -E 's/[0-9]+ ms/N ms/' "$work/w/apply.txt") \
     || bad "the zip's tessel-pack.exe apply printed another report than the Linux tool"
   cmp -s "$work/l/target.bin" "$work/w/target.bin" || bad "the zip's tessel-pack.exe patched a target differently"
+  cmp -s "$work/l/p.bps" "$work/w/p.bps" || bad "the zip's tessel-pack.exe made another BPS patch than the Linux tool"
+  [ "$(stat -c %s "$work/l/p.bps")" -lt 1200 ] || bad "the Linux tool's BPS patch of a 999-byte insertion is not small"
   cmp -s "$work/w/target.bin" <(head -c 4096 /dev/zero) && bad "the zip's tessel-pack.exe left its target as it was"
-  say "the zip's tessel-pack.exe ran under 32-bit wine: --help, build and apply agree with the Linux tool"
+  say "the zip's tessel-pack.exe ran under 32-bit wine: --help, build, apply and create agree with the Linux tool"
 else
   say "the zip's tessel-pack.exe was not run: ${why#i386-root: }"
 fi

@@ -12,6 +12,7 @@ packages=(
   locales zip unzip
   debootstrap
   zlib1g-dev libz-mingw-w64-dev  # the bench: zlib's crc32 beside the target check's
+  libdivsufsort-dev
 )
 # wine names Unix files through the glibc locale: without the locale a
 # Chinese or accented file name cannot be opened by a Windows program.
@@ -32,3 +33,6 @@ fi
 for l in "${locales[@]}"; do
   locale -a 2>/dev/null | grep -qx "$l.utf8" || { echo "generating locale $l.UTF-8"; $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"; }
 done
+# The source of libdivsufsort for the statically linked tools
+# (cmake/divsufsort.cmake); the native build links Debian's shared library.
+"$(dirname "$0")/fetch-divsufsort.sh" || echo "warning: no libdivsufsort source: the static and Windows tools sort suffixes with the in-tree builder" >&2

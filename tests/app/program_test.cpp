@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../patch/bps_reference.h"
 #include "driver.h"
 #include "patch/patch_container.h"
 #include "patch/target_check.h"
@@ -94,7 +95,8 @@ protected:
     // A patcher laid out as tessel-pack writes one: the stub, a description
     // block with the extension (UTF-8 text), L2, the demo patch, L1.
     std::string MakePatcher(const char* name, const std::string& utf8Text, const char* title,
-                            const TargetFacts* facts = nullptr) {
+                            const TargetFacts* facts = nullptr, const std::string* patch = nullptr) {
+        if (!patch) patch = &patch_;
         PayloadExtension extension = {};
         extension.codePage = CodePageUtf8;
         extension.title = ByteString(title);
@@ -104,8 +106,8 @@ protected:
         std::string stub, out;
         EXPECT_TRUE(drive::ReadWholeFile(kStub, &stub));
         auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-        out = stub + std::string(block.CStr(), block.Length()) + le32(block.Length() + 4) + patch_ +
-              le32(patch_.size() + 4);
+        out = stub + std::string(block.CStr(), block.Length()) + le32(block.Length() + 4) + *patch +
+              le32(patch->size() + 4);
         EXPECT_TRUE(drive::WriteWholeFile(File(name), out));
         return File(name);
     }
@@ -661,6 +663,58 @@ TEST_F(ProgramTest, VariantsArePickedByTheFileAndItsHeader) {
         EXPECT_TRUE(now == row.after) << "target as expected";
     }
     ExpectClosesWithZero();
+// A BPS patcher on a target past 16 MiB: the reference's bytes with the
+// original as the .bak, then "already patched"; another file is refused with
+// both sizes and CRC-32s and no question; a damaged patch says why. Nothing
+// is ever left beside the target.
+TEST_F(ProgramTest, BpsPatcherAppliesChecksAndRefuses) {
+    std::string original(13 * 1024 * 1024 + 7, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 29 + i / 1021);
+    std::string result;
+    const std::string patch = bpsref::LongPatch(original, &result);
+    std::string damaged = patch;
+    damaged[patch.size() - 20] ^= 4;
+    const std::string other = original.substr(2);
+    char facts[96];
+    snprintf(facts, sizeof facts, "%zu%s, CRC-32 %08X", original.size(), Ansi(u" 位元組").c_str(),
+             bpsref::Crc32(original));
+    const std::string wrong = Ansi(u"此檔案不是本補丁所需的原始檔案, 無法修補!") + "\r\n" + Ansi(u"需要: ") + facts +
+                              "\r\n" + Ansi(u"找到: ") + std::to_string(other.size());
+    const struct {
+        const char* name;
+        const std::string* patch;
+        std::string before;
+        std::string message;  // its start
+        const std::string* after;
+    } rows[] = {
+        {"original.bin", &patch, original, Ansi(u"完成! 總用時:"), &result},
+        {"other.bin", &patch, other, wrong, &other},
+        {"damaged.bin", &damaged, original, Ansi(u"程序錯誤!") + "\r\n" + Ansi(u"補丁已損壞 (CRC-32 不符)。"), &original},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Start(MakePatcher("bps.exe", "bps", "BPS", nullptr, row.patch));
+        SendMessageA(Control(kBackupId), BM_CLICK, 0, 0);
+        const std::string path = File(row.name);
+        ASSERT_TRUE(drive::WriteWholeFile(path, row.before));
+        const std::string text = RunOn(path);
+        EXPECT_EQ(text.substr(0, row.message.size()), row.message) << drive::ToUtf8(text, CP_ACP);
+        std::string now, backup;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == *row.after) << "target as expected";
+        const bool patched = row.after == &result;
+        EXPECT_EQ(drive::ReadWholeFile(path + ".bak", &backup), patched);
+        if (patched) {
+            EXPECT_TRUE(backup == original) << "the original became the .bak";
+            EXPECT_EQ(SendMessageA(ProgressBar(), PBM_GETPOS, 0, 0), 100);
+            EXPECT_EQ(RunOn(path), Ansi(u"此檔案已經修補過了!"));
+        }
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((path + ".tessel-*").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "a temporary was left: " << found.cFileName;
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        ExpectClosesWithZero();
+    }
 }
 
 // A path pasted in quotes, a file dropped on the window and one named on

@@ -3,11 +3,20 @@
 // decoder and by the plain reference in bps_reference.h.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
 #include "bps_reference.h"
 #include "patch/bps_patch.h"
+#include "patch/patch_run.h"
+#include "stream_test_files.h"
+
+#ifndef _WIN32
+#include "platform/file_faults.h"
+#endif
+
+#include <filesystem>
 
 namespace {
 
@@ -184,5 +193,159 @@ TEST(BpsDecoder, RandomBlocksMatchTheReference) {
     EXPECT_GT(accepted, 200);
     EXPECT_GT(refused, 25);
 }
+
+// The file route: what a run leaves in the target's folder.
+struct FileRun : PatchRunHooks {
+    bool backup = false;
+    std::vector<uint32_t> progress;
+    PatchRunReport report = {};
+    bool WantsBackup() override { return backup; }
+    void Progress(uint32_t percent) override { progress.push_back(percent); }
+    void Finished(const PatchRunReport& r) override { report = r; }
+
+    PatchResult Run(const std::string& patch, const streamtest::TempDir& dir) {
+        progress.clear();
+        return ApplyPatchBlock(Bytes(patch), Size(patch), dir.PathBytes("t.bin"), this, nullptr);
+    }
+};
+
+// The names in a folder, sorted: a temporary left behind shows here.
+std::string Listing(const streamtest::TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path("")))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& name : names) text += name + " ";
+    return text;
+}
+
+// Random blocks as in the comparison above, applied to files: the result is
+// the reference's, progress climbs from 0 to 100, and a refused block leaves
+// the target as it was and nothing beside it.
+TEST(BpsFileRoute, RandomBlocksGiveTheReferenceFiles) {
+    using namespace streamtest;
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    std::mt19937 rng(1919);
+    for (int i = 0; i < 60; ++i) {
+        std::string source(rng() % 5000, '\0');
+        for (char& c : source) c = char(rng() % 5);
+        std::string meant, reference;
+        std::string patch = bpsref::RandomPatch(rng, source, rng() % 6000, &meant);
+        if (i % 3 == 2) patch[4 + rng() % (patch.size() - 16)] ^= 0x10;  // caught by the patch CRC-32
+        if (i % 3 == 1) patch = Refinish(Corrupt(patch, 4 + rng() % (patch.size() - 16)));
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), source));
+        FileRun run;
+        const PatchResult result = run.Run(patch, dir);
+        const bool takes = bpsref::Decode(patch, source, &reference) == bpsref::Ok;
+        ASSERT_EQ(result == PatchResultDone, takes) << "block " << i << " result " << int(result);
+        EXPECT_EQ(ReadAll(dir.Path("t.bin")), takes ? reference : source) << "block " << i;
+        EXPECT_EQ(Listing(dir), "t.bin ") << "block " << i;
+        if (takes) {
+            ASSERT_FALSE(run.progress.empty());
+            EXPECT_EQ(run.progress.front(), 0u);
+            EXPECT_EQ(run.progress.back(), 100u);
+            EXPECT_TRUE(std::is_sorted(run.progress.begin(), run.progress.end()));
+        }
+    }
+}
+
+// One row per outcome of a run on a file.
+TEST(BpsFileRoute, Outcomes) {
+    using namespace streamtest;
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    std::mt19937 rng(7);
+    const std::string source = Pattern(300000, 2);
+    std::string result;
+    const std::string patch = bpsref::RandomPatch(rng, source, 310000, &result);
+    struct Row {
+        const char* name;
+        std::string before;
+        bool backup;
+        PatchResult result;
+        std::string after;
+        std::string listing;
+    } rows[] = {
+        {"patched", source, false, PatchResultDone, result, "t.bin "},
+        {"patched, original kept as the .bak", source, true, PatchResultDone, result, "t.bin t.bin.bak "},
+        {"already patched: nothing written", result, true, PatchResultAlreadyPatched, result, "t.bin "},
+        {"another file: refused", source.substr(1), true, PatchResultWrongSource, source.substr(1), "t.bin "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(dir.Path(""));
+        std::filesystem::create_directory(dir.Path(""));
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), row.before));
+        // A killed run's leftover goes; a file that only looks alike stays.
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin.tessel-x1y2z3.tmp"), "left by a kill"));
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin.tessel-keep.txt"), "a user's file"));
+        FileRun run;
+        run.backup = row.backup;
+        EXPECT_EQ(run.Run(patch, dir), row.result);
+        EXPECT_EQ(ReadAll(dir.Path("t.bin")), row.after);
+        EXPECT_EQ(Listing(dir), row.listing + "t.bin.tessel-keep.txt ");
+        if (row.backup && row.result == PatchResultDone) EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), source);
+        if (row.result == PatchResultWrongSource) {
+            EXPECT_EQ(run.report.bps.foundSize, row.before.size());
+            EXPECT_EQ(run.report.bps.foundCrc, bpsref::Crc32(row.before));
+            EXPECT_EQ(run.report.bps.scan.header.sourceCrc, bpsref::Crc32(source));
+        }
+    }
+}
+
+#ifndef _WIN32
+// Failures of the file system, injected below the file wrappers: the N-th
+// call of each operation fails in turn, until the run gets past them all.
+// Whatever fails, the target is the original and nothing is left beside it.
+FileOperation g_failing;
+int g_failAt = 0;
+bool FailNth(FileOperation operation) { return operation == g_failing && --g_failAt == 0; }
+
+TEST(BpsFileRoute, EveryFailingOperationLeavesTheOriginal) {
+    using namespace streamtest;
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    std::mt19937 rng(5);
+    // Long enough that the result is written in several pieces and a
+    // TargetCopy reads back from the file.
+    const std::string source = Pattern(1200000, 4);
+    std::string result;
+    std::string patch = bpsref::RandomPatch(rng, source, 1300000, &result);
+    const FileOperation operations[] = {FileOperation::Open,  FileOperation::Seek,  FileOperation::Read,
+                                        FileOperation::Write, FileOperation::SetEnd, FileOperation::Flush,
+                                        FileOperation::Close, FileOperation::Rename};
+    for (bool backup : {false, true})
+        for (FileOperation operation : operations)
+            // Every early call, then ever sparser ones.
+            for (int nth = 1;; nth += 1 + nth / 4) {
+                SCOPED_TRACE("operation " + std::to_string(int(operation)) + " call " + std::to_string(nth) +
+                             (backup ? " with backup" : ""));
+                std::filesystem::remove(dir.Path("t.bin.bak"));
+                ASSERT_TRUE(WriteAll(dir.Path("t.bin"), source));
+                FileRun run;
+                run.backup = backup;
+                g_failing = operation;
+                g_failAt = nth;
+                SetFileFaultHook(FailNth);
+                const PatchResult outcome = run.Run(patch, dir);
+                SetFileFaultHook(nullptr);
+                if (outcome == PatchResultDone) {
+                    EXPECT_EQ(ReadAll(dir.Path("t.bin")), result);
+                    break;
+                }
+                EXPECT_TRUE(outcome == PatchResultWriteFailed || outcome == PatchResultBackupFailed) << int(outcome);
+                EXPECT_EQ(ReadAll(dir.Path("t.bin")), source);
+                // The original may already have its second name when the
+                // last step fails: then the .bak is the original too.
+                if (backup && std::filesystem::exists(dir.Path("t.bin.bak")))
+                    EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), source);
+                std::filesystem::remove(dir.Path("t.bin.bak"));
+                EXPECT_EQ(Listing(dir), "t.bin ");
+                ASSERT_LT(nth, 100000);
+            }
+}
+#endif
 
 }  // namespace

@@ -185,3 +185,30 @@ inline std::string RandomPatch(std::mt19937& rng, const std::string& source, uin
 }
 
 }  // namespace bpsref
+
+namespace bpsref {
+
+// A block with few, long actions of every kind for a large source (at least
+// 4 MiB): a result larger than the source, with a run made by an
+// overlapping TargetCopy and pieces read from far apart.
+inline std::string LongPatch(const std::string& source, std::string* target) {
+    const uint64_t n = source.size(), quarter = n / 4;
+    const std::string literal = "written by the patch";
+    const uint64_t targetSize = n / 2 + literal.size() + quarter + (quarter + 1) + n / 2;
+    Maker m(n, targetSize, "<patch>long</patch>");
+    std::string out;
+    m.SourceRead(n / 2);  // the first half in place
+    out += source.substr(0, size_t(n / 2));
+    m.TargetRead(literal);
+    out += literal;
+    m.Copy(2, quarter, int64_t(3 * quarter));  // the last quarter
+    out += source.substr(size_t(3 * quarter), size_t(quarter));
+    m.Copy(3, quarter + 1, int64_t(out.size()) - 3);  // the last 3 bytes repeated
+    for (uint64_t i = 0; i < quarter + 1; ++i) out += out[out.size() - 3];
+    m.Copy(2, n / 2, -int64_t(4 * quarter));  // the first half again, from the source's start
+    out += source.substr(0, size_t(n / 2));
+    *target = out;
+    return m.Finish(Crc32(source), Crc32(out));
+}
+
+}  // namespace bpsref

@@ -165,6 +165,8 @@ struct Recorder : PatchRunHooks {
         case PatchResultBackupFailed: notes.push_back("BACKUP-FAILED"); break;
         case PatchResultAlreadyPatched: notes.push_back("ALREADY-PATCHED"); break;
         case PatchResultDeclined: notes.push_back("DECLINED"); break;
+        case PatchResultWrongSource: notes.push_back("WRONG-SOURCE"); break;
+        case PatchResultNoRoom: notes.push_back("NO-ROOM"); break;
         }
     }
     Recorder* Hooks(bool wantBackup) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "../patch/bps_reference.h"
 #include "base/byte_string.h"
 #include "patch/target_check.h"
 #include "platform/file_handle.h"
@@ -63,6 +64,86 @@ TEST(ApplyCommand, PatcherAndBarePatchGiveTheReferenceBytes) {
     }
 }
 
+// Everything in a folder but the files named: a temporary left behind shows.
+std::vector<std::string> Others(const ScratchDir& dir, std::vector<std::string> known) {
+    std::vector<std::string> others;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(known.begin(), known.end(), name) == known.end()) others.push_back(name);
+    }
+    return others;
+}
+
+// BPS through a patcher and as a bare .bps file, on a target past 16 MiB
+// (beyond any IPS offset): the reference's bytes, the original as the .bak;
+// a wrong source and damaged patches are refused with the target untouched
+// and nothing left beside it.
+TEST(ApplyCommand, BpsGivesTheReferenceBytesAndRefusesWhatItCannotApply) {
+    ScratchDir dir;
+    std::string original(13 * 1024 * 1024 + 5, '\0');
+    for (size_t i = 0; i < original.size(); ++i) original[i] = static_cast<char>(i * 131 + i / 4099);
+    std::string expected, reference;
+    const std::string patch = bpsref::LongPatch(original, &expected);
+    ASSERT_EQ(bpsref::Decode(patch, original, &reference), bpsref::Ok);
+    ASSERT_TRUE(reference == expected);
+    ASSERT_GT(expected.size(), 16u * 1024 * 1024);
+    ASSERT_TRUE(WriteFile(dir.File("p.bps"), patch));
+    ASSERT_TRUE(WriteFile(dir.File("patcher.exe"), MakeStub() + Container("d", patch)));
+    const std::string t = dir.File("t.bin");
+    for (const std::string source : {"p.bps", "patcher.exe"}) {
+        SCOPED_TRACE(source);
+        std::filesystem::remove(t + ".bak");
+        ASSERT_TRUE(WriteFile(t, original));
+        const ToolRun run = RunTool({"apply", dir.File(source), t, "--backup"});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.out.compare(0, kDone.size(), kDone), 0) << run.out;
+        EXPECT_NE(run.out.find("patched " + t + ": 5 actions, result " + std::to_string(expected.size()) +
+                               " bytes, CRC-32 0x"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_TRUE(ReadFile(t) == expected);
+        EXPECT_TRUE(ReadFile(t + ".bak") == original);
+        EXPECT_TRUE(Others(dir, {"p.bps", "patcher.exe", "t.bin", "t.bin.bak"}).empty());
+    }
+
+    std::string cut = patch;
+    cut[patch.size() - 20] ^= 1;  // an action's byte: the patch's CRC-32 no longer matches
+    ASSERT_TRUE(WriteFile(dir.File("damaged.bps"), cut));
+    std::string lying = patch.substr(0, patch.size() - 12);  // a source CRC-32 that is not the file's
+    bpsref::PutWord(lying, bpsref::Crc32(original) ^ 1);
+    bpsref::PutWord(lying, bpsref::Crc32(expected));
+    bpsref::PutWord(lying, bpsref::Crc32(lying));
+    ASSERT_TRUE(WriteFile(dir.File("lying.bps"), lying));
+    char crc[16];
+    snprintf(crc, sizeof crc, "0x%08X", bpsref::Crc32(original));
+    const std::string need = std::to_string(original.size()) + " bytes, CRC-32 ";
+    const struct {
+        const char* name;
+        std::string patch;
+        std::string target;
+        int exitCode;
+        std::string err;
+    } cases[] = {
+        {"another file", "p.bps", original.substr(1), 1,
+         t + ": 此檔案不是本補丁所需的原始檔案, 無法修補! (the patch needs " + need + crc + ", found " +
+             std::to_string(original.size() - 1) + " bytes, CRC-32 "},
+        {"damaged download", "damaged.bps", original, 1,
+         dir.File("damaged.bps") + ": 程序錯誤! (a BPS patch: at block offset " },
+        {"source CRC-32 lies", "lying.bps", original, 1, t + ": 此檔案不是本補丁所需的原始檔案, 無法修補!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(t + ".bak");
+        ASSERT_TRUE(WriteFile(t, c.target));
+        const ToolRun run = RunTool({"apply", dir.File(c.patch), t, "--backup", "--force"});
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        const std::string start = "tessel-pack apply: " + c.err;
+        EXPECT_EQ(run.err.compare(0, start.size(), start), 0) << run.err;
+        EXPECT_TRUE(ReadFile(t) == c.target);
+        EXPECT_TRUE(Others(dir, {"p.bps", "patcher.exe", "t.bin", "damaged.bps", "lying.bps"}).empty());
+    }
+}
+
 TEST(ApplyCommand, BackupHoldsThePreRunBytesEvenWhenThePatchIsRefused) {
     ScratchDir dir;
     const std::string original = Pattern(300, 'k');
@@ -106,7 +187,7 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
     } cases[] = {
         {"stub without payload", {dir.File("stub.exe"), t}, 1, dir.File("stub.exe") + ": carries no payload (程序錯誤!)"},
         {"neither", {dir.File("notes.txt"), t}, 1, dir.File("notes.txt") + ": neither an IPS or BPS patch nor a patcher"},
-        {"another patch format", {dir.File("p.ups"), t}, 1, dir.File("p.ups") + ": a UPS patch: Tessel carries IPS patches"},
+        {"another patch format", {dir.File("p.ups"), t}, 1, dir.File("p.ups") + ": a UPS patch: Tessel carries IPS and BPS patches"},
         {"not a Tessel program", {dir.File("other.exe"), t}, 1,
          dir.File("other.exe") + ": not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a "
                                  "patcher made by tessel-pack)"},
@@ -209,6 +290,16 @@ TEST(ApplyCommand, VariantsArePickedByTheTargetAndItsHeader) {
         }
         EXPECT_TRUE(ReadFile(t) == c.after) << "the target's bytes";
     }
+    // A variant given as its two files: the patch is made from them.
+    ASSERT_TRUE(WriteFile(dir.File("done1"), done1));
+    const ToolRun pair = RunTool({"build", "--stub", dir.File("stub.exe"), "--description", dir.File("notes.txt"),
+                                  "--variant", "Rev 0", "--patch", dir.File("p0.ips"), "--source", dir.File("rev0"),
+                                  "--variant", "Rev 1", "--original", dir.File("rev1"), "--modified",
+                                  dir.File("done1"), "-o", dir.File("pair.exe")});
+    ASSERT_EQ(pair.exitCode, 0) << pair.err;
+    ASSERT_TRUE(WriteFile(t, header + rev1));
+    EXPECT_EQ(RunTool({"apply", dir.File("pair.exe"), t}).exitCode, 0);
+    EXPECT_TRUE(ReadFile(t) == header + done1);
 }
 
 TEST(ApplyCommand, ATargetHeldOpenByAnotherProgramIsAWriteFailure) {
@@ -267,8 +358,10 @@ TEST(InspectCommand, FilesWithoutAUsablePayloadAreRefused) {
         {"description not in the code page", MakeStub() + Container("ok\x81", patch), {}, 0,
          "valid: the program applies 1 record (1 warning)", ""},
         {"bare patch", patch, {}, 0, "valid: the program applies 1 record", ""},
-        {"another patch format", "BPS1" + patch, {}, 1, "not a patcher: a BPS patch",
-         "a BPS patch: not a Tessel patcher or an IPS patch"},
+        {"a BPS patch too short for its header", "BPS1" + patch, {}, 1,
+         "refused: a BPS patch: at block offset 0x4: too short for its sizes and its three CRC-32s; the program shows "
+         "\"程序錯誤!\" and changes nothing",
+         "the patch is malformed: a BPS patch: at block offset 0x4: too short for its sizes and its three CRC-32s"},
         {"not a Tessel program", [&] { std::string f = MakeStub() + Container("d", patch); f.replace(0x200, 6, "OTHER-"); return f; }(),
          {}, 1, "not a patcher: not a Tessel program (it has no Tessel stub marker; give tessel-stub.exe or a patcher "
                 "made by tessel-pack); a payload after it would never be read",

@@ -310,10 +310,11 @@ TEST(BuildCommand, RefusesBadInputWithExitCodeAndOneLineMessage) {
         {"stub a console program", good, "n", {"--stub", dir.File("console.exe")}, 1,
          dir.File("console.exe") + ": not a Tessel program (a Windows console program; give tessel-stub.exe or a "
                                    "patcher made by tessel-pack)"},
-        {"BPS patch", "BPS1" + good, "n", {}, 1, p + ": a BPS patch: Tessel carries IPS patches"},
+        {"BPS patch cut short", "BPS1" + good, "n", {}, 1,
+         p + ": a BPS patch: at block offset 0x4: too short for its sizes and its three CRC-32s"},
         {"ZIP archive", "PK\x03\x04" + good, "n", {}, 1,
-         p + ": a ZIP archive: Tessel carries IPS patches (take the .ips out of it first)"},
-        {"a program as the patch", MakeStub(), "n", {}, 1, p + ": a Windows program: Tessel carries IPS patches"},
+         p + ": a ZIP archive: Tessel carries IPS and BPS patches (take the .ips or .bps out of it first)"},
+        {"a program as the patch", MakeStub(), "n", {}, 1, p + ": a Windows program: Tessel carries IPS and BPS patches"},
         {"output is the patch", good, "n", {"-o", p}, 2,
          "-o " + p + " is the patch (--patch): the patcher would overwrite it; write it to another file (see "
                      "'tessel-pack build --help')"},

@@ -27,6 +27,12 @@ head -c 100 /dev/urandom > "$work/in/small.bin"
 cp "$src/res/demo.ips" "$work/in/補丁.ips"
 printf '中文說明\n第二行\n' > "$work/in/說明.txt"
 head -c 1000 /dev/zero > "$work/in/Größe é.bin"
+# A pair for create: a block moved, bytes inserted, a stretch rewritten
+# (the Windows tool sorts suffixes in-tree, the native one with the
+# library: the patches must still be the same bytes).
+head -c 300000 /dev/urandom > "$work/in/orig.bin"
+{ head -c 1000 "$work/in/orig.bin"; head -c 777 /dev/urandom; tail -c +50001 "$work/in/orig.bin" | head -c 200000;
+  tail -c +1001 "$work/in/orig.bin" | head -c 49000; printf 'translated text'; tail -c 50000 "$work/in/orig.bin"; } > "$work/in/mod.bin"
 cp -r "$work/in" "$work/native"
 cp -r "$work/in" "$work/windows"
 
@@ -73,6 +79,10 @@ for side in native windows; do
   run $side /dev/null apply 補丁機.exe "Größe é.bin" --backup
   run $side /dev/null build --patch 補丁.ips --description 說明.txt -o 說明.txt
   run $side /dev/null build --stub 補丁.ips --patch 補丁.ips --description 說明.txt -o x.exe
+  run $side /dev/null create --original orig.bin --modified mod.bin -o pair.ips
+  run $side /dev/null create --original orig.bin --modified mod.bin -o pair.bps
+  run $side /dev/null create --original orig.bin --modified orig.bin -o same.bps
+  run $side /dev/null build --original orig.bin --modified mod.bin --description notes.txt -o pair.exe
 done
 
 status=0
@@ -85,7 +95,7 @@ if ! diff -r "$work/native" "$work/windows"; then
   echo "FAIL: the two builds left different files"; status=1
 fi
 # The runs must have done their work, not merely failed alike.
-for f in demo.exe tw.exe target.bin.bak 補丁機.exe "Größe é.bin.bak"; do
+for f in demo.exe tw.exe target.bin.bak 補丁機.exe "Größe é.bin.bak" pair.ips pair.bps pair.exe; do
   [ -s "$work/native/$f" ] || { echo "FAIL: native run left no $f"; status=1; }
 done
 [ "$(stat -c %s "$work/native/target.bin")" -eq $((0x1C0000)) ] || { echo "FAIL: target not patched"; status=1; }

@@ -61,5 +61,29 @@ grep -q '程序錯誤! (record 2 at block offset 0xC' apply-cut.log || fail "tes
 cmp original.bin c.bin || fail "the program changed the target of a cut patch"
 cmp original.bin d.bin || fail "tessel-pack changed the target of a cut patch"
 
+# A patcher made from an original and a modified file: the program turns a
+# copy of the original into the modified file, and says a copy of the
+# modified file is already patched, leaving it alone.
+head -c 70000 /dev/urandom > pair-a.bin
+{ head -c 30000 pair-a.bin; printf 'translated'; tail -c +30011 pair-a.bin; head -c 5000 /dev/zero; printf 'end'; } > pair-b.bin
+"$tool" build --stub "$build/tessel-stub.exe" --original pair-a.bin --modified pair-b.bin --description notes.txt \
+  -o pair.exe > pair-build.log 2>&1 || { cat pair-build.log; fail "tessel-pack build --original --modified"; }
+cp pair-a.bin pair-t.bin
+cp pair-b.bin pair-u.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair.exe pair-t.bin > drive-pair.log 2>&1
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair.exe pair-u.bin > drive-patched.log 2>&1
+cat pair-build.log drive-pair.log drive-patched.log
+cmp pair-t.bin pair-b.bin || fail "the patcher made from the pair did not give the modified file"
+grep -q '完成! 總用時:[0-9]* ms' drive-pair.log || fail "the program did not report success on the original"
+grep -q '此檔案已經修補過了!' drive-patched.log || fail "the program did not say the modified file is already patched"
+cmp pair-u.bin pair-b.bin || fail "the program changed the modified file"
+# The same pair as a BPS patcher.
+"$tool" build --stub "$build/tessel-stub.exe" --original pair-a.bin --modified pair-b.bin --format bps \
+  --description notes.txt -o pair-bps.exe > pair-bps-build.log 2>&1 || { cat pair-bps-build.log; fail "build --format bps"; }
+cp pair-a.bin pair-v.bin
+env LC_ALL=zh_CN.UTF-8 "$winerun" "$build/tessel-drive.exe" pair-bps.exe pair-v.bin > drive-pair-bps.log 2>&1
+cat pair-bps-build.log drive-pair-bps.log
+cmp pair-v.bin pair-b.bin || fail "the BPS patcher made from the pair did not give the modified file"
+
 [ $status -eq 0 ] && echo "the program and tessel-pack apply agree"
 exit $status

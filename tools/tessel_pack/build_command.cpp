@@ -1,6 +1,6 @@
 // tessel-pack build: stub + description + L2 + patch + L1.
-#include "patch/bps_patch.h"
 #include "patch/byte_stream.h"
+#include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
 #include "patch/patch_run.h"
@@ -11,24 +11,27 @@
 #include "tools/tessel_pack/embedded_stub.h"
 #include "tools/tessel_pack/file_io.h"
 #include "tools/tessel_pack/help.h"
+#include "tools/tessel_pack/pair_patch.h"
 #include "tools/tessel_pack/patch_report.h"
 #include "tools/tessel_pack/payload.h"
 #include "tools/tessel_pack/pe_layout.h"
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kBuildOptions[] = {
-    {"stub", 0, true, false},   {"patch", 0, true, true},        {"description", 0, true, false},
-    {"title", 0, true, false},  {"source", 0, true, true},       {"codepage", 0, true, false},
-    {"output", 'o', true, false}, {"variant", 0, true, true},    {"help", 'h', false, false},
+    {"stub", 0, true, false},     {"patch", 0, true, true},     {"description", 0, true, false},
+    {"title", 0, true, false},    {"source", 0, true, true},    {"codepage", 0, true, false},
+    {"output", 'o', true, false}, {"help", 'h', false, false},  {"original", 0, true, true},
+    {"modified", 0, true, true},  {"format", 0, true, false},   {"variant", 0, true, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
 
 namespace {
 
-// One --variant group: its label, its patch and the file it was made for.
+// One --variant group: its label, and its patch and the file it was made
+// for, or the pair its patch is made from.
 struct VariantInput {
-    std::string label, patchPath, sourcePath;
+    std::string label, patchPath, sourcePath, originalPath, modifiedPath;
 };
 
 struct BuildJob : CommandJob {
@@ -42,6 +45,9 @@ struct BuildJob : CommandJob {
     bool legacy = false;     // --codepage: text in that code page, no extension unless asked for
     uint32_t codePage = 0;
     std::string descriptionName;  // as the messages name it
+    // --original/--modified: the patch is made from them (patchPath empty).
+    std::string originalPath, modifiedPath;
+    bool formatGiven = false;  // --format; else build chooses (ChooseFormat)
     std::vector<VariantInput> variants;  // empty: one patch, as before variants
 
     // What was read, then what it becomes.
@@ -49,35 +55,77 @@ struct BuildJob : CommandJob {
     PeLayout layout = {};
     std::string stubVersion;
     CarriedPayload carried = CarriedPayload();  // an old payload the stub file carries (none when embedded)
-    PatchScan scan = {};
+    PatchFormat format = PatchFormatUnknown;
+    PatchScan scan = {};        // IPS
+    BpsScan bpsScan = BpsScan();  // BPS
     std::string description;  // in the code page
     std::string title;        // likewise
     PayloadExtension extension = PayloadExtension();
     std::string payload;
 };
 
-// --variant LABEL, each followed by its own --patch and --source. Without
-// --variant, --patch alone (and --source) as always.
+// Either --patch, or --original and --modified (then also --format, and
+// the facts --source would record come from the pair).
+bool ReadPairOptions(BuildJob& job) {
+    const CommandLine& line = job.line;
+    const bool pair = line.Has("original") || line.Has("modified");
+    if (!pair) {
+        if (line.Has("format")) return job.UsageError("--format goes with --original and --modified");
+        return line.Has("patch") || job.UsageError("missing --patch");
+    }
+    if (line.Has("patch")) return job.UsageError("give --patch, or --original and --modified, not both");
+    if (line.Has("source")) return job.UsageError("--source goes with --patch; --original is already the source");
+    for (const char* required : {"original", "modified"})
+        if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
+    job.originalPath = *line.Value("original");
+    job.modifiedPath = *line.Value("modified");
+    if (const std::string* format = line.Value("format")) {
+        if (!ParseFormat(*format, job.format)) return job.UsageError("--format is ips or bps, not '" + *format + "'");
+        job.formatGiven = true;
+    }
+    return true;
+}
+
+// --variant LABEL, each followed by its own --patch and --source, or its
+// --original and --modified. Without --variant: nothing to do here.
 bool ReadVariantGroups(const CommandLine& line, BuildJob& job) {
-    std::string loose;  // a --patch or --source before the first --variant
+    std::string loose;  // a file option before the first --variant
     for (const auto& option : line.options) {
         if (option.first == "variant") {
             if (option.second.empty() || option.second.size() > MaxVariantLabel)
                 return job.UsageError("--variant needs a label of 1 to 255 bytes");
             for (const VariantInput& earlier : job.variants)
                 if (earlier.label == option.second) return job.UsageError("--variant " + option.second + " given twice");
-            job.variants.push_back(VariantInput{option.second, "", ""});
-        } else if (option.first == "patch" || option.first == "source") {
-            if (job.variants.empty()) loose = option.first;
-            else (option.first == "patch" ? job.variants.back().patchPath : job.variants.back().sourcePath) = option.second;
+            job.variants.push_back(VariantInput{option.second, "", "", "", ""});
+            continue;
         }
+        VariantInput* v = job.variants.empty() ? nullptr : &job.variants.back();
+        std::string* path = !v                             ? nullptr
+                            : option.first == "patch"      ? &v->patchPath
+                            : option.first == "source"     ? &v->sourcePath
+                            : option.first == "original"   ? &v->originalPath
+                            : option.first == "modified"   ? &v->modifiedPath
+                                                           : nullptr;
+        if (path) *path = option.second;
+        else if (!v && (option.first == "patch" || option.first == "source" || option.first == "original" ||
+                        option.first == "modified"))
+            loose = option.first;
     }
-    if (job.variants.empty()) return line.Has("patch") || job.UsageError("missing --patch");
+    if (job.variants.empty()) return true;
     if (!loose.empty()) return job.UsageError("--" + loose + " before the first --variant: each goes after its variant's label");
     if (job.variants.size() > MaxPatchVariants) return job.UsageError("at most 16 variants");
-    for (const VariantInput& v : job.variants)
-        if (v.patchPath.empty() || v.sourcePath.empty())
-            return job.UsageError("--variant " + v.label + " needs its --patch and its --source");
+    for (const VariantInput& v : job.variants) {
+        const bool patch = !v.patchPath.empty() || !v.sourcePath.empty();
+        const bool pair = !v.originalPath.empty() || !v.modifiedPath.empty();
+        if (patch == pair || (patch && (v.patchPath.empty() || v.sourcePath.empty())) ||
+            (pair && (v.originalPath.empty() || v.modifiedPath.empty())))
+            return job.UsageError("--variant " + v.label +
+                                  " needs its --patch and its --source, or its --original and --modified");
+    }
+    if (const std::string* format = line.Value("format")) {
+        if (!ParseFormat(*format, job.format)) return job.UsageError("--format is ips or bps, not '" + *format + "'");
+        job.formatGiven = true;
+    }
     return true;
 }
 
@@ -85,7 +133,7 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
     const CommandLine& line = job.line;
     if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
-    if (!ReadVariantGroups(line, job)) return false;
+    if (!ReadVariantGroups(line, job) || (job.variants.empty() && !ReadPairOptions(job))) return false;
     for (const char* required : {"description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
@@ -100,7 +148,15 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (const std::string* source = line.Value("source")) job.sourcePath = *source;
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
-    job.patchPath = job.variants.empty() ? *line.Value("patch") : job.variants[0].patchPath;
+    if (const std::string* patch = line.Value("patch")) job.patchPath = *patch;
+    if (!job.variants.empty()) {
+        // The first variant's patch is the patch block: the rest of the build
+        // takes it as the one patch it always had.
+        job.patchPath = job.variants[0].patchPath;
+        job.sourcePath = job.variants[0].sourcePath;
+        job.originalPath = job.variants[0].originalPath;
+        job.modifiedPath = job.variants[0].modifiedPath;
+    }
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
@@ -113,14 +169,17 @@ bool CheckOutputIsNoSource(BuildJob& job) {
     const struct {
         const std::string& path;
         const char* what;
-    } sources[] = {{job.patchPath, "the patch (--patch)"}, {job.descriptionPath, "the description (--description)"}};
+    } sources[] = {{job.patchPath, "the patch (--patch)"},
+                   {job.descriptionPath, "the description (--description)"},
+                   {job.originalPath, "the original (--original)"},
+                   {job.modifiedPath, "the modified file (--modified)"}};
     for (const auto& source : sources)
-        if (source.path != "-" && IsSameFile(job.outputPath, source.path))
+        if (!source.path.empty() && source.path != "-" && IsSameFile(job.outputPath, source.path))
             return job.UsageError("-o " + job.outputPath + " is " + source.what +
                                   ": the patcher would overwrite it; write it to another file");
     for (const VariantInput& v : job.variants)
-        for (const std::string* path : {&v.patchPath, &v.sourcePath})
-            if (*path != "-" && IsSameFile(job.outputPath, *path))
+        for (const std::string* path : {&v.patchPath, &v.sourcePath, &v.originalPath, &v.modifiedPath})
+            if (!path->empty() && *path != "-" && IsSameFile(job.outputPath, *path))
                 return job.UsageError("-o " + job.outputPath + " is a file of --variant " + v.label +
                                       ": the patcher would overwrite it; write it to another file");
     return true;
@@ -140,7 +199,8 @@ bool ReadInputs(BuildJob& job) {
     } else {
         if (!ReadWholeFile(job.stubPath, job.stub, reason)) return job.Fail(kExitIoFailure, job.stubPath, reason);
     }
-    if (!ReadWholeFile(job.patchPath, job.patch, reason)) return job.Fail(kExitIoFailure, job.patchPath, reason);
+    if (job.originalPath.empty() && !ReadWholeFile(job.patchPath, job.patch, reason))
+        return job.Fail(kExitIoFailure, job.patchPath, reason);
     const bool fromStdin = job.descriptionPath == "-";
     if (!(fromStdin ? ReadWholeStream(job.console.in, job.descriptionText, reason)
                     : ReadWholeFile(job.descriptionPath, job.descriptionText, reason)))
@@ -162,23 +222,65 @@ bool CheckStub(BuildJob& job) {
     return true;
 }
 
-// An IPS patch, or with variants also a BPS patch, checked whole.
-bool CheckPatchBytes(BuildJob& job, const std::string& path, const std::string& bytes, PatchScan& scan) {
-    const PatchFormat format = FormatOf(bytes);
-    const uint8_t* block = reinterpret_cast<const uint8_t*>(bytes.data());
-    if (format == PatchFormatBps && !job.variants.empty()) {
-        BpsScan bps;
-        return ScanBpsPatch(block, static_cast<uint32_t>(bytes.size()), &bps) ||
-               job.Fail(kExitRefused, path, DescribeBpsProblem(bps));
-    }
-    const std::string other = format == PatchFormatIps ? "" : RecogniseOtherFormat(bytes);
-    if (!other.empty()) return job.Fail(kExitRefused, path, NotAnIpsPatch(other));
-    if (!ScanPatch(block, static_cast<uint32_t>(bytes.size()), &scan))
-        return job.Fail(kExitRefused, path, DescribePatchProblem(scan, bytes));
+// IPS is chosen wherever it can say the change, but it rewrites everything a
+// moved block or an insertion shifts: when the IPS patch is large beside the
+// file, the BPS size is worked out too and named if it is under half.
+void SuggestSmallerBps(BuildJob& job, const std::string& original, const std::string& modified) {
+    if (job.format != PatchFormatIps || job.patch.size() < 4096 || job.patch.size() < modified.size() / 8) return;
+    std::string bps, reason;
+    if (!CreateBpsPatch(reinterpret_cast<const uint8_t*>(original.data()), original.size(),
+                        reinterpret_cast<const uint8_t*>(modified.data()), modified.size(), bps, reason) ||
+        bps.size() * 2 > job.patch.size())
+        return;
+    job.Warn(job.modifiedPath, "the IPS patch takes " + std::to_string(job.patch.size()) + " bytes; a BPS patch of " +
+                                   std::to_string(bps.size()) + " bytes says the same (--format bps)");
+}
+
+// --original/--modified: the patch, checked against the pair in memory, and
+// the facts of both files.
+bool MakePatchFromPair(BuildJob& job) {
+    if (job.originalPath.empty()) return true;
+    std::string original, modified, reason;
+    if (!ReadWholeFile(job.originalPath, original, reason)) return job.Fail(kExitIoFailure, job.originalPath, reason);
+    if (!ReadWholeFile(job.modifiedPath, modified, reason)) return job.Fail(kExitIoFailure, job.modifiedPath, reason);
+    if (original.size() > 0xFFFFFFF0u || modified.size() > 0xFFFFFFF0u)
+        return job.Fail(kExitRefused, job.originalPath, "larger than 4 GiB");
+    const std::string why = WhyOriginalIsPatched(original, modified);
+    if (!why.empty()) return job.Fail(kExitRefused, job.originalPath, why);
+    if (!job.formatGiven) job.format = ChooseFormat(original, modified);
+    ProgressLine progress(job.console, "finding copies");
+    const bool made = MakeCheckedPatch(job.format, original, modified, job.patch, reason, ProgressLine::Report,
+                                       &progress);
+    progress.Finish();
+    if (!made) return job.Fail(kExitRefused, job.modifiedPath, reason);
+    if (!job.formatGiven) SuggestSmallerBps(job, original, modified);
+    TargetFacts& facts = job.extension.facts;
+    facts.originalSize = uint32_t(original.size());
+    facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
+    facts.resultSize = uint32_t(modified.size());
+    facts.resultCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(modified.data()), facts.resultSize);
+    job.extension.hasFacts = true;
+    job.patchPath = job.outputPath;  // where the report and warnings name the patch
     return true;
 }
 
-bool CheckPatch(BuildJob& job) { return CheckPatchBytes(job, job.patchPath, job.patch, job.scan); }
+bool CheckPatch(BuildJob& job) {
+    job.format = FormatOf(job.patch);
+    if (job.format == PatchFormatBps) {
+        // Header, sizes, the patch's CRC-32 and every action, as the program
+        // checks them before it writes anything.
+        if (!ScanBpsPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
+                          &job.bpsScan))
+            return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(job.bpsScan));
+        return true;
+    }
+    const std::string format = job.format == PatchFormatIps ? "" : RecogniseOtherFormat(job.patch);
+    if (!format.empty()) return job.Fail(kExitRefused, job.patchPath, NotAnIpsPatch(format));
+    if (!ScanPatch(reinterpret_cast<const uint8_t*>(job.patch.data()), static_cast<uint32_t>(job.patch.size()),
+                   &job.scan))
+        return job.Fail(kExitRefused, job.patchPath, DescribePatchProblem(job.scan, job.patch));
+    return true;
+}
 
 // The window fills its edit box with the whole description at start-up:
 // beyond 64 KiB it takes seconds to appear, beyond 1 MiB far longer.
@@ -207,35 +309,62 @@ bool EncodeDescriptionText(BuildJob& job) {
     return false;
 }
 
-// The patch applied to the original in memory exactly as the program
-// applies it. False with the reason.
-bool MakeResult(const std::string& patch, const std::string& original, std::string& result, std::string& why) {
-    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
-    if (FormatOf(patch) == PatchFormatBps) {
-        BpsScan scan;
-        ReadBpsHeader(block, uint32_t(patch.size()), &scan);
-        result.assign(scan.header.targetSize, '\0');
-        BpsProblem problem;
-        if (BpsApplyInMemory(block, uint32_t(patch.size()), reinterpret_cast<const uint8_t*>(original.data()),
-                             uint32_t(original.size()), reinterpret_cast<uint8_t*>(&result[0]), uint32_t(result.size()),
-                             &problem))
-            return true;
-        why = problem == BpsProblemSourceMismatch ? "not the file this BPS patch was made for (its size or CRC-32 differs)"
-                                                  : "the BPS patch does not apply to it";
-        return false;
+// A BPS patch carries its own facts; --source must be the file it was made
+// for, and the patch is applied to it in memory to check the result too.
+bool CheckBpsSource(BuildJob& job, const std::string& original) {
+    const BpsHeader& h = job.bpsScan.header;
+    const uint32_t crc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()));
+    if (original.size() == h.targetSize && crc == h.targetCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file: it is the result the BPS patch makes (give the original to "
+                        "--source)");
+    if (original.size() != h.sourceSize || crc != h.sourceCrc)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "not the file the BPS patch was made for: it needs " + SizeAndCrc(h.sourceSize, h.sourceCrc) +
+                            ", this is " + SizeAndCrc(original.size(), crc));
+    std::string result(h.targetSize, '\0');
+    BpsProblem problem;
+    if (!BpsApplyInMemory(reinterpret_cast<const uint8_t*>(job.patch.data()), uint32_t(job.patch.size()),
+                          reinterpret_cast<const uint8_t*>(original.data()), uint32_t(original.size()),
+                          reinterpret_cast<uint8_t*>(&result[0]), h.targetSize, &problem)) {
+        BpsScan failed = job.bpsScan;
+        failed.problem = problem;
+        failed.problemAction = 0;
+        return job.Fail(kExitRefused, job.patchPath, DescribeBpsProblem(failed));
     }
-    ByteStream* stream = CreateMemoryStream();
-    ByteStream* target = CreateMemoryStream();
-    const bool applied = stream && target &&
-                         StreamWrite(stream, patch.data(), uint32_t(patch.size())) == patch.size() &&
-                         (original.empty() ||
-                          StreamWrite(target, original.data(), uint32_t(original.size())) == original.size()) &&
-                         ApplyPatchToStream(stream, target, nullptr, nullptr) == PatchResultDone;
-    if (applied) result.assign(reinterpret_cast<const char*>(target->block), StreamGetSize(target));
-    Release(stream);
-    Release(target);
-    if (!applied) why = "out of memory applying the patch to it";
-    return applied;
+    job.extension.facts = {h.sourceSize, h.sourceCrc, h.targetSize, h.targetCrc};
+    job.extension.hasFacts = true;
+    return true;
+}
+
+// --source: the sizes and CRC-32 of the original and of the result, the
+// patch applied to the original in memory exactly as the program will. A
+// source the patch changes nothing in is the result itself, perhaps behind
+// a copier header.
+bool ComputeSingleFacts(BuildJob& job) {
+    if (job.sourcePath.empty()) return true;
+    std::string original, result, reason;
+    if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
+    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
+    if (job.format == PatchFormatBps) return CheckBpsSource(job, original);
+    if (!ApplyInMemory(PatchFormatIps, job.patch, original, result))
+        return job.Fail(kExitIoFailure, job.sourcePath, "out of memory applying the patch to it");
+    if (result == original)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file: the patch changes nothing in it (give the original to --source)");
+    std::string unheadered;
+    if (original.size() > kCopierHeaderSize &&
+        ApplyInMemory(PatchFormatIps, job.patch, original.substr(kCopierHeaderSize), unheadered) &&
+        original.compare(kCopierHeaderSize, std::string::npos, unheadered) == 0)
+        return job.Fail(kExitRefused, job.sourcePath,
+                        "this is the patched file with a 512-byte copier header in front of it");
+    TargetFacts& facts = job.extension.facts;
+    facts.originalSize = uint32_t(original.size());
+    facts.originalCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(original.data()), facts.originalSize);
+    facts.resultSize = uint32_t(result.size());
+    facts.resultCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(result.data()), facts.resultSize);
+    job.extension.hasFacts = true;
+    return true;
 }
 
 uint32_t CrcOf(const std::string& bytes, size_t from = 0) {
@@ -243,52 +372,89 @@ uint32_t CrcOf(const std::string& bytes, size_t from = 0) {
     return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()) + from, uint32_t(bytes.size() - from));
 }
 
-// One variant: its patch and its source read, the result made, the facts
-// recorded (whole, and past a copier header).
+// A later variant's patch, read and checked whole as the program checks it.
+bool ReadVariantPatch(BuildJob& job, const std::string& path, std::string& patch) {
+    std::string reason;
+    if (!ReadWholeFile(path, patch, reason)) return job.Fail(kExitIoFailure, path, reason);
+    const PatchFormat format = FormatOf(patch);
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+    if (format == PatchFormatBps) {
+        BpsScan scan;
+        return ScanBpsPatch(block, uint32_t(patch.size()), &scan) || job.Fail(kExitRefused, path, DescribeBpsProblem(scan));
+    }
+    const std::string other = format == PatchFormatIps ? "" : RecogniseOtherFormat(patch);
+    if (!other.empty()) return job.Fail(kExitRefused, path, NotAnIpsPatch(other));
+    PatchScan scan;
+    return ScanPatch(block, uint32_t(patch.size()), &scan) || job.Fail(kExitRefused, path, DescribePatchProblem(scan, patch));
+}
+
+// A variant's source and result: read and made from --patch and --source,
+// or read from --original and --modified (the patch made from them).
+bool VariantFiles(BuildJob& job, const VariantInput& input, bool first, std::string& patch, std::string& original,
+                  std::string& result) {
+    std::string reason;
+    const bool pair = !input.originalPath.empty();
+    const std::string& sourcePath = pair ? input.originalPath : input.sourcePath;
+    if (!ReadWholeFile(sourcePath, original, reason)) return job.Fail(kExitIoFailure, sourcePath, reason);
+    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, sourcePath, "larger than 4 GiB");
+    if (pair) {
+        if (!ReadWholeFile(input.modifiedPath, result, reason)) return job.Fail(kExitIoFailure, input.modifiedPath, reason);
+        if (result.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.modifiedPath, "larger than 4 GiB");
+        if (first) {
+            patch = job.patch;  // made from this pair already
+            return true;
+        }
+        const std::string why = WhyOriginalIsPatched(original, result);
+        if (!why.empty()) return job.Fail(kExitRefused, sourcePath, why);
+        const PatchFormat format = job.formatGiven ? job.format : ChooseFormat(original, result);
+        return MakeCheckedPatch(format, original, result, patch, reason) ||
+               job.Fail(kExitRefused, input.modifiedPath, reason);
+    }
+    if (first) patch = job.patch;
+    else if (!ReadVariantPatch(job, input.patchPath, patch)) return false;
+    BpsScan bps;
+    if (FormatOf(patch) == PatchFormatBps && ReadBpsHeader(reinterpret_cast<const uint8_t*>(patch.data()),
+                                                           uint32_t(patch.size()), &bps) &&
+        (original.size() != bps.header.sourceSize || CrcOf(original) != bps.header.sourceCrc))
+        return job.Fail(kExitRefused, sourcePath,
+                        "not the file the BPS patch was made for: it needs " +
+                            SizeAndCrc(bps.header.sourceSize, bps.header.sourceCrc));
+    return ApplyInMemory(FormatOf(patch), patch, original, result) ||
+           job.Fail(kExitRefused, input.patchPath, "the patch does not apply to " + sourcePath);
+}
+
+// One variant: its facts, whole and past a copier header, its label and
+// (after the first) its patch.
 bool AddVariant(BuildJob& job, const VariantInput& input, bool first) {
-    std::string patch, original, result, reason;
-    PatchScan scan = {};
-    if (!ReadWholeFile(input.patchPath, patch, reason)) return job.Fail(kExitIoFailure, input.patchPath, reason);
-    if (!CheckPatchBytes(job, input.patchPath, patch, scan)) return false;
-    if (!ReadWholeFile(input.sourcePath, original, reason)) return job.Fail(kExitIoFailure, input.sourcePath, reason);
-    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.sourcePath, "larger than 4 GiB");
-    if (!MakeResult(patch, original, result, reason)) return job.Fail(kExitRefused, input.sourcePath, reason);
-    if (result.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.patchPath, "its result is larger than 4 GiB");
+    std::string patch, original, result;
+    if (!VariantFiles(job, input, first, patch, original, result)) return false;
     PatchVariant v = {};
     v.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
-    v.sourceBodyCrc = original.size() > CopierHeaderSize ? CrcOf(original, CopierHeaderSize) : 0;
-    v.resultBodyCrc = result.size() > CopierHeaderSize ? CrcOf(result, CopierHeaderSize) : 0;
+    v.sourceBodyCrc = CrcOf(original, CopierHeaderSize);
+    v.resultBodyCrc = CrcOf(result, CopierHeaderSize);
     // A file must say which variant it is.
     for (uint32_t i = 0; i < job.extension.variantCount; ++i)
         if (job.extension.variants[i].facts.originalSize == v.facts.originalSize &&
             job.extension.variants[i].facts.originalCrc == v.facts.originalCrc)
-            return job.Fail(kExitRefused, input.sourcePath,
+            return job.Fail(kExitRefused, input.originalPath.empty() ? input.sourcePath : input.originalPath,
                             "the same file as the source of --variant " + job.variants[i].label);
     if (!AddPatchVariant(&job.extension, v, ByteString(input.label.data(), uint32_t(input.label.size())),
                          reinterpret_cast<const uint8_t*>(patch.data()), first ? 0 : uint32_t(patch.size())))
-        return job.Fail(kExitIoFailure, input.patchPath, "out of memory");
+        return job.Fail(kExitIoFailure, job.outputPath, "out of memory");
     return true;
 }
 
-// --source: the sizes and CRC-32 of the original and of the result, the
-// patch applied to the original in memory exactly as the program will.
-// With variants, every variant's; the first one's are also the facts
-// programs that know no variants check.
+// The facts: the one patch's (--source or the pair), or with variants
+// every variant's; the first one's are also the facts programs that know
+// no variants check.
 bool ComputeTargetFacts(BuildJob& job) {
+    if (!ComputeSingleFacts(job)) return false;
+    for (size_t i = 0; i < job.variants.size(); ++i)
+        if (!AddVariant(job, job.variants[i], i == 0)) return false;
     if (!job.variants.empty()) {
-        for (size_t i = 0; i < job.variants.size(); ++i)
-            if (!AddVariant(job, job.variants[i], i == 0)) return false;
         job.extension.facts = job.extension.variants[0].facts;
         job.extension.hasFacts = true;
-        return true;
     }
-    if (job.sourcePath.empty()) return true;
-    std::string original, result, reason;
-    if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
-    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, job.sourcePath, "larger than 4 GiB");
-    if (!MakeResult(job.patch, original, result, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
-    job.extension.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
-    job.extension.hasFacts = true;
     return true;
 }
 
@@ -312,7 +478,7 @@ bool LayOutPatcher(BuildJob& job) {
         return job.Fail(kExitRefused, job.outputPath, "the patcher would reach 4 GiB, which the program cannot read");
     if (stubLength < job.stub.size() && !job.carried.info.l2Valid)
         job.Warn(job.stubPath, "its old payload has a damaged description length; only its patch block is left out");
-    if (FormatOf(job.patch) == PatchFormatIps)
+    if (job.format == PatchFormatIps)
         for (const std::string& warning : PatchWarnings(job.scan)) job.Warn(job.patchPath, warning);
     job.stub.resize(stubLength);
     job.payload = ComposePayload(job.description, job.patch);
@@ -355,9 +521,18 @@ void ReportPatcher(const BuildJob& job) {
                 HexValue(job.extension.facts.originalCrc) + "; result " +
                 std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.resultCrc) + "\n";
-    text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
-            (FormatOf(job.patch) == PatchFormatBps ? std::string("BPS") : std::to_string(job.scan.recordCount) + " records") +
-            " (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    if (job.format == PatchFormatBps) {
+        const BpsHeader& h = job.bpsScan.header;
+        uint32_t actions = 0;
+        for (uint32_t count : job.bpsScan.actionCount) actions += count;
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, BPS, " + std::to_string(actions) +
+                " actions (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+        text += "  BPS source   " + SizeAndCrc(h.sourceSize, h.sourceCrc) + "; result " +
+                SizeAndCrc(h.targetSize, h.targetCrc) + "\n";
+    } else {
+        text += "  patch        " + std::to_string(job.patch.size()) + " bytes, " +
+                std::to_string(job.scan.recordCount) + " records (L1 = " + std::to_string(job.patch.size() + 4) + ")\n";
+    }
     Print(job.console, text);
 }
 
@@ -366,7 +541,7 @@ void ReportPatcher(const BuildJob& job) {
 int RunBuild(const std::vector<std::string>& args, const Console& console) {
     BuildJob job(console);
     const bool built = ReadOptions(args, job) && CheckOutputIsNoSource(job) && ReadInputs(job) && CheckStub(job) &&
-                       CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
+                       MakePatchFromPair(job) && CheckPatch(job) && EncodeDescriptionText(job) && CheckDescriptionSize(job) && ComputeTargetFacts(job) &&
                        AddExtension(job) && LayOutPatcher(job) && WritePatcher(job);
     if (built) ReportPatcher(job);
     return job.exitCode;

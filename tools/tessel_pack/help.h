@@ -6,3 +6,4 @@ extern const char kToolHelp[];
 extern const char kBuildHelp[];
 extern const char kInspectHelp[];
 extern const char kApplyHelp[];
+extern const char kCreateHelp[];

@@ -62,8 +62,42 @@ bool ReadTheFile(InspectJob& job) {
     return true;
 }
 
+// A BPS patch: the facts it carries about its source and result, what its
+// actions do, its metadata, and the verdict.
+bool ReportBpsPatch(InspectJob& job, const std::string& patch) {
+    BpsScan scan;
+    if (!ScanBpsPatch(reinterpret_cast<const uint8_t*>(patch.data()), static_cast<uint32_t>(patch.size()), &scan)) {
+        for (const std::string& warning : job.warnings) job.Field("warning", warning);
+        const std::string problem = DescribeBpsProblem(scan);
+        return job.Refuse("refused: " + problem + "; the program shows \"程序錯誤!\" and changes nothing",
+                          "the patch is malformed: " + problem);
+    }
+    const BpsHeader& h = scan.header;
+    job.Field("format", "BPS");
+    job.Field("source", SizeAndCrc(h.sourceSize, h.sourceCrc));
+    job.Field("result", SizeAndCrc(h.targetSize, h.targetCrc));
+    job.Field("patch CRC-32", HexValue(h.patchCrc) + " (matches)");
+    static const char* const kKinds[4] = {"SourceRead", "TargetRead", "SourceCopy", "TargetCopy"};
+    uint32_t actions = 0;
+    for (int kind = 0; kind < 4; ++kind) {
+        job.Field(kKinds[kind], std::to_string(scan.actionCount[kind]) + " actions, " +
+                                    std::to_string(scan.actionBytes[kind]) + " bytes");
+        actions += scan.actionCount[kind];
+    }
+    job.Field("metadata", std::to_string(h.metadataSize) + " bytes");
+    if (h.metadataSize != 0) Print(job.console, "--- metadata ---\n" + BpsMetadataText(scan, patch) + "\n--- end of metadata ---\n");
+    for (const std::string& warning : job.warnings) job.Field("warning", warning);
+    std::string verdict = "valid: the program applies " + std::to_string(actions) + " actions to a file of " +
+                          SizeAndCrc(h.sourceSize, h.sourceCrc) + " and refuses any other";
+    if (!job.warnings.empty())
+        verdict += " (" + std::to_string(job.warnings.size()) + (job.warnings.size() == 1 ? " warning)" : " warnings)");
+    job.Field("verdict", verdict);
+    return true;
+}
+
 // The patch part of the report, ending in its verdict.
 bool ReportPatch(InspectJob& job, const std::string& patch) {
+    if (FormatOf(patch) == PatchFormatBps) return ReportBpsPatch(job, patch);
     PatchScan scan;
     if (!ScanPatch(reinterpret_cast<const uint8_t*>(patch.data()), static_cast<uint32_t>(patch.size()), &scan)) {
         for (const std::string& warning : job.warnings) job.Field("warning", warning);
@@ -108,7 +142,8 @@ bool ReportPatch(InspectJob& job, const std::string& patch) {
 
 // A bare patch: everything but the container.
 bool ReportBarePatch(InspectJob& job) {
-    job.Field("file", job.path + " (" + std::to_string(job.bytes.size()) + " bytes, an IPS patch)");
+    job.Field("file", job.path + " (" + std::to_string(job.bytes.size()) + " bytes, " +
+                          (FormatOf(job.bytes) == PatchFormatBps ? "a BPS patch)" : "an IPS patch)"));
     return ReportPatch(job, job.bytes);
 }
 
@@ -118,8 +153,8 @@ bool CheckTesselProgram(InspectJob& job) {
     job.Field("file", job.path + " (" + std::to_string(job.bytes.size()) + " bytes)");
     const std::string format = RecogniseOtherFormat(job.bytes);
     if (format != "a Windows program") {
-        const std::string what = format.empty() ? "neither an IPS patch nor a Windows program" : format;
-        return job.Refuse("not a patcher: " + what, what + ": not a Tessel patcher or an IPS patch");
+        const std::string what = format.empty() ? "neither an IPS or BPS patch nor a Windows program" : format;
+        return job.Refuse("not a patcher: " + what, what + ": not a Tessel patcher or an IPS or BPS patch");
     }
     PeLayout layout;
     std::string reason;
@@ -220,7 +255,7 @@ void ReportDescription(InspectJob& job) {
 int RunInspect(const std::vector<std::string>& args, const Console& console) {
     InspectJob job(console);
     if (!ReadOptions(args, job) || !ReadTheFile(job)) return job.exitCode;
-    if (FormatOf(job.bytes) == PatchFormatIps) {
+    if (FormatOf(job.bytes) != PatchFormatUnknown) {
         ReportBarePatch(job);
         return job.exitCode;
     }

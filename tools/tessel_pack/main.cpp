@@ -9,9 +9,15 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <conio.h>
+#include <windows.h>
+#endif
+
 #include "platform/file_handle.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/embedded_stub.h"
+#include "tools/tessel_pack/help.h"
 #include "tools/tessel_pack/utf8.h"
 
 #ifndef _WIN32
@@ -40,6 +46,65 @@ static int RunWithArguments(const std::vector<std::string>& args) {
 }
 
 #ifdef _WIN32
+// Started from Explorer (double-clicked, or files dropped on its icon) the
+// tool gets a console window of its own, which closes the moment it exits:
+// then it is the only process attached to that console.
+// Its standard handles are that console's too (a pipe or a file means a
+// caller that reads the output and waits for no key).
+static bool OwnsItsConsole() {
+    DWORD processes[2], mode;
+    return GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+}
+
+static std::string LowerExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find_first_of("\\/", dot) != std::string::npos) return std::string();
+    std::string extension = path.substr(dot);
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return extension;
+}
+
+// A patch (.ips, .bps) and a description (.txt) dropped together, in either
+// order, become "build" of a patcher beside the patch, named after it.
+static bool DroppedPatchAndDescription(const std::vector<std::string>& args, std::vector<std::string>& build) {
+    if (args.size() != 2) return false;
+    for (int first = 0; first < 2; ++first) {
+        const std::string& patch = args[first];
+        const std::string& notes = args[1 - first];
+        const std::string extension = LowerExtension(patch);
+        if ((extension != ".ips" && extension != ".bps") || LowerExtension(notes) != ".txt") continue;
+        const std::string patcher = patch.substr(0, patch.size() - extension.size()) + ".exe";
+        build = {"build", "--patch", patch, "--description", notes, "-o", patcher};
+        return true;
+    }
+    return false;
+}
+
+// In a window of its own: the help for a double-click, a patcher for a
+// dropped patch and description, and in every case a key to wait for, so
+// that what happened can be read before the window goes.
+static int RunInItsOwnWindow(const std::vector<std::string>& args) {
+    SetToolFile(RunningExecutablePath());
+    const Console console = ProcessConsole();
+    std::vector<std::string> build;
+    int code = kExitSuccess;
+    if (args.empty()) {
+        Print(console, kToolHelp);
+        Print(console, "\nTo make a patcher, drop a patch (.ips or .bps) and its description (.txt)\n"
+                       "together on tessel-pack.exe.\n");
+    } else if (DroppedPatchAndDescription(args, build)) {
+        code = RunTesselPack(build, console);
+        if (code == kExitSuccess) Print(console, "\nThe patcher is " + build.back() + "\n");
+    } else {
+        code = RunTesselPack(args, console);
+    }
+    Print(console, "\nPress any key to close this window.\n");
+    _getwch();
+    return code;
+}
+
 int wmain(int argc, wchar_t** argv) {
     UseUtf8FilePaths();
     std::vector<std::string> args;
@@ -47,6 +112,7 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring arg(argv[i]);
         args.push_back(Utf16ToUtf8(std::u16string(arg.begin(), arg.end())));
     }
+    if (OwnsItsConsole()) return RunInItsOwnWindow(args);
     return RunWithArguments(args);
 }
 #else

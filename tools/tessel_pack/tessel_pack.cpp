@@ -12,6 +12,7 @@ static const struct {
     {"build", RunBuild},
     {"inspect", RunInspect},
     {"apply", RunApply},
+    {"create", RunCreate},
 };
 
 static CommandRunner FindCommand(const std::string& name) {

@@ -67,8 +67,8 @@ std::string RecogniseOtherFormat(const std::string& bytes) {
 }
 
 std::string NotAnIpsPatch(const std::string& format) {
-    std::string text = format + ": Tessel carries IPS patches";
+    std::string text = format + ": Tessel carries IPS and BPS patches";
     if (format.find("archive") != std::string::npos || format == "a gzip file")
-        text += " (take the .ips out of it first)";
+        text += " (take the .ips or .bps out of it first)";
     return text;
 }

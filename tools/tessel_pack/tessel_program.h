@@ -19,6 +19,6 @@ bool RecogniseTesselProgram(const std::string& bytes, const PeLayout& layout, st
 // "a Windows program"; empty when it is none of these.
 std::string RecogniseOtherFormat(const std::string& bytes);
 
-// "a BPS patch: Tessel carries IPS patches" and the like, for a file that
+// "a UPS patch: Tessel carries IPS and BPS patches" and the like, for a file that
 // RecogniseOtherFormat names (archives get a hint to unpack them first).
 std::string NotAnIpsPatch(const std::string& format);
