@@ -663,6 +663,8 @@ TEST_F(ProgramTest, VariantsArePickedByTheFileAndItsHeader) {
         EXPECT_TRUE(now == row.after) << "target as expected";
     }
     ExpectClosesWithZero();
+}
+
 // A BPS patcher on a target past 16 MiB: the reference's bytes with the
 // original as the .bak, then "already patched"; another file is refused with
 // both sizes and CRC-32s and no question; a damaged patch says why. Nothing
