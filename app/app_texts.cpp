@@ -139,7 +139,10 @@ void AppendBpsDetails(ByteString& text, const PatchRunReport& report) {
 }
 
 // Variant i's label (UTF-8 in the patcher) in the thread's code page.
-ByteString LabelText(uint32_t i) { return WideToAnsiText(Utf8ToWideText(VariantLabel(*carriedExtension, i))); }
+ByteString LabelText(uint32_t i) {
+    const PatchVariant& v = carriedExtension->variants[i];
+    return WideToAnsiText(Utf8ToWideText(ByteString(carriedExtension->variantBytes.CStr() + v.labelAt, v.labelSize)));
+}
 
 // Each variant's source, a line each after a line break:
 // "需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D".
@@ -172,10 +175,10 @@ ByteString InsertAt(const ByteString& text, char mark, bool after, const ByteStr
 // has more than one: "完成! (Rev 1) 總用時:".
 ByteString DoneText(const PatchRunReport& report) {
     const VariantRunDetails& v = report.variant;
-    if (v.count < 2 || !v.matched || !carriedExtension) return msgDone;
+    if (v.count < 2 || !v.matched) return msgDone;
     ByteString label(" (");
     label.Append(LabelText(v.chosen));
-    label.Append(")");
+    label.Append(")", 1);
     return InsertAt(msgDone, '!', true, label);
 }
 

@@ -135,6 +135,7 @@ bool ReadVariant(const uint8_t* p, uint32_t size, PayloadExtension* extension) {
     uint32_t* numbers = &v.facts.originalSize;  // the four facts, then the two body CRC-32s
     for (int i = 0; i < 6; ++i) numbers[i] = Le32At(p + 4 * i);
     v.labelSize = size - kVariantFactsSize;
+    v.patchSize = 0;  // its pieces are counted here
     return true;
 }
 
@@ -209,8 +210,7 @@ void ClearExtension(PayloadExtension* extension) {
     extension->codePage = 0;
     extension->title = ByteString();
     extension->hasFacts = false;
-    extension->variantCount = 0;
-    memset(extension->variants, 0, sizeof extension->variants);
+    extension->variantCount = 0;  // ReadVariant starts each one afresh
     extension->variantBytes = ByteString();
 }
 

@@ -34,7 +34,8 @@ class VariantHooks : public PatchRunHooks {
 public:
     explicit VariantHooks(PatchRunHooks* outer) : outer_(outer), from_(0) {}
     bool WantsBackup() override { return outer_ && outer_->WantsBackup(); }
-    bool ProceedWithUnknownTarget() override { return outer_ && outer_->ProceedWithUnknownTarget(); }
+    // ProceedWithUnknownTarget is never asked: the run is given no facts,
+    // the entry asks its host itself.
     void Progress(uint32_t percent) override {
         if (outer_) outer_->Progress(from_ + percent * (100 - from_) / 100);
     }
@@ -78,11 +79,9 @@ bool ResultIsRight(const PatchVariant& v, HeaderState header, const ByteString& 
 
 // The share of the bar identification takes: it reads the file once; an
 // IPS backup reads and writes it, a BPS run reads it and writes the result
-// (its backup is a rename). A small IPS write keeps a tenth.
-uint32_t IdentifyShare(bool backup, bool bps) {
-    const uint32_t parts = 1 + (backup && !bps ? 2 : 0) + (bps ? 2 : 0);
-    return parts == 1 ? 90 : 100 / parts;
-}
+// (its backup is a rename): a third either way. A small IPS write keeps a
+// tenth.
+uint32_t IdentifyShare(bool backup, bool bps) { return backup || bps ? 33 : 90; }
 
 // The 3-byte big-endian offset or size at field moved by delta. False when
 // it would leave what three bytes hold (below 0 wraps past them) unless
@@ -155,7 +154,7 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     PatchRunReport local;
     PatchRunReport* r = report ? report : &local;
     memset(r, 0, sizeof *r);
-    VariantRunDetails found = {};
+    VariantRunDetails& found = r->variant;
     found.count = static_cast<uint8_t>(extension.variantCount);
     if (only >= static_cast<int32_t>(extension.variantCount)) only = -1;
 
@@ -167,7 +166,6 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     const uint8_t* block = VariantBlock(extension, pick, mainBlock, mainSize, &size);
     inner.share_ = IdentifyShare(backup, IdentifyPatchFormat(block, size) == PatchFormatBps);
     if (!ReadIdentity(targetPath, &id, VariantHooks::Identifying, &inner)) {
-        r->variant = found;
         r->openFailed = true;
         return Tell(hooks, r, PatchResultWriteFailed);
     }
@@ -181,7 +179,6 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
         pick = match.index;
         block = VariantBlock(extension, pick, mainBlock, mainSize, &size);
     }
-    r->variant = found;
     r->format = IdentifyPatchFormat(block, size);
 
     // 2. What it is decides the rest.
@@ -190,7 +187,7 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
         // A BPS patch on another file makes garbage: nothing to ask.
         // (Its host names the variants and what was found.)
         if (r->format == PatchFormatBps) return Tell(hooks, r, PatchResultWrongSource);
-        if (!inner.ProceedWithUnknownTarget()) return Tell(hooks, r, PatchResultDeclined);
+        if (!hooks || !hooks->ProceedWithUnknownTarget()) return Tell(hooks, r, PatchResultDeclined);
     }
     ByteString shifted;
     if (match.index >= 0 && match.header != HeaderAsMade) {
@@ -204,11 +201,12 @@ PatchResult ApplyPatchVariants(const uint8_t* mainBlock, uint32_t mainSize, cons
     // 3. The variant's own run, its facts already known (nothing read twice
     //    to identify), then its result checked before success is told.
     inner.from_ = inner.share_;
+    const VariantRunDetails identified = found;  // the run starts its report afresh
     PatchResult result = ApplyPatchBlock(block, size, targetPath, &inner, r, nullptr);
     if (result == PatchResultDone && match.index >= 0 &&
         !ResultIsRight(extension.variants[pick], static_cast<HeaderState>(match.header), targetPath, &inner))
         result = PatchResultWrongResult;
-    r->variant = found;
+    r->variant = identified;
     if (result == PatchResultDone) r->elapsedMs = TickCount() - start;
     return Tell(hooks, r, result);
 }
