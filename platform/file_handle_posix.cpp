@@ -343,6 +343,17 @@ bool CopyDescriptorBytes(int in, int out, off_t size, FileProgressFunction progr
 
 }  // namespace
 
+// As CopyFileA keeps them: the source's permission bits and last-write
+// time, on the copy.
+static void KeepModeAndTime(int to, const struct stat& source) {
+    fchmod(to, source.st_mode & 07777);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = source.st_mtim;
+    futimens(to, times);
+}
+
 static bool CopyFileHandleBytesUnnoted(FileHandle in, FileHandle out, FileProgressFunction progress, void* context) {
     if (Faulted(FileOperation::Copy)) return false;
     const int from = ToDescriptor(in), to = ToDescriptor(out);
@@ -350,13 +361,7 @@ static bool CopyFileHandleBytesUnnoted(FileHandle in, FileHandle out, FileProgre
     if (from < 0 || to < 0 || fstat(from, &info) != 0 || lseek(from, 0, SEEK_SET) != 0 ||
         !CopyDescriptorBytes(from, to, info.st_size, progress, context))
         return false;
-    // As a copy by name keeps them: the permission bits and last-write time.
-    fchmod(to, info.st_mode & 07777);
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1] = info.st_mtim;
-    futimens(to, times);
+    KeepModeAndTime(to, info);
     return true;
 }
 
@@ -395,13 +400,7 @@ static bool CopyFileOverwriteUnnoted(const ByteString& source, const ByteString&
 
     bool ok = ftruncate(out, 0) == 0 && CopyDescriptorBytes(in, out, sourceInfo.st_size, progress, context);
     if (ok) {
-        // CopyFileA keeps the attributes and the last-write time.
-        fchmod(out, sourceInfo.st_mode & 07777);
-        struct timespec times[2];
-        times[0].tv_sec = 0;
-        times[0].tv_nsec = UTIME_OMIT;
-        times[1] = sourceInfo.st_mtim;
-        futimens(out, times);
+        KeepModeAndTime(out, sourceInfo);
     }
     if (close(out) != 0) ok = false;
     close(in);
