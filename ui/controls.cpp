@@ -48,9 +48,6 @@ const uint32_t InvalidateAfterSet = 0x8000;
 const uint32_t SetProgressPacked = (InvalidateAfterSet | PBM_SETPOS) << 16 | PBM_GETPOS;
 static_assert(SetProgressPacked == 0x84020408, "PBM_SETPOS with repaint, PBM_GETPOS");
 
-// Keeps a brush tool copied from the parent current on the window.
-void WidgetBrushChanged(void* context, RefObject*) { Invalidate(static_cast<Widget*>(context)); }
-
 // With BS_NOTIFY a button reports a double click as BN_DBLCLK instead of a
 // second press; seen as a button-down it clicks again.
 bool DoubleClickAsPress(Widget*, MessageRecord* record, LRESULT*) {
@@ -86,17 +83,9 @@ Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag) {
         widget->clientEdge = parent->childEdge ? edgeFlag : false;
         widget->textColor = parent->textColor;
         widget->color = parent->color;
+        // Only the font is inherited: no Widget is ever given a brush tool
+        // (the background brush is bkBrush, made from the colour).
         if (parent->font) InheritFont(widget, parent->font);
-        if (parent->brush) {
-            GdiTool* brush = CopyTool(nullptr, parent->brush);
-            if (brush) {
-                brush->parentTool = parent->brush;
-                brush->onChange.code = WidgetBrushChanged;
-                brush->onChange.context = widget;
-                widget->brush = brush;
-                AddAutoFree(widget, brush);
-            }
-        }
         widget->border = parent->border;
     }
     return widget;

@@ -37,7 +37,7 @@ extern const int32_t EditOptionStyles[12];
 uint32_t StyleFromOptions(uint32_t options, const int32_t* table, int highestBit);
 
 // The steps every kind starts from: a Widget of a window class that takes
-// its parent's edges, colours, font, brush and border; a control adds its
+// its parent's edges, colours, font and border; a control adds its
 // style, a default place, a tab stop, a control id and ControlNotify.
 Widget* MakeClassWidget(Widget* parent, const char* className, bool edgeFlag);
 Widget* MakeChild(Widget* parent, const char* className, uint32_t style, bool edgeFlag,

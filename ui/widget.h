@@ -85,7 +85,7 @@ public:
     uint32_t textColor;       // colour value (see gdi_tool.h)
     uint32_t color;           // background colour value
     GdiTool* font;            // owned (registered in autoFree)
-    GdiTool* brush;           // owned (registered in autoFree); unused here
+    GdiTool* brush;           // never set: no Widget here has a brush tool
     DrawSurface* surface;     // owned; released at teardown
     int32_t border;
     RECT bounds;              // left, top, right, bottom
