@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <string.h>
 
 #include "app/app_texts.h"
 #include "app/carried_patch.h"
@@ -182,12 +183,19 @@ Widget* makeMainForm(MainWindow* window, Widget* parent) {
 
 // Set before any control exists: controls share this font's HFONT only as
 // long as their copies stay equal to it.
+// The whole description is written at once and announced with one
+// ToolChanged: the form's window gets one new HFONT, not one per field.
 void setFormFont(Widget* form) {
     GdiTool* font = GetFont(form);
-    SetToolColor(font, 0);
-    SetFontHeight(font, -12);
-    SetFaceName(font, ByteString("Arial"));
-    SetFontCharset(font, ANSI_CHARSET);
+    if (!font) return;
+    // Black, 12 pixels, ANSI_CHARSET, Arial; every other field 0 (tools
+    // compare all their data bytes, the face name's tail included).
+    memset(&font->data, 0, sizeof(font->data));
+    font->data.toolColor = 0;
+    font->data.logFont.lfHeight = -12;
+    font->data.logFont.lfCharSet = ANSI_CHARSET;
+    memcpy(font->data.logFont.lfFaceName, "Arial", sizeof("Arial"));
+    ToolChanged(font);
 }
 
 // The controls and what they answer to (clicks, a file dropped on the form).
