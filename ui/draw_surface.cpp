@@ -7,11 +7,6 @@
 
 namespace {
 
-// Fetched once per process; stock objects are never deleted.
-HGDIOBJ stockPen;
-HGDIOBJ stockBrush;
-HGDIOBJ stockFont;
-
 // A tool of the surface changed: deselect it so the next EnsureSelected
 // selects the new object (a selected object cannot be deleted cleanly).
 void SurfaceToolChanged(void* context, RefObject*) {
@@ -94,16 +89,12 @@ HDC EnsureSelected(DrawSurface* surface, uint8_t bits) {
     return surface->dc;
 }
 
+// The surface selects a font only (EnsureSelected has no pen or brush to
+// select): putting the stock font back frees ours for deletion. Stock
+// objects are never deleted.
 void RestoreStockObjects(DrawSurface* surface) {
     if (!surface->dc || !(surface->state & (SurfacePen | SurfaceBrush | SurfaceFont))) return;
-    if (!stockPen) {
-        stockPen = GetStockObject(BLACK_PEN);
-        stockBrush = GetStockObject(NULL_BRUSH);
-        stockFont = GetStockObject(SYSTEM_FONT);
-    }
-    SelectObject(surface->dc, stockFont);
-    SelectObject(surface->dc, stockBrush);
-    SelectObject(surface->dc, stockPen);
+    SelectObject(surface->dc, GetStockObject(SYSTEM_FONT));
     surface->state &= static_cast<uint8_t>(~(SurfacePen | SurfaceBrush | SurfaceFont));
 }
 

@@ -311,10 +311,11 @@ void AutoSizeToText(Widget* widget) {
             height = size.cy;
         }
     }
-    int32_t wantWidth = width + widget->actions.autoSizeExtraX;
-    int32_t wantHeight = height + widget->actions.autoSizeExtraY;
-    if (GetWidth(widget) != wantWidth) SetWidth(widget, wantWidth);
-    if (GetHeight(widget) != wantHeight) SetHeight(widget, wantHeight);
+    // One move for both dimensions; SetBounds does nothing when they hold.
+    RECT r = GetBounds(widget);
+    r.right = r.left + width + widget->actions.autoSizeExtraX;
+    r.bottom = r.top + height + widget->actions.autoSizeExtraY;
+    SetBounds(widget, r);
 }
 
 void Invalidate(Widget* widget) {
