@@ -186,15 +186,20 @@ void RealizeExistingWindow(Widget* widget) {
 }
 
 // Class names are ASCII ("obj_" and a system class's name): widened unit
-// by unit for the wide calls.
-__attribute__((noinline)) void Widen(const char* name, WCHAR* units) {
+// by unit for the wide calls, at most limit units and a NUL.
+__attribute__((noinline)) void Widen(const char* name, WCHAR* units, int limit) {
     int i = 0;
-    for (; name && name[i] && i < 63; ++i) units[i] = static_cast<unsigned char>(name[i]);
+    for (; name && name[i] && i < limit; ++i) units[i] = static_cast<unsigned char>(name[i]);
     units[i] = 0;
 }
 struct WideClassName {
     WCHAR units[64];
-    explicit WideClassName(const char* name) { Widen(name, units); }
+    explicit WideClassName(const char* name) { Widen(name, units, 63); }
+    // RegisteredClassName's name, made in UTF-16 directly.
+    explicit WideClassName(const Widget* widget) {
+        Widen("obj_", units, 4);
+        Widen(widget->className, units + 4, 59);
+    }
 };
 
 // The class the Widget's window is made from. Records the procedure it takes
@@ -289,9 +294,7 @@ bool Widget::RealizeWindow() {
     WNDCLASSW windowClass = WindowClassFor(this);
     HWND parentWindow = ParentHandle(this, true);
     if (!parentWindow && (style & WS_CHILD)) return false;
-    char registeredName[64];
-    RegisteredClassName(this, registeredName);
-    const WideClassName wideName(registeredName);
+    const WideClassName wideName(static_cast<const Widget*>(this));
     if (!EnsureClassRegistered(&windowClass, wideName.units)) return false;
     if (!CreateWidgetWindow(this, wideName.units, parentWindow)) return false;
     SetUpCreatedWindow(this);
