@@ -150,6 +150,12 @@ bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size
     return out->Append(head, 3) && out->Append(value, size);
 }
 
+// Every variant after the first has a patch of its own: the latest one's
+// pieces are all in once another variant's field (or the end) comes.
+bool LatestVariantWhole(const PayloadExtension& extension) {
+    return extension.variantCount < 2 || extension.variants[extension.variantCount - 1].patchSize != 0;
+}
+
 // A variant field (its six numbers, then its label) or a piece of the
 // latest variant's patch, copied to variantBytes at *at. The pieces of a
 // variant follow its own field, so each patch lies in one run of bytes;
@@ -164,7 +170,8 @@ bool ReadVariantField(uint8_t type, const uint8_t* p, uint32_t size, PayloadExte
         extension->variants[p[0]].patchSize += size - 1;
         return true;
     }
-    if (size < kVariantFactsSize || size - kVariantFactsSize > MaxVariantLabel || count == MaxPatchVariants)
+    if (size < kVariantFactsSize || size - kVariantFactsSize > MaxVariantLabel || count == MaxPatchVariants ||
+        !LatestVariantWhole(*extension))
         return false;
     PatchVariant& v = extension->variants[count++];
     uint32_t* numbers = &v.facts.originalSize;  // the four facts, then the two body CRC-32s
@@ -208,7 +215,7 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
         }
         p += size;
     }
-    return extension->variantBytes.SetLength(at);
+    return LatestVariantWhole(*extension) && extension->variantBytes.SetLength(at);
 }
 
 void ClearExtension(PayloadExtension* extension) {
