@@ -5,8 +5,10 @@
 #include <new>
 #include <string.h>
 
+#include "app/carried_patch.h"
 #include "platform/conversions.h"
 #include "patch/backup_copy.h"
+#include "patch/patch_container.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
@@ -41,6 +43,10 @@ const char16_t* const kChineseTexts[] = {
     PatchTextAvailable,
     PatchTextDamagedPatch,
     PatchTextMalformedPatch,
+    PatchTextHeaderKept,
+    PatchTextNoHeader,
+    PatchTextHeaderRefused,
+    PatchTextWrongResult,
 };
 const char kEnglishTexts[] =
     "File\0"
@@ -59,7 +65,11 @@ const char kEnglishTexts[] =
     "Not enough disk space!\0"
     "Available: \0"
     "The patch is damaged (CRC-32 mismatch).\0"
-    "The patch is malformed.";
+    "The patch is malformed.\0"
+    "The file's 512-byte header was kept.\0"
+    "The file has no 512-byte header; patched accordingly.\0"
+    "This patch writes into a header this file does not have; it cannot be patched!\0"
+    "The patched file is not the expected result (CRC-32)!";
 const uint32_t kTextCount = sizeof kChineseTexts / sizeof kChineseTexts[0];
 
 // The parts of the wrong-file question and the advice after a failure's
@@ -144,6 +154,10 @@ ByteString& msgNoRoom = TESSEL_TEXT_AT(13);
 ByteString& msgAvailable = TESSEL_TEXT_AT(14);
 ByteString& msgDamagedPatch = TESSEL_TEXT_AT(15);
 ByteString& msgMalformedPatch = TESSEL_TEXT_AT(16);
+ByteString& msgHeaderKept = TESSEL_TEXT_AT(17);
+ByteString& msgNoHeader = TESSEL_TEXT_AT(18);
+ByteString& msgHeaderRefused = TESSEL_TEXT_AT(19);
+ByteString& msgWrongResult = TESSEL_TEXT_AT(20);
 
 namespace {
 
@@ -232,6 +246,28 @@ void AppendSizeAndCrc(ByteString* text, const ByteString& label, uint64_t size, 
     PutNumber(*text, crc, 16, 8);
 }
 
+// Variant i's label: UTF-8 in the patcher, as every text here is.
+void PutLabel(ByteString& text, uint32_t i) {
+    const PatchVariant& v = carriedExtension->variants[i];
+    Put(text, carriedExtension->variantBytes.CStr() + v.labelAt, v.labelSize);
+}
+
+// What the patch expects, a line each: every variant's source with its
+// label ("需要: Rev 1: 1048576 位元組, CRC-32 1A2B3C4D"), or the original's.
+void AppendExpected(ByteString* text, const TargetFacts* facts) {
+    const PayloadExtension* extension = carriedExtension;
+    const uint32_t count = extension ? extension->variantCount : 0;
+    for (uint32_t i = 0; i < count || (i == 0 && facts); ++i) {
+        ByteString label(Detail(DetailExpected));
+        if (count) {
+            PutLabel(label, i);
+            Put(label, ": ", 2);
+        }
+        const TargetFacts& f = count ? extension->variants[i].facts : *facts;
+        AppendSizeAndCrc(text, label, f.originalSize, f.originalCrc);
+    }
+}
+
 // The BPS reasons shown under the result's first line: a refused patch, the
 // source it needs beside the file found, the room it needs beside the room
 // there is.
@@ -241,6 +277,10 @@ ByteString WithBpsDetails(const ByteString& result, const PatchRunReport& report
     const BpsHeader& h = bps.scan.header;
     if (report.result == PatchResultMalformed) {
         AppendLine(&text, bps.scan.problem == BpsProblemPatchCrc ? msgDamagedPatch : msgMalformedPatch);
+    } else if (report.result == PatchResultWrongSource && report.variant.count) {
+        // Refused by the variants' identification, before any route ran.
+        AppendExpected(&text, nullptr);
+        AppendSizeAndCrc(&text, Detail(DetailThisFile), report.variant.foundSize, report.variant.foundCrc);
     } else if (report.result == PatchResultWrongSource) {
         AppendSizeAndCrc(&text, Detail(DetailExpected), h.sourceSize, h.sourceCrc);
         AppendSizeAndCrc(&text, Detail(DetailThisFile), bps.foundSize, bps.foundCrc);
@@ -260,16 +300,44 @@ ByteString WithReason(const ByteString& result, const PatchRunReport& report, co
     return text;
 }
 
+// "原檔備份: " and the backup's path on a line, when the run made one.
+void AppendBackupIn(ByteString* text, const PatchRunReport& report, const ByteString& targetPath) {
+    if (!report.backupMade) return;
+    AppendLine(text, msgBackupIn);
+    text->Append(BackupPathFor(targetPath));
+}
+
 }  // namespace
 
 ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
     ByteString text;
     switch (report.result) {
-    case PatchResultDone:
-        // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms".
-        text = msgDone;
+    case PatchResultDone: {
+        // The three texts joined with nothing in between: "完成! 總用時:" 8 " ms";
+        // a patcher with variants names the one it applied after the "!"
+        // ("完成! (Rev 1) 總用時:") and says what became of a header.
+        const VariantRunDetails& v = report.variant;
+        uint32_t at = 0;
+        if (v.count > 1 && v.matched)
+            while (at < msgDone.Length() && msgDone[at++] != '!') {
+            }
+        Put(text, msgDone.CStr(), at);
+        if (at) {
+            Put(text, " (", 2);
+            PutLabel(text, v.chosen);
+            Put(text, ")", 1);
+        }
+        Put(text, msgDone.CStr() + at, msgDone.Length() - at);
         text.Append(DecimalDigits(static_cast<int32_t>(report.elapsedMs)));
         text.Append(msgMs);
+        if (v.matched && v.header != HeaderAsMade) AppendLine(&text, v.header == HeaderAdded ? msgHeaderKept : msgNoHeader);
+        return text;
+    }
+    case PatchResultHeaderRefused: return msgHeaderRefused;
+    case PatchResultWrongResult:
+        // The writes stay: the backup, when made, holds the file as it was.
+        text = msgWrongResult;
+        AppendBackupIn(&text, report, targetPath);
         return text;
     case PatchResultMalformed:
         return report.format == PatchFormatBps ? WithBpsDetails(msgError, report) : msgError;
@@ -290,10 +358,7 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     // The one case where 寫入失敗! does not mean "nothing was changed".
     text = WithReason(msgWriteFailed, report, targetPath, 0);
     AppendLine(&text, msgMayBeDamaged);
-    if (report.backupMade) {
-        AppendLine(&text, msgBackupIn);
-        text.Append(BackupPathFor(targetPath));
-    }
+    AppendBackupIn(&text, report, targetPath);
     return text;
 }
 
@@ -324,14 +389,14 @@ ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNee
     return reason;
 }
 
-ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint32_t size, uint32_t crc) {
+ByteString NotOriginalQuestion(const TargetFacts* facts, uint32_t size, uint32_t crc) {
     // msgNotOriginal is the statement and the question on two lines; the
     // facts go between them.
     uint32_t split = 0;
     while (split + 1 < msgNotOriginal.Length() && !(msgNotOriginal[split] == '\r' && msgNotOriginal[split + 1] == '\n'))
         ++split;
     ByteString text(msgNotOriginal.CStr(), split);
-    AppendSizeAndCrc(&text, Detail(DetailExpected), expectedSize, expectedCrc);
+    AppendExpected(&text, facts);
     AppendSizeAndCrc(&text, Detail(DetailThisFile), size, crc);
     text.Append(msgNotOriginal.CStr() + split, msgNotOriginal.Length() - split);
     return text;

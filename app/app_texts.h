@@ -7,6 +7,7 @@
 #include "base/byte_string.h"
 
 struct PatchRunReport;
+struct TargetFacts;
 
 // Captions.
 extern const char16_t TextFormCaption[];    // "Tessel"
@@ -35,6 +36,12 @@ extern ByteString& msgNoRoom;
 extern ByteString& msgAvailable;
 extern ByteString& msgDamagedPatch;
 extern ByteString& msgMalformedPatch;
+// A patcher with variants: a header kept or missing, a patch refused for a
+// header the file lacks, a result other than the variant's.
+extern ByteString& msgHeaderKept;
+extern ByteString& msgNoHeader;
+extern ByteString& msgHeaderRefused;
+extern ByteString& msgWrongResult;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.
@@ -52,5 +59,7 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
 ByteString FailureReason(uint32_t code, const ByteString& path, uint32_t roomNeeded);
 
 // The wrong-file question: the question's first line, the size and CRC-32
-// the patch expects and those of the chosen file, then "Patch it anyway?".
-ByteString NotOriginalQuestion(uint32_t expectedSize, uint32_t expectedCrc, uint32_t size, uint32_t crc);
+// the patch expects (each variant's source, with its label, when the
+// carried extension has variants; else facts), those of the chosen file,
+// then "Patch it anyway?".
+ByteString NotOriginalQuestion(const TargetFacts* facts, uint32_t size, uint32_t crc);

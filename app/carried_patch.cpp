@@ -1,5 +1,7 @@
 #include "app/carried_patch.h"
 
+#include <new>
+
 #include "patch/byte_stream.h"
 #include "patch/patch_container.h"
 #include "platform/conversions.h"
@@ -7,10 +9,18 @@
 
 ByteStream* patchStream = nullptr;
 const TargetFacts* carriedFacts = nullptr;
+const PayloadExtension* carriedExtension = nullptr;
 
 namespace {
 
-TargetFacts g_facts;
+// Storage for the extension, made in place once and never destroyed: a
+// global with ByteString members would need a destructor at exit, which
+// this program has no runtime for (app/app_texts.cpp). Named .bss: mingw's
+// GCC would store zero-filled statics in the .exe under -fdata-sections.
+#ifdef __MINGW32__
+__attribute__((section(".bss")))
+#endif
+alignas(PayloadExtension) unsigned char g_extension[sizeof(PayloadExtension)];
 
 // Patchers made before the extension recorded no code page; they were
 // written on (and for) Chinese systems in GBK.
@@ -36,10 +46,11 @@ ByteString LoadPatchContainer(ByteString* title) {
     // By the file's real name (GetModuleFileNameW): the ANSI name is lossy
     // in a folder the code page cannot hold, and would find no payload there.
     ReadPatchContainerFrom(ReadOnlyFileStreamOn(OpenProgramFile()), patchStream, &block, nullptr);
-    PayloadExtension extension;
+    PayloadExtension* made = reinterpret_cast<PayloadExtension*>(g_extension);
+    if (!carriedExtension) carriedExtension = new (g_extension) PayloadExtension();
+    PayloadExtension& extension = *made;
     SplitDescriptionBlock(block, &description, &extension);
-    g_facts = extension.facts;
-    carriedFacts = extension.hasFacts ? &g_facts : nullptr;
+    carriedFacts = extension.hasFacts ? &extension.facts : nullptr;
     if (title) *title = ToUtf8(extension.title, extension.codePage);
     return ToUtf8(description, extension.codePage);
 }

@@ -4,6 +4,7 @@
 
 class ByteStream;
 struct TargetFacts;
+struct PayloadExtension;
 
 // The carried patch, a memory stream holding exactly the patch bytes and
 // positioned at their end after LoadPatchContainer. The application owns it
@@ -11,6 +12,9 @@ struct TargetFacts;
 extern ByteStream* patchStream;
 // The carried target verification data, or null when the patcher has none.
 extern const TargetFacts* carriedFacts;
+// The carried payload extension, variants included; null before
+// LoadPatchContainer.
+extern const PayloadExtension* carriedExtension;
 
 // ReadPatchContainer on GetProgramPath(): sets patchStream to a new memory
 // stream (releasing any earlier one) holding the patch and carriedFacts to

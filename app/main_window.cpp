@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/conversions.h"
 #include "platform/file_handle.h"
-#include "patch/patch_run.h"
+#include "patch/patch_variants.h"
 #include "patch/target_check.h"
 #include "ui/controls.h"
 #include "ui/gdi_tool.h"
@@ -50,7 +50,8 @@ public:
         // A declined run has already had its box: the question.
         if (report.result == PatchResultDeclined) return;
         UINT icon = report.result == PatchResultAlreadyPatched ? MB_ICONINFORMATION
-                    : report.result == PatchResultWrongSource ? MB_ICONWARNING
+                    : report.result == PatchResultWrongSource || report.result == PatchResultHeaderRefused
+                        ? MB_ICONWARNING
                                                               : 0;
         NotifyUser(RunResultText(report, targetPath_), MB_OK | icon);
     }
@@ -61,21 +62,21 @@ private:
     DWORD lastPulse_;
 };
 
-// The question names what the patch expects and what the chosen file is:
-// what players and publishers compare when they ask for help. Asked only
-// of a patcher that carries the original's size and CRC-32.
+// The question names what the patch expects (each variant's source, or
+// the original) and what the chosen file is: what players and publishers
+// compare when they ask for help. Asked only of a patcher that carries
+// the original's size and CRC-32 or variants.
 bool WindowRunHooks::ProceedWithUnknownTarget() {
-    // The run asks only with verification data, which is carriedFacts.
-    const TargetFacts* facts = carriedFacts;
-    if (!facts) return false;
-    // The run holds the target open for writing while it asks: the look
+    const PayloadExtension* extension = carriedExtension;
+    if (!carriedFacts && !(extension && extension->variantCount)) return false;
+    // The run may hold the target open for writing while it asks: the look
     // must share writing with it, or Windows refuses the open.
     uint32_t size = 0, crc = 0;
     FileHandle file = OpenFileHandle(targetPath_, OpenModeReadBesideWriter);
     FileSizeAndCrc(file, &size, &crc);
     CloseFileHandle(file);
     // No is the default button: Enter alone must not patch a wrong file.
-    return NotifyUser(NotOriginalQuestion(facts->originalSize, facts->originalCrc, size, crc),
+    return NotifyUser(NotOriginalQuestion(carriedFacts, size, crc),
                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
@@ -119,7 +120,10 @@ void MainWindow::applyPatch(const ByteString& targetPath) {
     if (g_running) return;
     g_running = true;
     WindowRunHooks hooks(this, targetPath);
-    ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
+    if (carriedExtension && carriedExtension->variantCount && patchStream)
+        ApplyPatchVariants(patchStream->block, patchStream->size, *carriedExtension, -1, targetPath, &hooks, nullptr);
+    else
+        ApplyPatch(patchStream, targetPath, &hooks, nullptr, carriedFacts);
     g_running = false;
     // The result has been shown (Finished): now the close asked for.
     if (g_closeAfterRun && frmMain && frmMain->handle) PostMessageA(frmMain->handle, WM_CLOSE, 0, 0);

@@ -101,20 +101,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    Le32(description, d - 12) <= d - 13;
     size_t fieldsStart = present ? d - 12 - Le32(description, d - 12) : 0;
     present = present && description[fieldsStart - 1] == '\0';
+    // Variants: a field each (24 bytes of numbers, a label of at most 255
+    // bytes, at most 16 of them); pieces of a later variant's patch after
+    // its own field, and every later variant with some.
+    size_t variants = 0, pieces[16] = {};
+    std::string joined[16];
     for (size_t p = fieldsStart; present && p < d - 12;) {
         size_t type = static_cast<uint8_t>(description[p]);
         size_t size = p + 3 <= d - 12 ? static_cast<uint8_t>(description[p + 1]) |
                                             static_cast<size_t>(static_cast<uint8_t>(description[p + 2])) << 8
                                       : 0;
         present = p + 3 + size <= d - 12 && (type != 1 || size == 4) && (type != 3 || size == 16);
+        if (present && type == 4) present = size >= 24 && size <= 24 + 255 && variants++ < 16;
+        if (present && type == 5) {
+            const size_t number = size ? static_cast<uint8_t>(description[p + 3]) : 0;
+            present = number >= 1 && number < variants;
+            if (present) {
+                pieces[number] += size - 1;
+                joined[number] += description.substr(p + 4, size - 1);
+            }
+        }
         p += 3 + size;
     }
+    for (size_t v = 1; present && v < variants; ++v) present = pieces[v] > 0;
     Check(extension.present == present, "extension found exactly when its layout holds");
     const std::string expectedText = present ? description.substr(0, fieldsStart - 1) : description;
     Check(split.Length() == expectedText.size() &&
               (expectedText.empty() || memcmp(split.Data(), expectedText.data(), expectedText.size()) == 0),
           "text before the extension");
     Check(extension.title.Length() <= d, "title inside the block");
+    Check(extension.variantCount == (present ? variants : 0), "variants counted");
+    for (size_t v = 1; v < extension.variantCount; ++v)
+        Check(extension.variants[v].patchSize == joined[v].size() &&
+                  memcmp(VariantPatch(extension, v), joined[v].data(), joined[v].size()) == 0,
+              "a variant's patch is its pieces joined");
     if (present) {
         // Written again, the fields known to the reader give a block it reads the same way.
         ByteString again, againText;
@@ -125,6 +145,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   reread.codePage == extension.codePage && reread.hasFacts == extension.hasFacts &&
                   (!reread.hasFacts || memcmp(&reread.facts, &extension.facts, sizeof reread.facts) == 0),
               "extension round trip");
+        Check(reread.variantCount == extension.variantCount, "variants round trip");
+        for (size_t v = 0; v < reread.variantCount; ++v)
+            Check(VariantLabel(reread, v) == VariantLabel(extension, v) &&
+                      memcmp(&reread.variants[v], &extension.variants[v], sizeof(PatchVariant)) == 0 &&
+                      memcmp(VariantPatch(reread, v), VariantPatch(extension, v), reread.variants[v].patchSize) == 0,
+                  "a variant round trip");
     }
     Release(stream);
     return 0;

@@ -134,7 +134,9 @@ namespace {
 
 const char kExtensionMagic[4] = {'T', 's', 'E', 'x'};
 const uint32_t kTrailerSize = 12;  // fields size, version, magic
-enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3 };
+enum : uint8_t { FieldCodePage = 1, FieldTitle = 2, FieldFacts = 3, FieldVariant = 4, FieldVariantPiece = 5 };
+const uint32_t kVariantFactsSize = 24;  // six u32: the four facts, then the two body CRC-32s
+const uint32_t kPieceMax = 0xFFFF - 1;  // a piece's bytes after its variant's number
 
 bool AppendLe32(ByteString* out, uint32_t value) {
     const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
@@ -148,10 +150,49 @@ bool AppendField(ByteString* out, uint8_t type, const char* value, uint32_t size
     return out->Append(head, 3) && out->Append(value, size);
 }
 
+// Every variant after the first has a patch of its own: the latest one's
+// pieces are all in once another variant's field (or the end) comes.
+bool LatestVariantWhole(const PayloadExtension& extension) {
+    return extension.variantCount < 2 || extension.variants[extension.variantCount - 1].patchSize != 0;
+}
+
+// A variant field (its six numbers, then its label) or a piece of the
+// latest variant's patch, copied to variantBytes at *at. The pieces of a
+// variant follow its own field, so each patch lies in one run of bytes;
+// the first variant's patch is the patch block and has no pieces.
+bool ReadVariantField(uint8_t type, const uint8_t* p, uint32_t size, PayloadExtension* extension, uint32_t* at) {
+    uint32_t& count = extension->variantCount;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(extension->variantBytes.Data());
+    if (type == FieldVariantPiece) {
+        if (size < 1 || p[0] == 0 || p[0] + 1u != count) return false;
+        memcpy(bytes + *at, p + 1, size - 1);
+        *at += size - 1;
+        extension->variants[p[0]].patchSize += size - 1;
+        return true;
+    }
+    if (size < kVariantFactsSize || size - kVariantFactsSize > MaxVariantLabel || count == MaxPatchVariants ||
+        !LatestVariantWhole(*extension))
+        return false;
+    PatchVariant& v = extension->variants[count++];
+    uint32_t* numbers = &v.facts.originalSize;  // the four facts, then the two body CRC-32s
+    for (int i = 0; i < 6; ++i) numbers[i] = Le32At(p + 4 * i);
+    v.labelAt = *at;
+    v.labelSize = size - kVariantFactsSize;
+    memcpy(bytes + *at, p + kVariantFactsSize, v.labelSize);
+    *at += v.labelSize;
+    v.patchAt = *at;
+    v.patchSize = 0;
+    return true;
+}
+
 // Reads the fields, all of which lie inside [p, end), into an extension
 // that starts out empty. False at the first field that does not fit or a
-// known field of the wrong size.
+// known field of the wrong size. Labels and patches of variants go to
+// variantBytes, sized for the whole fields area (they cannot need more)
+// and cut to what they took.
 bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extension) {
+    uint32_t at = 0;
+    if (!extension->variantBytes.SetLength(static_cast<uint32_t>(end - p))) return false;
     while (p != end) {
         if (end - p < 3) return false;
         uint8_t type = p[0];
@@ -169,19 +210,64 @@ bool ReadFields(const uint8_t* p, const uint8_t* end, PayloadExtension* extensio
             extension->hasFacts = true;
             uint32_t* facts = &extension->facts.originalSize;
             for (int i = 0; i < 4; ++i) facts[i] = Le32At(p + 4 * i);
+        } else if (type == FieldVariant || type == FieldVariantPiece) {
+            if (!ReadVariantField(type, p, size, extension, &at)) return false;
         }
         p += size;
     }
-    return true;
+    return LatestVariantWhole(*extension) && extension->variantBytes.SetLength(at);
 }
 
-}  // namespace
-
-void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
+void ClearExtension(PayloadExtension* extension) {
     extension->present = false;
     extension->codePage = 0;
     extension->title = ByteString();
     extension->hasFacts = false;
+    extension->variantCount = 0;  // ReadVariant starts each one afresh
+    extension->variantBytes = ByteString();
+}
+
+bool AppendVariant(ByteString* fields, const PayloadExtension& extension, uint32_t number) {
+    const PatchVariant& v = extension.variants[number];
+    ByteString value;
+    const uint32_t* numbers = &v.facts.originalSize;
+    bool ok = v.labelSize <= MaxVariantLabel;
+    for (int i = 0; ok && i < 6; ++i) ok = AppendLe32(&value, numbers[i]);
+    ok = ok && value.Append(VariantLabel(extension, number)) &&
+         AppendField(fields, FieldVariant, value.Data(), value.Length());
+    // The first variant's patch is the patch block.
+    const uint8_t* patch = VariantPatch(extension, number);
+    for (uint32_t at = 0; ok && number > 0 && at < v.patchSize; at += kPieceMax) {
+        const uint32_t take = v.patchSize - at < kPieceMax ? v.patchSize - at : kPieceMax;
+        ByteString piece;
+        const char head = static_cast<char>(number);
+        ok = piece.Append(&head, 1) && piece.Append(patch + at, take) &&
+             AppendField(fields, FieldVariantPiece, piece.Data(), piece.Length());
+    }
+    return ok && (number == 0 || v.patchSize);
+}
+
+}  // namespace
+
+bool AddPatchVariant(PayloadExtension* extension, const PatchVariant& numbers, const ByteString& label,
+                     const uint8_t* patch, uint32_t patchSize) {
+    if (extension->variantCount == MaxPatchVariants || label.Length() > MaxVariantLabel) return false;
+    PatchVariant& v = extension->variants[extension->variantCount];
+    v = numbers;
+    v.labelAt = extension->variantBytes.Length();
+    v.labelSize = label.Length();
+    v.patchAt = v.labelAt + v.labelSize;
+    v.patchSize = patchSize;
+    if (!extension->variantBytes.Append(label) ||
+        !extension->variantBytes.Append(reinterpret_cast<const char*>(patch), patchSize))
+        return false;
+    ++extension->variantCount;
+    return true;
+}
+
+void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExtension* extension) {
+    // Whatever the caller's extension held goes first.
+    ClearExtension(extension);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(block.CStr());
     uint32_t n = block.Length();
     // The trailer, then a fields size that leaves room for the NUL before
@@ -189,17 +275,16 @@ void SplitDescriptionBlock(const ByteString& block, ByteString* text, PayloadExt
     uint32_t room = n > kTrailerSize ? n - kTrailerSize : 0;  // the text's NUL and the fields
     uint32_t fieldsSize = room ? Le32At(bytes + room) : 0;
     uint32_t fieldsStart = room - fieldsSize;
+    const uint8_t* fields = bytes + fieldsStart;
     if (fieldsSize < room && memcmp(bytes + n - 4, kExtensionMagic, 4) == 0 &&
         Le32At(bytes + n - 8) == PayloadExtensionVersion && bytes[fieldsStart - 1] == 0 &&
-        ReadFields(bytes + fieldsStart, bytes + fieldsStart + fieldsSize, extension)) {
+        ReadFields(fields, fields + fieldsSize, extension)) {
         extension->present = true;
         *text = ByteString(bytes, fieldsStart - 1);
         return;
     }
     // Not an extension after all: whatever a field set goes again.
-    extension->codePage = 0;
-    extension->title = ByteString();
-    extension->hasFacts = false;
+    ClearExtension(extension);
     *text = block;
 }
 
@@ -220,6 +305,7 @@ ByteString ComposeDescriptionBlock(const ByteString& text, const PayloadExtensio
              AppendLe32(&facts, extension.facts.resultSize) && AppendLe32(&facts, extension.facts.resultCrc) &&
              AppendField(&fields, FieldFacts, facts.Data(), facts.Length());
     }
+    for (uint32_t v = 0; ok && v < extension.variantCount; ++v) ok = AppendVariant(&fields, extension, v);
     ByteString block(text);
     ok = ok && block.Length() == text.Length() && block.Append("\0", 1) && block.Append(fields) &&
          AppendLe32(&block, fields.Length()) && AppendLe32(&block, PayloadExtensionVersion) &&

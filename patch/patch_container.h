@@ -20,10 +20,23 @@
 // Each field is type (u8), size (u16 LE), value. Known types: 1 the code
 // page of text and title (u32 LE; 65001 = UTF-8), 2 the window title, 3
 // target verification (original size, original CRC-32, result size, result
-// CRC-32; u32 LE each). Unknown types are skipped. An extension that does
+// CRC-32; u32 LE each), 4 a variant (below), 5 a piece of a variant's
+// patch (below). Unknown types are skipped. An extension that does
 // not fit its block exactly (a size past its room, a cut field, a known
 // field of the wrong size, no NUL before the fields) is no extension: the
 // whole block is then the text, as before the extension existed.
+//
+// Variants: one patcher for several files (revisions, regions). Each type 4
+// field is one variant, in order: its source's size and CRC-32, its
+// result's size and CRC-32, the CRC-32 of each past its first 512 bytes
+// (the copier header some dumps carry; 0 for a file of 512 bytes or less),
+// u32 LE each, then its label (UTF-8, the rest of the field). The first
+// variant's patch is the patch block, so a program that knows no variants
+// applies it; every later variant's patch travels in type 5 fields (its
+// variant's number, u8, then up to 65,534 of its bytes), pieces joined in
+// the order they come, each after its variant's own field. A patcher with
+// variants also carries type 3, the first variant's facts, for programs
+// that know facts but not variants.
 #pragma once
 #include <stdint.h>
 
@@ -62,6 +75,20 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
 const uint32_t PayloadExtensionVersion = 1;
 const uint32_t CodePageUtf8 = 65001;
 
+const uint32_t MaxPatchVariants = 16;
+const uint32_t MaxVariantLabel = 255;  // bytes of UTF-8
+
+// One file a patcher with variants was made for. Its label and patch lie
+// in its extension's variantBytes (plain numbers here keep the program
+// small: nothing to construct, copy or free per variant).
+struct PatchVariant {
+    TargetFacts facts;        // source and result, whole
+    uint32_t sourceBodyCrc;   // CRC-32 past the first CopierHeaderSize bytes
+    uint32_t resultBodyCrc;
+    uint32_t labelAt, labelSize;  // UTF-8, as stored
+    uint32_t patchAt, patchSize;  // 0 bytes for the first variant: its patch is the patch block
+};
+
 // What a description block's extension says.
 struct PayloadExtension {
     bool present;
@@ -69,7 +96,25 @@ struct PayloadExtension {
     ByteString title;    // empty: the program's default title
     bool hasFacts;
     TargetFacts facts;
+    uint32_t variantCount;  // 0: one patch, as before variants
+    PatchVariant variants[MaxPatchVariants];
+    ByteString variantBytes;  // the variants' labels and patches
 };
+
+// Variant i's label (UTF-8) and patch (none for the first).
+inline ByteString VariantLabel(const PayloadExtension& extension, uint32_t i) {
+    return ByteString(extension.variantBytes.CStr() + extension.variants[i].labelAt, extension.variants[i].labelSize);
+}
+inline const uint8_t* VariantPatch(const PayloadExtension& extension, uint32_t i) {
+    return reinterpret_cast<const uint8_t*>(extension.variantBytes.CStr()) + extension.variants[i].patchAt;
+}
+
+// A writer's: appends a variant with the facts and body CRC-32s of
+// `numbers`, its label and its patch (empty for the first). False past
+// MaxPatchVariants, for a label past MaxVariantLabel, or when the heap
+// refuses.
+bool AddPatchVariant(PayloadExtension* extension, const PatchVariant& numbers, const ByteString& label,
+                     const uint8_t* patch, uint32_t patchSize);
 
 // Splits a description block as ReadPatchContainer returns it into its text
 // and its extension. Without a valid extension, *text is the whole block

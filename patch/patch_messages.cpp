@@ -14,3 +14,7 @@ const char16_t PatchTextNoRoom[] = u"磁碟空間不足!";
 const char16_t PatchTextAvailable[] = u"可用: ";
 const char16_t PatchTextDamagedPatch[] = u"補丁已損壞 (CRC-32 不符)。";
 const char16_t PatchTextMalformedPatch[] = u"補丁格式錯誤。";
+const char16_t PatchTextHeaderKept[] = u"已保留檔案的 512 位元組檔頭。";
+const char16_t PatchTextNoHeader[] = u"檔案沒有 512 位元組檔頭, 已照此修補。";
+const char16_t PatchTextHeaderRefused[] = u"此補丁會寫入檔案所沒有的檔頭, 無法修補!";
+const char16_t PatchTextWrongResult[] = u"修補結果與預期不符 (CRC-32)!";

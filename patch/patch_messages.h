@@ -22,3 +22,11 @@ extern const char16_t PatchTextAvailable[];    // "可用: " then a size
 // After 程序錯誤! for a BPS block: why it is refused.
 extern const char16_t PatchTextDamagedPatch[];    // "補丁已損壞 (CRC-32 不符)。"
 extern const char16_t PatchTextMalformedPatch[];  // "補丁格式錯誤。"
+// A patcher with variants: after 完成! when the file had a copier header
+// (kept) or lacked the one the variant's file has; the refusal of a patch
+// that writes into a header the file lacks; a result whose CRC-32 is not
+// the variant's.
+extern const char16_t PatchTextHeaderKept[];     // "已保留檔案的 512 位元組檔頭。"
+extern const char16_t PatchTextNoHeader[];       // "檔案沒有 512 位元組檔頭, 已照此修補。"
+extern const char16_t PatchTextHeaderRefused[];  // "此補丁會寫入檔案所沒有的檔頭, 無法修補!"
+extern const char16_t PatchTextWrongResult[];    // "修補結果與預期不符 (CRC-32)!"

@@ -19,7 +19,7 @@ bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
 }
 
 RunHost StartRunHost(PatchRunHooks* hooks) {
-    RunHost host = {hooks, 0, TickCount(), PhaseWrite, false, {0, 0, 0}, {0, 0, 100}};
+    RunHost host = {hooks, 0, TickCount(), PhaseWrite, false, {0, 0, 0}, {0, 0, 100}, false, -1};
     return host;
 }
 
@@ -59,7 +59,7 @@ PatchResult FinishRun(RunHost& host, PatchRunReport* report, PatchResult result)
     const bool failed = result == PatchResultBackupFailed || result == PatchResultWriteFailed ||
                         result == PatchResultRestoreFailed || result == PatchResultNoRoom;
     if (failed && !report->outOfMemory) report->systemError = LastFileError();
-    if (host.hooks) host.hooks->Finished(*report);
+    if (host.hooks && !host.tellLater) host.hooks->Finished(*report);
     return result;
 }
 

@@ -38,7 +38,30 @@ enum PatchResult : uint8_t {
     PatchResultWrongSource,
     // BPS: the target's folder has less room than the result needs (both in
     // the report); nothing written.
-    PatchResultNoRoom
+    PatchResultNoRoom,
+    // A patcher with variants: the file is a variant's source without its
+    // copier header, and the patch writes into that header (or is a BPS
+    // patch, which makes the whole file, header and all); nothing written.
+    PatchResultHeaderRefused,
+    // A patcher with variants: after the run the file is not the variant's
+    // result (size or CRC-32); the run's writes stay, the backup (when
+    // made) holds the file as it was.
+    PatchResultWrongResult
+};
+
+// How a file stands to a variant's source or result: as the patch was
+// made, with a copier header added in front, or without the header the
+// variant's file has.
+enum HeaderState : uint8_t { HeaderAsMade = 0, HeaderAdded, HeaderMissing };
+
+// What a patcher with variants found (all 0 for one without).
+struct VariantRunDetails {
+    uint8_t count;        // variants the patcher carries
+    bool matched;         // the file is a variant's source or result
+    uint8_t chosen;       // which (when matched)
+    uint8_t header;       // HeaderState of the file against it
+    uint32_t foundSize;   // the file as identified
+    uint32_t foundCrc;
 };
 
 // What an IPS run learnt about its block.
@@ -75,6 +98,7 @@ struct PatchRunReport {
     bool notRegularFile;      // with openFailed: a FIFO, a device, not a disk file; nothing read or written
     IpsRunDetails ips;
     BpsRunDetails bps;
+    VariantRunDetails variant;
 };
 
 // The places where a run meets its host. The run never owns its hooks.

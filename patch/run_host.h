@@ -22,8 +22,16 @@ struct RunHost {
     bool planned;
     uint32_t weight[3];
     uint32_t end[3];
+    // A patcher with variants checks the result before the end is told
+    // (patch/patch_variants.cpp): FinishRun records it and tells nobody.
+    bool tellLater;
+    // The host's answer, asked once however many steps want it.
+    int8_t backup;  // -1: not asked yet
 
-    bool WantsBackup() const { return hooks && hooks->WantsBackup(); }
+    bool WantsBackup() {
+        if (backup < 0) backup = hooks && hooks->WantsBackup();
+        return backup;
+    }
     void Show(uint32_t position) {
         if (position < shown) position = shown;
         shown = position;

@@ -136,14 +136,21 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, uint32_t count) {
     return ~crc;
 }
 
-bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgressFunction progress, void* context) {
+bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgressFunction progress, void* context,
+                    uint32_t* bodyCrc) {
     *size = GetFileSizeHandle(file);
     *crc = 0;
+    if (bodyCrc) *bodyCrc = 0;
     if (*size == InvalidFileSize || SeekFileHandle(file, 0, SeekOrigin::Beginning) != 0) return false;
     for (uint32_t done = 0; done < *size;) {
         uint32_t want = *size - done < kChunkSize ? *size - done : kChunkSize;
         if (ReadFileHandle(file, g_chunk, want) != want) return false;
         *crc = Crc32Update(*crc, g_chunk, want);
+        if (bodyCrc) {
+            // The header ends inside the first chunk (chunks are larger).
+            const uint32_t skip = done ? 0 : want < CopierHeaderSize ? want : CopierHeaderSize;
+            *bodyCrc = Crc32Update(*bodyCrc, g_chunk + skip, want - skip);
+        }
         done += want;
         if (progress) progress(context, done, *size);
     }

@@ -19,6 +19,10 @@ struct TargetFacts {
     uint32_t resultSize;
     uint32_t resultCrc;
 };
+// The copier header some dumps carry in front of the data (SNES and
+// others): a patcher with variants recognises its files with or without it.
+const uint32_t CopierHeaderSize = 512;
+
 // Read as four consecutive words by the container (patch/patch_container.cpp).
 static_assert(sizeof(TargetFacts) == 16, "TargetFacts is four 32-bit words");
 
@@ -36,9 +40,12 @@ enum TargetVerdict : uint8_t {
 
 // Size and CRC-32 of a whole file, read from its start in chunks, progress
 // (may be null) told after each. False when a read comes up short of the
-// size the file reported.
+// size the file reported. bodyCrc (may be null) gets the CRC-32 of the
+// bytes past the first CopierHeaderSize in the same read (0 for a file no
+// longer than that): what a patcher with variants needs to know a file
+// with or without a header.
 bool FileSizeAndCrc(FileHandle file, uint32_t* size, uint32_t* crc, FileProgressFunction progress = nullptr,
-                    void* context = nullptr);
+                    void* context = nullptr, uint32_t* bodyCrc = nullptr);
 
 // Whether a run of a valid block on this target would change nothing: every
 // record's bytes already stand at its offset (where a later record writes

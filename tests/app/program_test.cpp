@@ -678,6 +678,89 @@ TEST_F(ProgramTest, ClosingDuringARunShowsItsResultFirst) {
     ExpectClosesWithZero();
 }
 
+// A patcher with two variants (Rev 0 carries the demo patch, whose first
+// record lies in the first 512 bytes; Rev 1 its own): each revision, each
+// result, a copy with a copier header added, one without the header its
+// file has, and a file that is neither, asked about with both named.
+TEST_F(ProgramTest, VariantsArePickedByTheFileAndItsHeader) {
+    std::string rev0(0x1C0000, '\0'), rev1(0x30000, '\x5A');
+    for (size_t i = 0; i < rev1.size(); i += 4099) rev1[i] = char(i >> 8);
+    const std::string header(512, '\x77'), other(0x2000, '\x11');
+    std::string p1 = "PATCH";
+    p1 += std::string("\x00\x03\x00\x00\x04", 5) + "REV1" + std::string("\x02\xFF\xF0\x00\x00\x00\x20\xEE", 8);
+    std::string done0 = rev0, done1 = rev1;
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &done0));
+    ASSERT_TRUE(drive::ApplyIpsReference(p1, &done1));
+    PayloadExtension extension = {};
+    extension.codePage = CodePageUtf8;
+    const std::string* files[2][2] = {{&rev0, &done0}, {&rev1, &done1}};
+    for (int v = 0; v < 2; ++v) {
+        const std::string &source = *files[v][0], &result = *files[v][1];
+        PatchVariant variant = {};
+        variant.facts = {uint32_t(source.size()), Crc(source), uint32_t(result.size()), Crc(result)};
+        variant.sourceBodyCrc = Crc(source.substr(512));
+        variant.resultBodyCrc = Crc(result.substr(512));
+        ASSERT_TRUE(AddPatchVariant(&extension, variant, ByteString(v ? "Rev 1" : "Rev 0"),
+                                    reinterpret_cast<const uint8_t*>(p1.data()), v ? uint32_t(p1.size()) : 0));
+    }
+    extension.hasFacts = true;
+    extension.facts = extension.variants[0].facts;
+    char line[2][80];
+    for (int v = 0; v < 2; ++v)
+        snprintf(line[v], sizeof line[v], "\r\n需要: Rev %d: %u 位元組, CRC-32 %08X", v,
+                 unsigned(files[v][0]->size()), unsigned(Crc(*files[v][0])));
+    const std::string question = drive::ToCodePage(u"此檔案不是本補丁所需的原始檔案。", CP_ACP) +
+                                 drive::ToCodePage(drive::FromUtf8(std::string(line[0]) + line[1]), CP_ACP) + "\r\n" + Ansi(u"仍要修補嗎?");
+    const std::string kept = Ansi(u"已保留檔案的 512 位元組檔頭。");
+    const struct {
+        const char* name;
+        std::string before;
+        const char16_t* message;  // the box's first words; null: asked, and No answered
+        bool headerKept;
+        std::string after;
+    } rows[] = {
+        {"rev0.bin", rev0, u"完成! (Rev 0) 總用時:", false, done0},
+        {"rev1.bin", rev1, u"完成! (Rev 1) 總用時:", false, done1},
+        {"rev0-done.bin", done0, u"此檔案已經修補過了!", false, done0},
+        {"rev1-done.bin", done1, u"此檔案已經修補過了!", false, done1},
+        {"rev0-header.bin", header + rev0, u"完成! (Rev 0) 總用時:", true, header + done0},
+        {"rev1-header.bin", header + rev1, u"完成! (Rev 1) 總用時:", true, header + done1},
+        {"rev1-no-header.bin", rev1.substr(512), u"完成! (Rev 1) 總用時:", false, done1.substr(512)},
+        {"rev0-no-header.bin", rev0.substr(512), u"此補丁會寫入檔案所沒有的檔頭, 無法修補!", false, rev0.substr(512)},
+        {"other.bin", other, nullptr, false, other},
+    };
+    ByteString block = ComposeDescriptionBlock(ByteString("two revisions"), extension);
+    std::string stub;
+    ASSERT_TRUE(drive::ReadWholeFile(kStub, &stub));
+    auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    ASSERT_TRUE(drive::WriteWholeFile(File("variants.exe"), stub + std::string(block.CStr(), block.Length()) +
+                                                                le32(block.Length() + 4) + patch_ + le32(patch_.size() + 4)));
+    Start(File("variants.exe"));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = File(row.name);
+        ASSERT_TRUE(drive::WriteWholeFile(path, row.before));
+        ASSERT_TRUE(drive::SetTextOf(Control(kFileId), path));
+        HWND box = ConfirmAndWaitForBox();
+        ASSERT_NE(box, nullptr);
+        const std::string said = drive::MessageBoxText(box);
+        if (row.message) {
+            EXPECT_EQ(said.substr(0, Ansi(row.message).size()), Ansi(row.message)) << drive::ToUtf8(said, CP_ACP);
+            EXPECT_EQ(said.find(kept) != std::string::npos, row.headerKept) << drive::ToUtf8(said, CP_ACP);
+            EXPECT_TRUE(drive::DismissMessageBox(box));
+        } else {
+            EXPECT_EQ(said, question) << drive::ToUtf8(said, CP_ACP);
+            ASSERT_TRUE(drive::AnswerMessageBox(box, IDNO));
+            ASSERT_TRUE(drive::Drain(Control(kDescriptionId)));
+            EXPECT_EQ(drive::WaitForDialog(Pid(), 0), nullptr);
+        }
+        std::string now;
+        ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+        EXPECT_TRUE(now == row.after) << "target as expected";
+    }
+    ExpectClosesWithZero();
+}
+
 // A BPS patcher on a target past 16 MiB: the reference's bytes with the
 // original as the .bak, then "already patched"; another file is refused with
 // both sizes and CRC-32s and no question; a damaged patch says why. Nothing

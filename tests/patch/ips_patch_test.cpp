@@ -167,6 +167,8 @@ struct Recorder : PatchRunHooks {
         case PatchResultDeclined: notes.push_back("DECLINED"); break;
         case PatchResultWrongSource: notes.push_back("WRONG-SOURCE"); break;
         case PatchResultNoRoom: notes.push_back("NO-ROOM"); break;
+        case PatchResultHeaderRefused: notes.push_back("HEADER-REFUSED"); break;
+        case PatchResultWrongResult: notes.push_back("WRONG-RESULT"); break;
         }
     }
     Recorder* Hooks(bool wantBackup) {

@@ -445,4 +445,68 @@ TEST(DescriptionBlock, ExtensionIsReadOnlyWhenItFitsItsBlockExactly) {
               Extended("desc", utf8 + title + facts, static_cast<uint32_t>((utf8 + title + facts).size()), 1));
 }
 
+// Variants written by hand: a field each (six numbers, then the label) and
+// the later ones' patches in pieces of their own; what breaks the rules is
+// no extension at all, and the writer's bytes read back the same.
+TEST(DescriptionBlock, VariantsAndTheirPatchPiecesFollowTheLayout) {
+    auto variant = [](uint32_t seed, const Bytes& label) {
+        Bytes numbers;
+        for (uint32_t i = 0; i < 6; ++i) numbers += LittleEndian32(seed + i);
+        return Field(4, numbers + label);
+    };
+    auto piece = [](uint8_t number, const Bytes& bytes) { return Field(5, Bytes(1, char(number)) + bytes); };
+    const Bytes big(70000, 'x');  // a patch of more than one piece
+    const Bytes two = variant(10, "Rev 0") + variant(20, "Rev 1") + piece(1, "PATCH") + piece(1, "-more");
+    std::string many;
+    for (int i = 0; i < 17; ++i) many += variant(i, "v");
+    const struct {
+        const char* name;
+        Bytes fields;
+        bool present;
+        uint32_t count;
+        const char* secondPatch;
+    } rows[] = {
+        {"two variants, the second's patch in two pieces", two, true, 2, "PATCH-more"},
+        {"a variant alone has the patch block", variant(1, "only"), true, 1, ""},
+        {"a piece before its variant", variant(10, "a") + piece(1, "P") + variant(20, "b"), false, 0, ""},
+        {"a piece for the first variant", variant(10, "a") + piece(0, "P"), false, 0, ""},
+        {"a later variant without a patch", variant(10, "a") + variant(20, "b"), false, 0, ""},
+        {"a piece after a later variant's field",
+         variant(10, "a") + variant(20, "b") + piece(1, "P") + variant(30, "c") + piece(1, "Q") + piece(2, "R"), false,
+         0, ""},
+        {"a variant field too short", Field(4, "short"), false, 0, ""},
+        {"a label past 255 bytes", variant(1, Bytes(256, 'L')), false, 0, ""},
+        {"17 variants", many, false, 0, ""},
+        {"an empty piece", variant(10, "a") + variant(20, "b") + Field(5, ""), false, 0, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ByteString text;
+        PayloadExtension extension;
+        SplitDescriptionBlock(ToByteString(Extended("d", row.fields, uint32_t(row.fields.size()), 1)), &text, &extension);
+        EXPECT_EQ(extension.present, row.present);
+        EXPECT_EQ(extension.variantCount, row.count);
+        if (row.count < 2) continue;
+        EXPECT_EQ(FromByteString(VariantLabel(extension, 0)), "Rev 0");
+        EXPECT_EQ(extension.variants[1].facts.originalSize, 20u);
+        EXPECT_EQ(extension.variants[1].resultBodyCrc, 25u);
+        EXPECT_EQ(Bytes(reinterpret_cast<const char*>(VariantPatch(extension, 1)), extension.variants[1].patchSize),
+                  row.secondPatch);
+    }
+    PayloadExtension written = {};
+    PatchVariant numbers = {};
+    ASSERT_TRUE(AddPatchVariant(&written, numbers, ByteString("Rev 0"), nullptr, 0));
+    numbers.sourceBodyCrc = 7;
+    ASSERT_TRUE(AddPatchVariant(&written, numbers, ByteString("Rev 1"), reinterpret_cast<const uint8_t*>(big.data()),
+                                uint32_t(big.size())));
+    ByteString text;
+    PayloadExtension read;
+    SplitDescriptionBlock(ComposeDescriptionBlock(ByteString("d"), written), &text, &read);
+    ASSERT_TRUE(read.present);
+    EXPECT_EQ(read.variantCount, 2u);
+    EXPECT_EQ(FromByteString(VariantLabel(read, 1)), "Rev 1");
+    EXPECT_EQ(read.variants[1].sourceBodyCrc, 7u);
+    EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(VariantPatch(read, 1)), read.variants[1].patchSize) == big);
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "patch/ips_patch.h"
+#include "patch/patch_variants.h"
 #include "patch/target_check.h"
 #include "ips_reference.h"
 #include "stream_test_files.h"
@@ -115,3 +116,96 @@ TEST(TargetCheck, VerdictsOnRealTargets) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint8_t> Field3(uint32_t v) { return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+
+// "PATCH", records of random kinds at random offsets (some below 512, a
+// few writing nothing), maybe an end marker and a truncation size.
+std::vector<uint8_t> RandomPatch(std::mt19937& rng, int64_t* truncate) {
+    std::vector<uint8_t> block = {'P', 'A', 'T', 'C', 'H'};
+    const int records = 1 + rng() % 6;
+    for (int i = 0; i < records; ++i) {
+        const uint32_t offset = rng() % 4 == 0 ? rng() % 600 : rng() % 0x3000;
+        auto at = Field3(offset);
+        block.insert(block.end(), at.begin(), at.end());
+        if (rng() % 3 == 0) {
+            const uint16_t run = rng() % 5 == 0 ? 0 : 1 + rng() % 40;
+            block.insert(block.end(), {0, 0, uint8_t(run >> 8), uint8_t(run), uint8_t(rng())});
+        } else {
+            const uint16_t size = 1 + rng() % 40;
+            block.insert(block.end(), {uint8_t(size >> 8), uint8_t(size)});
+            for (uint16_t k = 0; k < size; ++k) block.push_back(uint8_t(rng()));
+        }
+    }
+    *truncate = -1;
+    if (rng() % 3 == 0) {
+        block.insert(block.end(), {'E', 'O', 'F'});
+        if (rng() % 2) {
+            *truncate = rng() % 0x3400;
+            auto size = Field3(uint32_t(*truncate));
+            block.insert(block.end(), size.begin(), size.end());
+        }
+    }
+    return block;
+}
+
+}  // namespace
+
+// A patch moved for a copier header, against the reference reading: with
+// the header added, the headered file patched equals the header and the
+// patched file; without it, the headerless file patched equals the patched
+// file past its first 512 bytes, and exactly the patches that write (or cut)
+// below 512 are refused.
+TEST(HeaderShift, MovedPatchesAgreeWithTheReferenceOnTheOtherHeaderState) {
+    std::mt19937 rng(22);
+    std::vector<uint8_t> image(0x3000), header(CopierHeaderSize, 0x99);
+    for (uint8_t& b : image) b = uint8_t(rng());
+    for (int trial = 0; trial < 3000; ++trial) {
+        int64_t truncate;
+        const std::vector<uint8_t> block = RandomPatch(rng, &truncate);
+        std::vector<ipsref::Record> records;
+        int64_t resize;
+        ASSERT_TRUE(ipsref::Parse(block, &records, &resize));
+        std::vector<uint8_t> patched = image;
+        ASSERT_TRUE(ipsref::Apply(block, &patched));
+
+        ByteString added, missing;
+        ASSERT_TRUE(ShiftIpsBlock(block.data(), uint32_t(block.size()), HeaderAdded, &added)) << trial;
+        std::vector<uint8_t> headered = header;
+        headered.insert(headered.end(), image.begin(), image.end());
+        ASSERT_TRUE(ipsref::Apply(std::vector<uint8_t>(added.CStr(), added.CStr() + added.Length()), &headered));
+        std::vector<uint8_t> expected = header;
+        expected.insert(expected.end(), patched.begin(), patched.end());
+        ASSERT_TRUE(headered == expected) << "header added, trial " << trial;
+
+        bool writesBelow = resize >= 0 && resize < int64_t(CopierHeaderSize);
+        for (const ipsref::Record& r : records) writesBelow = writesBelow || (r.length && r.offset < CopierHeaderSize);
+        const bool moved = ShiftIpsBlock(block.data(), uint32_t(block.size()), HeaderMissing, &missing);
+        ASSERT_EQ(moved, !writesBelow) << "header missing, trial " << trial;
+        if (!moved) continue;
+        std::vector<uint8_t> headerless(image.begin() + CopierHeaderSize, image.end());
+        ASSERT_TRUE(ipsref::Apply(std::vector<uint8_t>(missing.CStr(), missing.CStr() + missing.Length()), &headerless));
+        ASSERT_TRUE(headerless == std::vector<uint8_t>(patched.begin() + CopierHeaderSize, patched.end()))
+            << "header missing, trial " << trial;
+    }
+    // Where three bytes or the end marker's spelling stop a move.
+    const struct {
+        const char* name;
+        uint32_t offset;
+        HeaderState header;
+    } refused[] = {
+        {"past what an offset holds", 0xFFFF00, HeaderAdded},
+        {"onto the offset read as EOF", 0x454F46 - CopierHeaderSize, HeaderAdded},
+        {"onto EOF from above", 0x454F46 + CopierHeaderSize, HeaderMissing},
+    };
+    for (const auto& row : refused) {
+        std::vector<uint8_t> block = {'P', 'A', 'T', 'C', 'H'};
+        auto at = Field3(row.offset);
+        block.insert(block.end(), at.begin(), at.end());
+        block.insert(block.end(), {0, 1, 'x'});
+        ByteString out;
+        EXPECT_FALSE(ShiftIpsBlock(block.data(), uint32_t(block.size()), row.header, &out)) << row.name;
+    }
+}

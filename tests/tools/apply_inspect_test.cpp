@@ -222,6 +222,90 @@ TEST(ApplyCommand, RefusalsAndFailuresKeepTheTargetAndSayWhy) {
     EXPECT_FALSE(Exists(dir.File("none.bin")));
 }
 
+std::string SizeCrc(const std::string& bytes) {
+    char crc[16];
+    snprintf(crc, sizeof crc, "0x%08X",
+             Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())));
+    return std::to_string(bytes.size()) + " bytes, CRC-32 " + crc;
+}
+
+// A patcher with two variants against a table of targets: each revision,
+// each result, each with a copier header added or its own missing, a file
+// that is none of them, and --variant by hand. Bytes against the reference
+// reading, the header's bytes kept.
+TEST(ApplyCommand, VariantsArePickedByTheTargetAndItsHeader) {
+    ScratchDir dir;
+    const std::string rev0 = Pattern(0x3000, 'a'), rev1 = Pattern(0x3400, 'b'), header = Pattern(512, 'h');
+    // Rev 0 writes below 512, into the header a headerless copy lacks.
+    const std::string p0 = MakePatch({DataRecord(0x100, "zero"), DataRecord(0x2FFE, "Z0Z0")});
+    const std::string p1 = MakePatch({DataRecord(0x300, "one"), RunRecord(0x3300, 0x200, 0xEE)}, true);
+    const std::string done0 = ApplyReference(p0, rev0), done1 = ApplyReference(p1, rev1);
+    const std::string other = Pattern(0x3000, 'o');
+    for (const auto& file : {std::make_pair("p0.ips", p0), std::make_pair("p1.ips", p1), std::make_pair("rev0", rev0),
+                             std::make_pair("rev1", rev1), std::make_pair("stub.exe", MakeStub()),
+                             std::make_pair("notes.txt", std::string("two revisions"))})
+        ASSERT_TRUE(WriteFile(dir.File(file.first), file.second));
+    const ToolRun built = RunTool({"build", "--stub", dir.File("stub.exe"), "--description", dir.File("notes.txt"),
+                                   "--variant", "Rev 0", "--patch", dir.File("p0.ips"), "--source", dir.File("rev0"),
+                                   "--variant", "Rev 1 (USA)", "--patch", dir.File("p1.ips"), "--source",
+                                   dir.File("rev1"), "-o", dir.File("v.exe")});
+    ASSERT_EQ(built.exitCode, 0) << built.err;
+    const std::string inspected = RunTool({"inspect", dir.File("v.exe")}).out;
+    EXPECT_EQ(ReportField(inspected, "variant 2"), "Rev 1 (USA)");
+    EXPECT_EQ(ReportField(inspected, "verdict"), "valid: the program applies 2 records");
+
+    const std::string t = dir.File("t.bin"), kept = "已保留檔案的 512 位元組檔頭。";
+    const std::string expected = "expected Rev 0 (" + SizeCrc(rev0) + ") or Rev 1 (USA) (" + SizeCrc(rev1) + ")";
+    const struct {
+        const char* name;
+        std::string before;
+        std::vector<std::string> extra;
+        int exitCode;
+        std::string said;  // the start of standard output, or a piece of standard error
+        std::string after;
+    } cases[] = {
+        {"Rev 0", rev0, {}, 0, "完成! (Rev 0) 總用時:", done0},
+        {"Rev 1", rev1, {}, 0, "完成! (Rev 1 (USA)) 總用時:", done1},
+        {"Rev 0 patched", done0, {}, 0, "此檔案已經修補過了!\n", done0},
+        {"Rev 1 patched", done1, {}, 0, "此檔案已經修補過了!\n", done1},
+        {"Rev 0 headered", header + rev0, {}, 0, "完成! (Rev 0) 總用時:", header + done0},
+        {"Rev 1 headered", header + rev1, {}, 0, "完成! (Rev 1 (USA)) 總用時:", header + done1},
+        {"Rev 1 headered, patched", header + done1, {}, 0, "此檔案已經修補過了!\n", header + done1},
+        {"Rev 1 without its header", rev1.substr(512), {}, 0, "完成! (Rev 1 (USA)) 總用時:", done1.substr(512)},
+        {"Rev 0 without its header", rev0.substr(512), {}, 1, "此補丁會寫入檔案所沒有的檔頭, 無法修補!", rev0.substr(512)},
+        {"neither", other, {}, 1, expected + ", found " + SizeCrc(other) + ")", other},
+        {"Rev 0 chosen as Rev 1", rev0, {"--variant", "Rev 1 (USA)"}, 1, "expected Rev 1 (USA) (" + SizeCrc(rev1) + ")", rev0},
+        {"Rev 1 chosen as Rev 1", rev1, {"--variant", "Rev 1 (USA)"}, 0, "完成! (Rev 1 (USA)) 總用時:", done1},
+        {"unknown label", rev1, {"--variant", "Rev 2"}, 2, "--variant Rev 2: not one of Rev 0, Rev 1 (USA)", rev1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteFile(t, c.before));
+        std::vector<std::string> args = {"apply", dir.File("v.exe"), t};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(run.out.compare(0, c.said.size(), c.said), 0) << run.out;
+            const bool headerKept = std::string(c.name).find("headered") != std::string::npos && c.before != c.after;
+            EXPECT_EQ(run.out.find(kept) != std::string::npos, headerKept) << run.out;
+        } else {
+            EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        }
+        EXPECT_TRUE(ReadFile(t) == c.after) << "the target's bytes";
+    }
+    // A variant given as its two files: the patch is made from them.
+    ASSERT_TRUE(WriteFile(dir.File("done1"), done1));
+    const ToolRun pair = RunTool({"build", "--stub", dir.File("stub.exe"), "--description", dir.File("notes.txt"),
+                                  "--variant", "Rev 0", "--patch", dir.File("p0.ips"), "--source", dir.File("rev0"),
+                                  "--variant", "Rev 1", "--original", dir.File("rev1"), "--modified",
+                                  dir.File("done1"), "-o", dir.File("pair.exe")});
+    ASSERT_EQ(pair.exitCode, 0) << pair.err;
+    ASSERT_TRUE(WriteFile(t, header + rev1));
+    EXPECT_EQ(RunTool({"apply", dir.File("pair.exe"), t}).exitCode, 0);
+    EXPECT_TRUE(ReadFile(t) == header + done1);
+}
+
 TEST(ApplyCommand, ATargetHeldOpenByAnotherProgramIsAWriteFailure) {
     ScratchDir dir;
     ASSERT_TRUE(WriteFile(dir.File("p.ips"), MakePatch({DataRecord(0, "new")})));

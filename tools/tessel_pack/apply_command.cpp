@@ -8,6 +8,7 @@
 #include "patch/patch_messages.h"
 #include "patch/patch_run.h"
 #include "patch/target_check.h"
+#include "patch/patch_variants.h"
 #include "platform/file_handle.h"
 #include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
@@ -20,9 +21,10 @@
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kApplyOptions[] = {
-    {"backup", 0, false},
-    {"force", 0, false},
-    {"help", 'h', false},
+    {"backup", 0, false, false},
+    {"force", 0, false, false},
+    {"variant", 0, true, false},
+    {"help", 'h', false, false},
 };
 static const CommandSpec kApply = {"apply", kApplyOptions, sizeof kApplyOptions / sizeof kApplyOptions[0],
                                    kApplyHelp};
@@ -45,6 +47,8 @@ public:
 
     bool drawn = false;
     std::string message;
+    std::string chosenLabel;  // set by the entry's report, read when it is told
+    const PayloadExtension* extension = nullptr;
 
 private:
     const Console& console_;
@@ -67,12 +71,28 @@ void ConsoleRunHooks::Progress(uint32_t percent) {
     drawn = true;
 }
 
+// "完成! 總用時:" with the variant's label after its "!" when the patcher
+// has more than one: "完成! (Rev 1) 總用時:".
+std::string DoneWords(const PatchRunReport& report, const std::string& label) {
+    std::string done = MessageUtf8(PatchTextDone);
+    const size_t mark = done.find('!');
+    if (report.variant.count > 1 && report.variant.matched && mark != std::string::npos)
+        done.insert(mark + 1, " (" + label + ")");
+    done += std::to_string(report.elapsedMs) + MessageUtf8(PatchTextMs);
+    if (report.variant.matched && report.variant.header == HeaderAdded) done += "\n" + MessageUtf8(PatchTextHeaderKept);
+    if (report.variant.matched && report.variant.header == HeaderMissing) done += "\n" + MessageUtf8(PatchTextNoHeader);
+    return done;
+}
+
 // The program's own words for each result, as UTF-8.
 void ConsoleRunHooks::Finished(const PatchRunReport& report) {
+    if (extension && report.variant.matched) {
+        chosenLabel = LabelOf(*extension, report.variant.chosen);
+    }
     switch (report.result) {
-    case PatchResultDone:
-        message = MessageUtf8(PatchTextDone) + std::to_string(report.elapsedMs) + MessageUtf8(PatchTextMs);
-        return;
+    case PatchResultDone: message = DoneWords(report, chosenLabel); return;
+    case PatchResultHeaderRefused: message = MessageUtf8(PatchTextHeaderRefused); return;
+    case PatchResultWrongResult: message = MessageUtf8(PatchTextWrongResult); return;
     case PatchResultMalformed: message = MessageUtf8(PatchTextError); return;
     case PatchResultBackupFailed: message = MessageUtf8(PatchTextBackupFailed); return;
     case PatchResultWriteFailed: message = MessageUtf8(PatchTextWriteFailed); return;
@@ -92,6 +112,8 @@ struct ApplyJob : CommandJob {
     std::string source, target;
     bool backup = false;
     bool force = false;
+    std::string variantLabel;  // --variant: that one alone
+    int32_t only = -1;
     std::string patch;
     PayloadExtension extension = PayloadExtension();  // a patcher's: verification data, if any
     PatchRunReport report = {};
@@ -109,7 +131,37 @@ bool ReadOptions(const std::vector<std::string>& args, ApplyJob& job) {
     job.target = line.positionals[1];
     job.backup = line.Has("backup");
     job.force = line.Has("force");
+    if (const std::string* label = line.Value("variant")) job.variantLabel = *label;
     return true;
+}
+
+// --variant LABEL: one of the patcher's variants, by its label.
+bool PickVariant(ApplyJob& job) {
+    if (job.variantLabel.empty()) return true;
+    std::string known;
+    for (uint32_t i = 0; i < job.extension.variantCount; ++i) {
+        const std::string label = LabelOf(job.extension, i);
+        if (job.variantLabel == label) {
+            job.only = static_cast<int32_t>(i);
+            return true;
+        }
+        known += (i ? ", " : "") + label;
+    }
+    return job.UsageError(job.extension.variantCount == 0
+                              ? "--variant " + job.variantLabel + ": " + job.source + " has no variants"
+                              : "--variant " + job.variantLabel + ": not one of " + known);
+}
+
+// What a patcher with variants expected: each variant's source.
+std::string ExpectedText(const PayloadExtension& extension, int32_t only) {
+    std::string text;
+    for (uint32_t i = 0; i < extension.variantCount; ++i) {
+        if (only >= 0 && static_cast<uint32_t>(only) != i) continue;
+        const PatchVariant& v = extension.variants[i];
+        text += (text.empty() ? "" : " or ") + LabelOf(extension, i) + " (" +
+                SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) + ")";
+    }
+    return text;
 }
 
 // The patch of a bare .ips or .bps file, or the one a Tessel patcher carries.
@@ -187,10 +239,10 @@ bool CheckTarget(ApplyJob& job) {
 // The run reads the patch where it lies: the tool holds it once.
 bool RunPatch(ApplyJob& job) {
     ConsoleRunHooks hooks(job.console, job.backup, job.force);
-    const TargetFacts* facts = job.extension.hasFacts ? &job.extension.facts : nullptr;
-    job.result = ApplyPatchBlock(reinterpret_cast<const uint8_t*>(job.patch.data()),
-                                 static_cast<uint32_t>(job.patch.size()), ByteString(job.target.c_str()), &hooks,
-                                 &job.report, facts);
+    hooks.extension = &job.extension;
+    job.result = ApplyPatchVariants(reinterpret_cast<const uint8_t*>(job.patch.data()),
+                                    static_cast<uint32_t>(job.patch.size()), job.extension, job.only,
+                                    ByteString(job.target.c_str()), &hooks, &job.report);
     if (hooks.drawn) PrintToError(job.console, "\n");
     job.message = hooks.message;
     return true;
@@ -240,23 +292,51 @@ void ReportResult(ApplyJob& job) {
     switch (job.result) {
     case PatchResultDone: {
         std::string text = job.message + "\npatched " + job.target + ": " + DoneText(report);
+        if (report.variant.matched)
+            text += " as " + LabelOf(job.extension, report.variant.chosen) +
+                    (report.variant.header == HeaderAdded     ? ", its copier header kept"
+                     : report.variant.header == HeaderMissing ? ", without a copier header"
+                                                              : "");
         if (job.backup) text += ", backup in " + job.target + ".bak";
         Print(job.console, text + "\n");
         return;
     }
     case PatchResultAlreadyPatched:
         // Not a failure: the target is in the state the user asked for.
-        Print(job.console, job.message + "\n" + job.target + ": nothing written, no backup made\n");
+        Print(job.console, job.message + "\n" + job.target + ": nothing written, no backup made" +
+                               (report.variant.matched
+                                    ? " (the result of " +
+                                          LabelOf(job.extension, report.variant.chosen) + ")"
+                                    : "") +
+                               "\n");
         return;
     case PatchResultDeclined:
         job.Fail(kExitRefused, job.target,
-                 job.message + ": " + NotOriginalDetail(job) + " (nothing written; --force patches it anyway)");
+                 job.message +
+                     (report.variant.count ? " (expected " + ExpectedText(job.extension, job.only) + ", found " +
+                                                 SizeAndCrc(report.variant.foundSize, report.variant.foundCrc) + ")"
+                                           : ": " + NotOriginalDetail(job)) +
+                     " (nothing written; --force patches it anyway)");
+        return;
+    case PatchResultHeaderRefused:
+        job.Fail(kExitRefused, job.target, job.message + " (nothing written)");
+        return;
+    case PatchResultWrongResult:
+        job.Fail(kExitIoFailure, job.target,
+                 job.message + " (" + SizeAndCrc(report.variant.foundSize, report.variant.foundCrc) +
+                     " was patched" + (report.backupMade ? "; the original is in " + job.target + ".bak)" : ")"));
         return;
     case PatchResultMalformed:
         job.Fail(kExitRefused, job.source,
                  job.message + " (" + RefusalText(report, job.patch) + "; " + job.target + " is unchanged)");
         return;
     case PatchResultWrongSource:
+        if (report.variant.count) {
+            job.Fail(kExitRefused, job.target,
+                     job.message + " (expected " + ExpectedText(job.extension, job.only) + ", found " +
+                         SizeAndCrc(report.variant.foundSize, report.variant.foundCrc) + "; nothing written)");
+            return;
+        }
         job.Fail(kExitRefused, job.target,
                  job.message + " (the patch needs " +
                      SizeAndCrc(report.bps.scan.header.sourceSize, report.bps.scan.header.sourceCrc) + ", found " +
@@ -300,6 +380,6 @@ void ReportResult(ApplyJob& job) {
 
 int RunApply(const std::vector<std::string>& args, const Console& console) {
     ApplyJob job(console);
-    if (ReadOptions(args, job) && ReadPatch(job) && CheckTarget(job) && RunPatch(job)) ReportResult(job);
+    if (ReadOptions(args, job) && ReadPatch(job) && PickVariant(job) && CheckTarget(job) && RunPatch(job)) ReportResult(job);
     return job.exitCode;
 }

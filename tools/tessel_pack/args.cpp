@@ -12,6 +12,16 @@ const std::string* CommandLine::Value(const char* longName) const {
     return nullptr;
 }
 
+// Whether the option is already on the line, where it counts: a perVariant
+// option only since the last --variant.
+static bool GivenBefore(const CommandLine& line, const OptionDef& def) {
+    for (size_t i = line.options.size(); i-- > 0;) {
+        if (def.perVariant && line.options[i].first == "variant") return false;
+        if (line.options[i].first == def.longName) return true;
+    }
+    return false;
+}
+
 static const OptionDef* FindLong(const std::string& name, const OptionDef* defs, size_t count) {
     for (size_t i = 0; i < count; ++i)
         if (name == defs[i].longName) return &defs[i];
@@ -64,7 +74,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const OptionDef* def
             error = "unknown option " + shown;
             return false;
         }
-        if (out.Has(def->longName)) {
+        if (GivenBefore(out, *def)) {
             error = "option --" + std::string(def->longName) + " given more than once";
             return false;
         }

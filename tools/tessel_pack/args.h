@@ -14,6 +14,9 @@ struct OptionDef {
     const char* longName;  // without the leading "--"
     char shortName;        // 0 when there is none
     bool takesValue;
+    // May come again after each --variant (the build command's groups):
+    // given twice within one group is still an error.
+    bool perVariant;
 };
 
 struct CommandLine {
@@ -26,7 +29,8 @@ struct CommandLine {
 };
 
 // False with a one-line reason for an unknown option, a missing value, a
-// value given to a flag, or an option given twice.
+// value given to a flag, or an option given twice (a perVariant one: twice
+// since the last --variant).
 bool ParseCommandLine(const std::vector<std::string>& args, const OptionDef* defs, size_t count,
                       CommandLine& out, std::string& error);
 

@@ -22,16 +22,24 @@
 #include "tools/tessel_pack/utf8.h"
 
 static const OptionDef kBuildOptions[] = {
-    {"stub", 0, true},     {"patch", 0, true},    {"description", 0, true}, {"title", 0, true},
-    {"source", 0, true},   {"codepage", 0, true}, {"output", 'o', true},    {"help", 'h', false},
-    {"sign-with", 0, true}, {"cert", 0, true},    {"key", 0, true},         {"pass", 0, true},
-    {"timestamp", 0, true}, {"icon", 0, true},    {"publisher", 0, true},   {"version", 0, true},
-    {"original", 0, true}, {"modified", 0, true}, {"format", 0, true},
+    {"stub", 0, true, false},      {"patch", 0, true, true},     {"description", 0, true, false},
+    {"title", 0, true, false},     {"source", 0, true, true},    {"codepage", 0, true, false},
+    {"output", 'o', true, false},  {"help", 'h', false, false},  {"sign-with", 0, true, false},
+    {"cert", 0, true, false},      {"key", 0, true, false},      {"pass", 0, true, false},
+    {"timestamp", 0, true, false}, {"icon", 0, true, false},     {"publisher", 0, true, false},
+    {"version", 0, true, false},   {"original", 0, true, true},  {"modified", 0, true, true},
+    {"format", 0, true, false},    {"variant", 0, true, true},
 };
 static const CommandSpec kBuild = {"build", kBuildOptions, sizeof kBuildOptions / sizeof kBuildOptions[0],
                                    kBuildHelp};
 
 namespace {
+
+// One --variant group: its label, and its patch and the file it was made
+// for, or the pair its patch is made from.
+struct VariantInput {
+    std::string label, patchPath, sourcePath, originalPath, modifiedPath;
+};
 
 struct BuildJob : CommandJob {
     BuildJob(const Console& console) : CommandJob(kBuild, console) {}
@@ -50,6 +58,7 @@ struct BuildJob : CommandJob {
     // --original/--modified: the patch is made from them (patchPath empty).
     std::string originalPath, modifiedPath;
     bool formatGiven = false;  // --format; else build chooses (ChooseFormat)
+    std::vector<VariantInput> variants;  // empty: one patch, as before variants
 
     // What was read, then what it becomes.
     std::string stub, patch, descriptionText;
@@ -112,11 +121,54 @@ bool ReadPairOptions(BuildJob& job) {
     return true;
 }
 
+// --variant LABEL, each followed by its own --patch and --source, or its
+// --original and --modified. Without --variant: nothing to do here.
+bool ReadVariantGroups(const CommandLine& line, BuildJob& job) {
+    std::string loose;  // a file option before the first --variant
+    for (const auto& option : line.options) {
+        if (option.first == "variant") {
+            if (option.second.empty() || option.second.size() > MaxVariantLabel)
+                return job.UsageError("--variant needs a label of 1 to 255 bytes");
+            for (const VariantInput& earlier : job.variants)
+                if (earlier.label == option.second) return job.UsageError("--variant " + option.second + " given twice");
+            job.variants.push_back(VariantInput{option.second, "", "", "", ""});
+            continue;
+        }
+        VariantInput* v = job.variants.empty() ? nullptr : &job.variants.back();
+        std::string* path = !v                             ? nullptr
+                            : option.first == "patch"      ? &v->patchPath
+                            : option.first == "source"     ? &v->sourcePath
+                            : option.first == "original"   ? &v->originalPath
+                            : option.first == "modified"   ? &v->modifiedPath
+                                                           : nullptr;
+        if (path) *path = option.second;
+        else if (!v && (option.first == "patch" || option.first == "source" || option.first == "original" ||
+                        option.first == "modified"))
+            loose = option.first;
+    }
+    if (job.variants.empty()) return true;
+    if (!loose.empty()) return job.UsageError("--" + loose + " before the first --variant: each goes after its variant's label");
+    if (job.variants.size() > MaxPatchVariants) return job.UsageError("at most 16 variants");
+    for (const VariantInput& v : job.variants) {
+        const bool patch = !v.patchPath.empty() || !v.sourcePath.empty();
+        const bool pair = !v.originalPath.empty() || !v.modifiedPath.empty();
+        if (patch == pair || (patch && (v.patchPath.empty() || v.sourcePath.empty())) ||
+            (pair && (v.originalPath.empty() || v.modifiedPath.empty())))
+            return job.UsageError("--variant " + v.label +
+                                  " needs its --patch and its --source, or its --original and --modified");
+    }
+    if (const std::string* format = line.Value("format")) {
+        if (!ParseFormat(*format, job.format)) return job.UsageError("--format is ips or bps, not '" + *format + "'");
+        job.formatGiven = true;
+    }
+    return true;
+}
+
 bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (!job.ReadCommandLine(args)) return false;
     const CommandLine& line = job.line;
     if (!line.positionals.empty()) return job.UsageError("unexpected argument '" + line.positionals[0] + "'");
-    if (!ReadPairOptions(job)) return false;
+    if (!ReadVariantGroups(line, job) || (job.variants.empty() && !ReadPairOptions(job))) return false;
     for (const char* required : {"description", "output"})
         if (!line.Has(required)) return job.UsageError(std::string("missing --") + required);
     std::string error;
@@ -140,6 +192,14 @@ bool ReadOptions(const std::vector<std::string>& args, BuildJob& job) {
     if (job.titleText.find_first_of("\r\n") != std::string::npos)
         return job.UsageError("--title is one line: it is the window's caption");
     if (const std::string* patch = line.Value("patch")) job.patchPath = *patch;
+    if (!job.variants.empty()) {
+        // The first variant's patch is the patch block: the rest of the build
+        // takes it as the one patch it always had.
+        job.patchPath = job.variants[0].patchPath;
+        job.sourcePath = job.variants[0].sourcePath;
+        job.originalPath = job.variants[0].originalPath;
+        job.modifiedPath = job.variants[0].modifiedPath;
+    }
     job.descriptionPath = *line.Value("description");
     job.outputPath = *line.Value("output");
     job.descriptionName = job.descriptionPath == "-" ? "standard input" : job.descriptionPath;
@@ -160,6 +220,11 @@ bool CheckOutputIsNoSource(BuildJob& job) {
         if (!source.path.empty() && source.path != "-" && IsSameFile(job.outputPath, source.path))
             return job.UsageError("-o " + job.outputPath + " is " + source.what +
                                   ": the patcher would overwrite it; write it to another file");
+    for (const VariantInput& v : job.variants)
+        for (const std::string* path : {&v.patchPath, &v.sourcePath, &v.originalPath, &v.modifiedPath})
+            if (!path->empty() && *path != "-" && IsSameFile(job.outputPath, *path))
+                return job.UsageError("-o " + job.outputPath + " is a file of --variant " + v.label +
+                                      ": the patcher would overwrite it; write it to another file");
     return true;
 }
 
@@ -319,7 +384,7 @@ bool CheckBpsSource(BuildJob& job, const std::string& original) {
 // patch applied to the original in memory exactly as the program will. A
 // source the patch changes nothing in is the result itself, perhaps behind
 // a copier header.
-bool ComputeTargetFacts(BuildJob& job) {
+bool ComputeSingleFacts(BuildJob& job) {
     if (job.sourcePath.empty()) return true;
     std::string original, result, reason;
     if (!ReadWholeFile(job.sourcePath, original, reason)) return job.Fail(kExitIoFailure, job.sourcePath, reason);
@@ -342,6 +407,97 @@ bool ComputeTargetFacts(BuildJob& job) {
     facts.resultSize = uint32_t(result.size());
     facts.resultCrc = Crc32Update(0, reinterpret_cast<const uint8_t*>(result.data()), facts.resultSize);
     job.extension.hasFacts = true;
+    return true;
+}
+
+uint32_t CrcOf(const std::string& bytes, size_t from = 0) {
+    if (bytes.size() <= from) return 0;
+    return Crc32Update(0, reinterpret_cast<const uint8_t*>(bytes.data()) + from, uint32_t(bytes.size() - from));
+}
+
+// A later variant's patch, read and checked whole as the program checks it.
+bool ReadVariantPatch(BuildJob& job, const std::string& path, std::string& patch) {
+    std::string reason;
+    if (!ReadWholeFile(path, patch, reason)) return job.Fail(kExitIoFailure, path, reason);
+    const PatchFormat format = FormatOf(patch);
+    const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+    if (format == PatchFormatBps) {
+        BpsScan scan;
+        return ScanBpsPatch(block, uint32_t(patch.size()), &scan) || job.Fail(kExitRefused, path, DescribeBpsProblem(scan));
+    }
+    const std::string other = format == PatchFormatIps ? "" : RecogniseOtherFormat(patch);
+    if (!other.empty()) return job.Fail(kExitRefused, path, NotAnIpsPatch(other));
+    PatchScan scan;
+    return ScanPatch(block, uint32_t(patch.size()), &scan) || job.Fail(kExitRefused, path, DescribePatchProblem(scan, patch));
+}
+
+// A variant's source and result: read and made from --patch and --source,
+// or read from --original and --modified (the patch made from them).
+bool VariantFiles(BuildJob& job, const VariantInput& input, bool first, std::string& patch, std::string& original,
+                  std::string& result) {
+    std::string reason;
+    const bool pair = !input.originalPath.empty();
+    const std::string& sourcePath = pair ? input.originalPath : input.sourcePath;
+    if (!ReadWholeFile(sourcePath, original, reason)) return job.Fail(kExitIoFailure, sourcePath, reason);
+    if (original.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, sourcePath, "larger than 4 GiB");
+    if (pair) {
+        if (!ReadWholeFile(input.modifiedPath, result, reason)) return job.Fail(kExitIoFailure, input.modifiedPath, reason);
+        if (result.size() > 0xFFFFFFF0u) return job.Fail(kExitRefused, input.modifiedPath, "larger than 4 GiB");
+        if (first) {
+            patch = job.patch;  // made from this pair already
+            return true;
+        }
+        const std::string why = WhyOriginalIsPatched(original, result);
+        if (!why.empty()) return job.Fail(kExitRefused, sourcePath, why);
+        const PatchFormat format = job.formatGiven ? job.format : ChooseFormat(original, result);
+        return MakeCheckedPatch(format, original, result, patch, reason) ||
+               job.Fail(kExitRefused, input.modifiedPath, reason);
+    }
+    if (first) patch = job.patch;
+    else if (!ReadVariantPatch(job, input.patchPath, patch)) return false;
+    BpsScan bps;
+    if (FormatOf(patch) == PatchFormatBps && ReadBpsHeader(reinterpret_cast<const uint8_t*>(patch.data()),
+                                                           uint32_t(patch.size()), &bps) &&
+        (original.size() != bps.header.sourceSize || CrcOf(original) != bps.header.sourceCrc))
+        return job.Fail(kExitRefused, sourcePath,
+                        "not the file the BPS patch was made for: it needs " +
+                            SizeAndCrc(bps.header.sourceSize, bps.header.sourceCrc));
+    return ApplyInMemory(FormatOf(patch), patch, original, result) ||
+           job.Fail(kExitRefused, input.patchPath, "the patch does not apply to " + sourcePath);
+}
+
+// One variant: its facts, whole and past a copier header, its label and
+// (after the first) its patch.
+bool AddVariant(BuildJob& job, const VariantInput& input, bool first) {
+    std::string patch, original, result;
+    if (!VariantFiles(job, input, first, patch, original, result)) return false;
+    PatchVariant v = {};
+    v.facts = TargetFacts{uint32_t(original.size()), CrcOf(original), uint32_t(result.size()), CrcOf(result)};
+    v.sourceBodyCrc = CrcOf(original, CopierHeaderSize);
+    v.resultBodyCrc = CrcOf(result, CopierHeaderSize);
+    // A file must say which variant it is.
+    for (uint32_t i = 0; i < job.extension.variantCount; ++i)
+        if (job.extension.variants[i].facts.originalSize == v.facts.originalSize &&
+            job.extension.variants[i].facts.originalCrc == v.facts.originalCrc)
+            return job.Fail(kExitRefused, input.originalPath.empty() ? input.sourcePath : input.originalPath,
+                            "the same file as the source of --variant " + job.variants[i].label);
+    if (!AddPatchVariant(&job.extension, v, ByteString(input.label.data(), uint32_t(input.label.size())),
+                         reinterpret_cast<const uint8_t*>(patch.data()), first ? 0 : uint32_t(patch.size())))
+        return job.Fail(kExitIoFailure, job.outputPath, "out of memory");
+    return true;
+}
+
+// The facts: the one patch's (--source or the pair), or with variants
+// every variant's; the first one's are also the facts programs that know
+// no variants check.
+bool ComputeTargetFacts(BuildJob& job) {
+    if (!ComputeSingleFacts(job)) return false;
+    for (size_t i = 0; i < job.variants.size(); ++i)
+        if (!AddVariant(job, job.variants[i], i == 0)) return false;
+    if (!job.variants.empty()) {
+        job.extension.facts = job.extension.variants[0].facts;
+        job.extension.hasFacts = true;
+    }
     return true;
 }
 
@@ -470,7 +626,17 @@ void ReportPatcher(const BuildJob& job) {
     if (!job.icon.empty())
         text += "  icon         " + std::to_string(job.icon.size()) + (job.icon.size() == 1 ? " image" : " images") +
                 " from " + job.iconPath + "\n";
-    if (job.extension.hasFacts)
+    for (uint32_t i = 0; i < job.extension.variantCount; ++i) {
+        const PatchVariant& v = job.extension.variants[i];
+        text += "  variant " + std::to_string(i + 1) + "    " + job.variants[i].label + ": made for " +
+                SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) + "; result " +
+                SizeAndCrc(v.facts.resultSize, v.facts.resultCrc) + "; " +
+                (i == 0 ? "the patch block"
+                        : std::to_string(v.patchSize) + "-byte " +
+                              (FormatOf(PatchOf(job.extension, i)) == PatchFormatBps ? "BPS" : "IPS") + " patch") +
+                "\n";
+    }
+    if (job.extension.hasFacts && job.variants.empty())
         text += "  made for     " + std::to_string(job.extension.facts.originalSize) + " bytes, CRC-32 " +
                 HexValue(job.extension.facts.originalCrc) + "; result " +
                 std::to_string(job.extension.facts.resultSize) + " bytes, CRC-32 " +

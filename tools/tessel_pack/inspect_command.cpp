@@ -2,6 +2,7 @@
 #include "patch/bps_patch.h"
 #include "patch/ips_patch.h"
 #include "patch/patch_format.h"
+#include "patch/target_check.h"
 #include "tools/tessel_pack/command_job.h"
 #include "tools/tessel_pack/commands.h"
 #include "tools/tessel_pack/description.h"
@@ -15,8 +16,8 @@
 #include "tools/tessel_pack/tessel_program.h"
 
 static const OptionDef kInspectOptions[] = {
-    {"codepage", 0, true},
-    {"help", 'h', false},
+    {"codepage", 0, true, false},
+    {"help", 'h', false, false},
 };
 static const CommandSpec kInspect = {"inspect", kInspectOptions,
                                      sizeof kInspectOptions / sizeof kInspectOptions[0], kInspectHelp};
@@ -217,7 +218,29 @@ void ReportExtension(InspectJob& job) {
     uint32_t firstBad = 0;
     DecodeDescription(std::string(extension.title.CStr(), extension.title.Length()), job.codePage, title, firstBad);
     job.Field("window title", extension.title.Empty() ? "Tessel (the default)" : title);
-    if (extension.hasFacts) {
+    for (uint32_t i = 0; i < extension.variantCount; ++i) {
+        const PatchVariant& v = extension.variants[i];
+        const std::string patch = i == 0 ? job.carried.patch : PatchOf(extension, i);
+        const PatchFormat format = FormatOf(patch);
+        job.Field(("variant " + std::to_string(i + 1)).c_str(), LabelOf(extension, i));
+        job.Field("  made for", SizeAndCrc(v.facts.originalSize, v.facts.originalCrc) +
+                                    (v.facts.originalSize > CopierHeaderSize
+                                         ? "; without its first 512 bytes CRC-32 " + HexValue(v.sourceBodyCrc)
+                                         : ""));
+        job.Field("  result", SizeAndCrc(v.facts.resultSize, v.facts.resultCrc));
+        job.Field("  patch", (i == 0 ? "the patch block, " : "") + std::to_string(patch.size()) + " bytes, " +
+                                 (format == PatchFormatBps ? "BPS" : format == PatchFormatIps ? "IPS" : "not a patch"));
+        // The patch block has its own verdict below; a later variant's patch
+        // is checked here, as the program would check it.
+        const uint8_t* block = reinterpret_cast<const uint8_t*>(patch.data());
+        PatchScan ips;
+        BpsScan bps;
+        if (i > 0 && format == PatchFormatBps && !ScanBpsPatch(block, uint32_t(patch.size()), &bps))
+            job.warnings.push_back("variant " + std::to_string(i + 1) + ": " + DescribeBpsProblem(bps));
+        else if (i > 0 && format != PatchFormatBps && !ScanPatch(block, uint32_t(patch.size()), &ips))
+            job.warnings.push_back("variant " + std::to_string(i + 1) + ": " + DescribePatchProblem(ips, patch));
+    }
+    if (extension.hasFacts && extension.variantCount == 0) {
         const TargetFacts& facts = extension.facts;
         job.Field("made for", std::to_string(facts.originalSize) + " bytes, CRC-32 " + HexValue(facts.originalCrc));
         job.Field("patched result", std::to_string(facts.resultSize) + " bytes, CRC-32 " + HexValue(facts.resultCrc));

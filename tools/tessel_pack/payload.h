@@ -18,6 +18,15 @@ struct CarriedPayload {
     PayloadExtension extension;  // what the block carries after its text (present false: nothing)
 };
 
+// Variant i's label and patch (empty for the first: the patch block) as strings.
+inline std::string LabelOf(const PayloadExtension& extension, uint32_t i) {
+    const ByteString label = VariantLabel(extension, i);
+    return std::string(label.CStr(), label.Length());
+}
+inline std::string PatchOf(const PayloadExtension& extension, uint32_t i) {
+    return std::string(reinterpret_cast<const char*>(VariantPatch(extension, i)), extension.variants[i].patchSize);
+}
+
 // The format of a patch block read into a string (patch/patch_format.h).
 inline PatchFormat FormatOf(const std::string& block) {
     return IdentifyPatchFormat(reinterpret_cast<const uint8_t*>(block.data()), static_cast<uint32_t>(block.size()));
