@@ -45,18 +45,14 @@ uint32_t RandomWord() {
 // suffix (never below one character, never between the halves of a
 // surrogate pair), cut in UTF-16 and given back in the path's code page.
 ByteString ShortenedName(const ByteString& path) {
-    const WideString wide =
-        UsesUtf8FilePaths() ? Utf8ToWideText(path) : CodePageToWideText(CP_ACP, path);
+    const uint32_t codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
+    const WideString wide = CodePageToWideText(codePage, path);
     const uint32_t nameStart = NameStart(wide);
     const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
     uint32_t keep = wide.Length() - nameStart > suffix ? wide.Length() - suffix : nameStart + 1;
     if (keep > nameStart + 1 && wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;
-    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
-    ByteString shortened;
-    const int bytes = WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), NULL, 0, NULL, NULL);
-    if (bytes <= 0 || !shortened.SetLength(static_cast<uint32_t>(bytes))) return path;
-    WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), shortened.Data(), bytes, NULL, NULL);
-    return shortened;
+    const ByteString shortened = WideToCodePageText(codePage, wide.Data(), keep);
+    return shortened.Empty() ? path : shortened;
 }
 
 }  // namespace
