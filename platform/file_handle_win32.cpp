@@ -157,17 +157,13 @@ bool IsRegularFileHandle(FileHandle handle) {
     return IsValidFileHandle(handle) && GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-// GetFileSize with its high word: the 64-bit call of GetFileSizeEx,
-// through a function the program imports already (the ...Ex form would cost
-// it one more import). A low word of all ones is a failure only when
-// GetLastError says so.
+// GetFileSizeEx in place of GetFileSize, which is imported no more: its
+// failure is a plain FALSE, where GetFileSize's all-ones low word had to
+// be told from a real size through GetLastError.
 bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    if (!IsValidFileHandle(handle)) return false;
-    DWORD high = 0;
-    SetLastError(NO_ERROR);
-    const DWORD low = GetFileSize(handle, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
-    *size = static_cast<uint64_t>(high) << 32 | low;
+    LARGE_INTEGER found;
+    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &found)) return false;
+    *size = static_cast<uint64_t>(found.QuadPart);
     return true;
 }
 
