@@ -130,18 +130,25 @@ uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
                                                                                              : InvalidPosition;
 }
 
-uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+namespace {
+
+// ReadFile or WriteFile, which differ only in the direction of the bytes:
+// one body for both wrappers.
+uint32_t MoveBytes(HANDLE handle, void* buffer, uint32_t count, bool write) {
     if (!IsValidFileHandle(handle)) return 0;
     DWORD done = 0;
-    if (!Noted(ReadFile(handle, buffer, count, &done, NULL))) return 0;
-    return done;
+    const BOOL ok = write ? WriteFile(handle, buffer, count, &done, NULL) : ReadFile(handle, buffer, count, &done, NULL);
+    return Noted(ok) ? done : 0;
+}
+
+}  // namespace
+
+uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+    return MoveBytes(handle, buffer, count, false);
 }
 
 uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
-    if (!IsValidFileHandle(handle)) return 0;
-    DWORD done = 0;
-    if (!Noted(WriteFile(handle, buffer, count, &done, NULL))) return 0;
-    return done;
+    return MoveBytes(handle, const_cast<void*>(buffer), count, true);
 }
 
 uint32_t GetFileSizeHandle(FileHandle handle) {
