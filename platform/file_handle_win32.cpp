@@ -3,6 +3,7 @@
 #include "platform/file_handle.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
@@ -63,10 +64,12 @@ WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 // "\\?\UNC\" form, is left as it is.) The path is changed in place, and
 // left as it is when the full form cannot be had.
 static void UseLongPathForm(WideString* path) {
+    static const char16_t kPrefix[] = u"\\\\?\\";
+    const uint32_t prefix = sizeof kPrefix / sizeof kPrefix[0] - 1;
     const DWORD units = GetFullPathNameW(W(*path), 0, NULL, NULL);
-    WideString full(u"\\\\?\\");
-    const uint32_t prefix = full.Length();
+    WideString full;
     if (units == 0 || (*path)[0] == u'\\' || !full.SetLength(prefix + units)) return;
+    memcpy(full.Data(), kPrefix, prefix * sizeof kPrefix[0]);
     const DWORD written = GetFullPathNameW(W(*path), units, W(full) + prefix, NULL);
     if (written == 0 || written >= units) return;
     full.SetLength(prefix + written);
