@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/conversions.h"
+#include "platform/wide_path_win32.h"
 
 namespace {
 
@@ -92,26 +93,25 @@ ByteString WideToCodePageText(uint32_t codePage, const char16_t* text, uint32_t 
     return ToBytes(codePage, text, length);
 }
 
-namespace {
-
-// MultiByteToWideChar with no flags: bad sequences become U+FFFD.
-WideString ToWide(uint32_t cp, const ByteString& text) {
+// Bytes of a code page into a fresh UTF-16 text; with no flags bad
+// sequences become U+FFFD, with MB_ERR_INVALID_CHARS they make it empty.
+WideString MultiByteToWide(uint32_t cp, uint32_t flags, const ByteString& text) {
     WideString out;
     if (text.Empty() || text.Length() > 0x3FFFFFFF) return out;
     int n = static_cast<int>(text.Length());
-    int size = MultiByteToWideChar(cp, 0, text.Data(), n, NULL, 0);
+    int size = MultiByteToWideChar(cp, flags, text.Data(), n, NULL, 0);
     if (size <= 0 || !out.SetLength(static_cast<uint32_t>(size))) return WideString();
-    int done = MultiByteToWideChar(cp, 0, text.Data(), n, W(out.Data()), size);
+    int done = MultiByteToWideChar(cp, flags, text.Data(), n, W(out.Data()), size);
     if (done <= 0) return WideString();
     out.SetLength(static_cast<uint32_t>(done));
     return out;
 }
 
-}  // namespace
+WideString Utf8ToWideText(const ByteString& text) { return MultiByteToWide(CP_UTF8, 0, text); }
 
-WideString Utf8ToWideText(const ByteString& text) { return ToWide(CP_UTF8, text); }
-
-WideString CodePageToWideText(uint32_t codePage, const ByteString& text) { return ToWide(codePage, text); }
+WideString CodePageToWideText(uint32_t codePage, const ByteString& text) {
+    return MultiByteToWide(codePage, 0, text);
+}
 
 bool WideToCodePage(uint32_t codePage, const char16_t* text, uint32_t length, ByteString* out,
                     uint32_t* firstBadIndex) {

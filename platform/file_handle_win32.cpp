@@ -3,6 +3,7 @@
 #include "platform/file_handle.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
@@ -63,10 +64,12 @@ WCHAR* W(WideString& text) { return reinterpret_cast<WCHAR*>(text.Data()); }
 // "\\?\UNC\" form, is left as it is.) The path is changed in place, and
 // left as it is when the full form cannot be had.
 static void UseLongPathForm(WideString* path) {
+    static const char16_t kPrefix[] = u"\\\\?\\";
+    const uint32_t prefix = sizeof kPrefix / sizeof kPrefix[0] - 1;
     const DWORD units = GetFullPathNameW(W(*path), 0, NULL, NULL);
-    WideString full(u"\\\\?\\");
-    const uint32_t prefix = full.Length();
+    WideString full;
     if (units == 0 || (*path)[0] == u'\\' || !full.SetLength(prefix + units)) return;
+    memcpy(full.Data(), kPrefix, prefix * sizeof kPrefix[0]);
     const DWORD written = GetFullPathNameW(W(*path), units, W(full) + prefix, NULL);
     if (written == 0 || written >= units) return;
     full.SetLength(prefix + written);
@@ -78,20 +81,26 @@ static void UseLongPathForm(WideString* path) {
 // then serve both. Empty when it is not valid UTF-8 (no such file can then
 // be named, and the call fails).
 WideString WidePath(const ByteString& path) {
-    WideString wide;
-    const UINT codePage = g_utf8Paths ? CP_UTF8 : CP_ACP;
-    const DWORD flags = g_utf8Paths ? MB_ERR_INVALID_CHARS : 0;
-    const int length = static_cast<int>(path.Length());
-    const int units = MultiByteToWideChar(codePage, flags, path.Data(), length, NULL, 0);
-    if (units <= 0 || !wide.SetLength(static_cast<uint32_t>(units))) return WideString();
-    MultiByteToWideChar(codePage, flags, path.Data(), length, W(wide), units);
-    if (units >= MAX_PATH - 12) UseLongPathForm(&wide);
+    WideString wide = g_utf8Paths ? MultiByteToWide(CP_UTF8, MB_ERR_INVALID_CHARS, path)
+                                  : MultiByteToWide(CP_ACP, 0, path);
+    if (wide.Length() >= MAX_PATH - 12) UseLongPathForm(&wide);
     return wide;
 }
 
 namespace {
 
 DWORD AttributesOf(const ByteString& path) { return GetFileAttributesW(W(WidePath(path))); }
+
+// SetFilePointer, the one seek of both wrappers (SetFilePointerEx would
+// cost the program one more import). With high null the distance is a
+// signed 32-bit one; with it, high holds the distance's high word and
+// receives the new position's. A low word of all ones is a failure only
+// when GetLastError says so (with high null it always is one).
+bool MoveFilePointer(HANDLE handle, LONG distance, LONG* high, DWORD method, DWORD* position) {
+    SetLastError(NO_ERROR);
+    *position = SetFilePointer(handle, distance, high, method);
+    return *position != INVALID_SET_FILE_POINTER || (high && GetLastError() == NO_ERROR);
+}
 
 }  // namespace
 
@@ -113,65 +122,65 @@ bool CloseFileHandle(FileHandle handle) {
 }
 
 uint32_t SeekFileHandle(FileHandle handle, int32_t offset, SeekOrigin origin) {
-    if (!IsValidFileHandle(handle)) return InvalidPosition;
     // With no high word the distance is a signed 32-bit value, and a target
     // that is negative or does not fit in 32 bits makes the call fail and
     // leaves the pointer where it was. A real position of 0xFFFFFFFF is
     // indistinguishable from the failure value; files that large are outside
     // the design.
-    DWORD result = SetFilePointer(handle, offset, NULL, static_cast<DWORD>(origin));
-    return Noted(result != INVALID_SET_FILE_POINTER) ? static_cast<uint32_t>(result) : InvalidPosition;
+    if (!IsValidFileHandle(handle)) return InvalidPosition;
+    DWORD position;
+    return Noted(MoveFilePointer(handle, offset, NULL, static_cast<DWORD>(origin), &position)) ? position
+                                                                                             : InvalidPosition;
 }
 
-uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+namespace {
+
+// ReadFile or WriteFile, which differ only in the direction of the bytes:
+// one body for both wrappers.
+uint32_t MoveBytes(HANDLE handle, void* buffer, uint32_t count, bool write) {
     if (!IsValidFileHandle(handle)) return 0;
     DWORD done = 0;
-    if (!Noted(ReadFile(handle, buffer, count, &done, NULL))) return 0;
-    return done;
+    const BOOL ok = write ? WriteFile(handle, buffer, count, &done, NULL) : ReadFile(handle, buffer, count, &done, NULL);
+    return Noted(ok) ? done : 0;
+}
+
+}  // namespace
+
+uint32_t ReadFileHandle(FileHandle handle, void* buffer, uint32_t count) {
+    return MoveBytes(handle, buffer, count, false);
 }
 
 uint32_t WriteFileHandle(FileHandle handle, const void* buffer, uint32_t count) {
-    if (!IsValidFileHandle(handle)) return 0;
-    DWORD done = 0;
-    if (!Noted(WriteFile(handle, buffer, count, &done, NULL))) return 0;
-    return done;
+    return MoveBytes(handle, const_cast<void*>(buffer), count, true);
 }
 
 uint32_t GetFileSizeHandle(FileHandle handle) {
-    if (!IsValidFileHandle(handle)) return InvalidFileSize;
-    // Asking for the high word as well tells a real failure from a size whose
-    // low word happens to be 0xFFFFFFFF, and keeps a 4 GiB+ file from being
-    // taken for a small one.
-    DWORD high = 0;
-    SetLastError(NO_ERROR);
-    DWORD low = GetFileSize(handle, &high);
-    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return InvalidFileSize;
-    if (high != 0) return InvalidFileSize;
-    return low;
+    // The size with its high word: a real failure is told from a size whose
+    // low word happens to be 0xFFFFFFFF, and a 4 GiB+ file is not taken for
+    // a small one.
+    uint64_t size;
+    return GetFileSizeHandle64(handle, &size) && size < InvalidFileSize ? static_cast<uint32_t>(size)
+                                                                          : InvalidFileSize;
 }
 
 bool IsRegularFileHandle(FileHandle handle) {
     return IsValidFileHandle(handle) && GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-// SetFilePointer and GetFileSize with their high words: the 64-bit calls
-// of SetFilePointerEx and GetFileSizeEx, through functions the program
-// imports already (the ...Ex forms would cost it two more imports). A low
-// word of all ones is a failure only when GetLastError says so.
-bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
-    LONG high = static_cast<LONG>(position >> 32);
-    SetLastError(NO_ERROR);
-    const DWORD low = SetFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN);
-    return IsValidFileHandle(handle) && (low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR);
+// GetFileSizeEx in place of GetFileSize, which is imported no more: its
+// failure is a plain FALSE, where GetFileSize's all-ones low word had to
+// be told from a real size through GetLastError.
+bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
+    LARGE_INTEGER found;
+    if (!IsValidFileHandle(handle) || !GetFileSizeEx(handle, &found)) return false;
+    *size = static_cast<uint64_t>(found.QuadPart);
+    return true;
 }
 
-bool GetFileSizeHandle64(FileHandle handle, uint64_t* size) {
-    DWORD high = 0;
-    SetLastError(NO_ERROR);
-    const DWORD low = GetFileSize(handle, &high);
-    if (!IsValidFileHandle(handle) || (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) return false;
-    *size = static_cast<uint64_t>(high) << 32 | low;
-    return true;
+bool SeekFileHandleTo(FileHandle handle, uint64_t position) {
+    LONG high = static_cast<LONG>(position >> 32);
+    DWORD low;
+    return IsValidFileHandle(handle) && MoveFilePointer(handle, static_cast<LONG>(position), &high, FILE_BEGIN, &low);
 }
 
 bool SetEndOfFileHandle(FileHandle handle) {

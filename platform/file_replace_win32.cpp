@@ -6,6 +6,7 @@
 #include "platform/file_replace.h"
 
 #include <intrin.h>
+#include <string.h>
 #include <windows.h>
 
 #include "base/wide_string.h"
@@ -45,18 +46,14 @@ uint32_t RandomWord() {
 // suffix (never below one character, never between the halves of a
 // surrogate pair), cut in UTF-16 and given back in the path's code page.
 ByteString ShortenedName(const ByteString& path) {
-    const WideString wide =
-        UsesUtf8FilePaths() ? Utf8ToWideText(path) : CodePageToWideText(CP_ACP, path);
+    const uint32_t codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
+    const WideString wide = CodePageToWideText(codePage, path);
     const uint32_t nameStart = NameStart(wide);
     const uint32_t suffix = sizeof kTemporaryInfix - 1 + kTemporaryTagLength + sizeof kTemporarySuffix - 1;
     uint32_t keep = wide.Length() - nameStart > suffix ? wide.Length() - suffix : nameStart + 1;
     if (keep > nameStart + 1 && wide[keep] >= 0xDC00 && wide[keep] <= 0xDFFF) --keep;
-    const UINT codePage = UsesUtf8FilePaths() ? CP_UTF8 : CP_ACP;
-    ByteString shortened;
-    const int bytes = WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), NULL, 0, NULL, NULL);
-    if (bytes <= 0 || !shortened.SetLength(static_cast<uint32_t>(bytes))) return path;
-    WideCharToMultiByte(codePage, 0, W(wide), static_cast<int>(keep), shortened.Data(), bytes, NULL, NULL);
-    return shortened;
+    const ByteString shortened = WideToCodePageText(codePage, wide.Data(), keep);
+    return shortened.Empty() ? path : shortened;
 }
 
 }  // namespace
@@ -86,21 +83,37 @@ FileHandle CreateExclusiveFileBeside(const ByteString& path, ByteString* created
     return InvalidFileHandle();
 }
 
+namespace {
+
+// text with n more units; false and unchanged when the heap refuses. The
+// wide texts here need no more than this (no terminated or overlapping
+// input), so the program carries no general wide Append.
+bool AppendUnits(WideString* text, const char16_t* units, uint32_t n) {
+    const uint32_t old = text->Length();
+    if (!text->SetLength(old + n)) return false;
+    memcpy(text->Data() + old, units, n * sizeof *units);
+    return true;
+}
+
+}  // namespace
+
 void DeleteLeftoversBeside(const ByteString& path) {
     WideString pattern = WidePath(path);
     if (pattern.Empty()) return;  // no folder to search: not the current one either
     const uint32_t nameStart = NameStart(pattern);
-    // Each ? stands for one character of the tag.
-    pattern.Append(u".tessel-??????.tmp");
+    // Each ? stands for one character of the tag. Without it the search
+    // would find the file itself: nothing is deleted then.
+    static const char16_t kPattern[] = u".tessel-??????.tmp";
+    if (!AppendUnits(&pattern, kPattern, sizeof kPattern / sizeof kPattern[0] - 1)) return;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(W(pattern), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
         if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
         // The pattern's folder, then the name found.
+        const char16_t* name = reinterpret_cast<const char16_t*>(found.cFileName);
         pattern.SetLength(nameStart);
-        pattern.Append(reinterpret_cast<const char16_t*>(found.cFileName));
-        DeleteFileW(W(pattern));
+        if (AppendUnits(&pattern, name, WideLength(name))) DeleteFileW(W(pattern));
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
