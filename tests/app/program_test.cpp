@@ -705,12 +705,14 @@ TEST_F(ProgramTest, VariantsArePickedByTheFileAndItsHeader) {
     }
     extension.hasFacts = true;
     extension.facts = extension.variants[0].facts;
-    char line[2][80];
+    char line[3][80];
     for (int v = 0; v < 2; ++v)
         snprintf(line[v], sizeof line[v], "\r\n需要: Rev %d: %u 位元組, CRC-32 %08X", v,
                  unsigned(files[v][0]->size()), unsigned(Crc(*files[v][0])));
+    // The question also names what the file is, as with one patch.
+    snprintf(line[2], sizeof line[2], "\r\n此檔案: %u 位元組, CRC-32 %08X", unsigned(other.size()), unsigned(Crc(other)));
     const std::string question = drive::ToCodePage(u"此檔案不是本補丁所需的原始檔案。", CP_ACP) +
-                                 drive::ToCodePage(drive::FromUtf8(std::string(line[0]) + line[1]), CP_ACP) + "\r\n" + Ansi(u"仍要修補嗎?");
+                                 drive::ToCodePage(drive::FromUtf8(std::string(line[0]) + line[1] + line[2]), CP_ACP) + "\r\n" + Ansi(u"仍要修補嗎?");
     const std::string kept = Ansi(u"已保留檔案的 512 位元組檔頭。");
     const struct {
         const char* name;
