@@ -84,7 +84,6 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
     ByteString description;
 
     ByteStream* patch = patchOut ? patchOut : CreateMemoryStream();
-    ByteStream* descriptionStream = CreateMemoryStream();
     // GetSize gives 0 for a file that could not be opened or sized; every
     // check below then fails and both blocks stay empty.
     found.fileSize = StreamGetSize(file);
@@ -108,22 +107,18 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
     if (found.l1Valid && ReadLength(file, end, static_cast<uint64_t>(l1) + 4, &l2)) {
         found.l2 = l2;
         uint32_t room = end - l1;
-        if (l2 >= 4 && l2 <= room && descriptionStream &&
-            SeekBackFrom(file, end, static_cast<uint64_t>(l1) + l2) &&
-            CopyWhole(descriptionStream, file, l2 - 4) &&
-            SetStreamPosition(descriptionStream, 0) == 0) {
-            description = ReadStreamText(descriptionStream, l2 - 4);
-            if (description.Length() == l2 - 4) {
-                found.l2Valid = true;
-                found.payloadOffset = room - l2;
-            } else {
-                description = ByteString();
-            }
+        // Read straight into the text, sized first (l2 is checked against
+        // the file): whole or not at all.
+        if (l2 >= 4 && l2 <= room && SeekBackFrom(file, end, static_cast<uint64_t>(l1) + l2) &&
+            description.SetLength(l2 - 4) && StreamRead(file, description.Data(), l2 - 4) == l2 - 4) {
+            found.l2Valid = true;
+            found.payloadOffset = room - l2;
+        } else {
+            description = ByteString();
         }
     }
 
     Release(file);
-    Release(descriptionStream);
     if (!patchOut) Release(patch);
     if (descriptionOut) *descriptionOut = static_cast<ByteString&&>(description);
     if (info) *info = found;
