@@ -1,5 +1,6 @@
 #include "patch/patch_container.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -55,17 +56,26 @@ bool ReadLength(ByteStream* file, uint32_t end, uint64_t back, uint32_t* value) 
 
 // Copies count bytes from the file's position into target. All or nothing:
 // when fewer arrive, target gets its old size and position back. A memory
-// target is sized first, so the bytes are read straight into its block,
-// once; a new memory stream has no block, and the copy went through a
-// buffer of the full count (a 16 MiB patch was held twice and copied
-// again).
+// target is sized first and the bytes are read straight into its block,
+// once (a 16 MiB patch is never held twice); any other target gets them
+// through a buffer of the count.
 bool CopyWhole(ByteStream* target, ByteStream* file, uint32_t count) {
-    uint32_t oldSize = StreamGetSize(target);
-    uint32_t oldPosition = StreamPosition(target);
+    const uint32_t oldSize = StreamGetSize(target);
+    const uint32_t oldPosition = StreamPosition(target);
     const uint64_t end = static_cast<uint64_t>(oldPosition) + count;
-    if (target->methods->SetSize == MemoryStreamTable.SetSize && end > oldSize && end < InvalidPosition)
-        StreamSetSize(target, static_cast<uint32_t>(end));  // refused: the copy finds its own way
-    if (CopyStreamBytes(target, file, count) == count) return true;
+    bool copied;
+    if (target->methods->SetSize == MemoryStreamTable.SetSize) {
+        // A memory stream's position never lies past its size.
+        copied = end < InvalidPosition && (end <= oldSize || StreamSetSize(target, static_cast<uint32_t>(end))) &&
+                 StreamRead(file, target->block + oldPosition, count) == count;
+        if (copied) target->position = static_cast<uint32_t>(end);
+    } else {
+        uint8_t* buffer = count ? static_cast<uint8_t*>(malloc(count)) : nullptr;
+        copied = !count || (buffer && StreamRead(file, buffer, count) == count &&
+                            StreamWrite(target, buffer, count) == count);
+        free(buffer);
+    }
+    if (copied) return true;
     StreamSetSize(target, oldSize);
     if (oldPosition != InvalidPosition) SetStreamPosition(target, static_cast<int32_t>(oldPosition));
     return false;
@@ -84,7 +94,6 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
     ByteString description;
 
     ByteStream* patch = patchOut ? patchOut : CreateMemoryStream();
-    ByteStream* descriptionStream = CreateMemoryStream();
     // GetSize gives 0 for a file that could not be opened or sized; every
     // check below then fails and both blocks stay empty.
     found.fileSize = StreamGetSize(file);
@@ -108,22 +117,18 @@ bool ReadPatchContainerFrom(ByteStream* file, ByteStream* patchOut, ByteString* 
     if (found.l1Valid && ReadLength(file, end, static_cast<uint64_t>(l1) + 4, &l2)) {
         found.l2 = l2;
         uint32_t room = end - l1;
-        if (l2 >= 4 && l2 <= room && descriptionStream &&
-            SeekBackFrom(file, end, static_cast<uint64_t>(l1) + l2) &&
-            CopyWhole(descriptionStream, file, l2 - 4) &&
-            SetStreamPosition(descriptionStream, 0) == 0) {
-            description = ReadStreamText(descriptionStream, l2 - 4);
-            if (description.Length() == l2 - 4) {
-                found.l2Valid = true;
-                found.payloadOffset = room - l2;
-            } else {
-                description = ByteString();
-            }
+        // Read straight into the text, sized first (l2 is checked against
+        // the file): whole or not at all.
+        if (l2 >= 4 && l2 <= room && SeekBackFrom(file, end, static_cast<uint64_t>(l1) + l2) &&
+            description.SetLength(l2 - 4) && StreamRead(file, description.Data(), l2 - 4) == l2 - 4) {
+            found.l2Valid = true;
+            found.payloadOffset = room - l2;
+        } else {
+            description = ByteString();
         }
     }
 
     Release(file);
-    Release(descriptionStream);
     if (!patchOut) Release(patch);
     if (descriptionOut) *descriptionOut = static_cast<ByteString&&>(description);
     if (info) *info = found;
