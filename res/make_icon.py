@@ -2,11 +2,13 @@
 """Writes res/tessel.ico: two 32 x 32 images of one picture, a 3 x 3 mosaic
 whose last tile is being lowered into its empty slot.
 
-Image 1 has 8 bits per pixel with the picture's own palette (only its
-colours: biClrUsed), image 2 has 4
-bits per pixel with the 16-colour VGA palette for 16-colour displays; both
-have a 1-bit transparency mask. The picture has hard edges only, so a 32-bit
-image with alpha would look the same and cost 2 KiB more in the program.
+One image: the picture has ten colours, so 4 bits per pixel with its own
+palette (only its colours: biClrUsed) hold it exactly, with a 1-bit
+transparency mask. Windows draws it at every size and colour depth (it
+scales the 32 x 32 image for small icons and maps the palette on displays
+of fewer colours), so a second image in 8 bits or in the VGA palette would
+only cost the program about 1 KiB of resources. The picture has hard edges
+only, so a 32-bit image with alpha would look the same and cost 4 KiB more.
 No packages needed: the ICO and BMP bytes are written by hand.
 
 Usage: res/make_icon.py [OUT.ico]   (default: res/tessel.ico beside this file)
@@ -79,18 +81,6 @@ def draw():
     return px
 
 
-VGA16 = [
-    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
-    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
-    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
-    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
-]
-
-
-def nearest(rgb):
-    return min(range(16), key=lambda i: sum((a - b) ** 2 for a, b in zip(rgb, VGA16[i])))
-
-
 def and_mask(px):
     """1 bit per pixel, 1 = transparent; rows bottom-up, padded to 32 bits."""
     out = bytearray()
@@ -110,28 +100,19 @@ def info_header(bpp, colours):
                        image_bytes, 0, 0, colours, 0)
 
 
-def image8(px):
+def image4(px):
     colours = sorted({p[:3] for row in px for p in row if p[3] >= 128})
-    assert len(colours) <= 256
+    assert len(colours) <= 16
     index = {c: i for i, c in enumerate(colours)}
     # Only the colours the picture uses: biClrUsed says how many entries the
-    # palette holds (the BMP rule every icon loader follows), and the 246
-    # unused ones would cost the program nearly 1 KiB of resources.
+    # palette holds (the BMP rule every icon loader follows).
     palette = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
     xor = bytearray()
     for row in reversed(px):
-        xor += bytes(index[p[:3]] if p[3] >= 128 else 0 for p in row)
-    return info_header(8, len(colours)) + palette + bytes(xor) + and_mask(px)
-
-
-def image4(px):
-    palette = b"".join(bytes((b, g, r, 0)) for r, g, b in VGA16)
-    xor = bytearray()
-    for row in reversed(px):
-        idx = [nearest(p[:3]) if p[3] >= 128 else 0 for p in row]
+        idx = [index[p[:3]] if p[3] >= 128 else 0 for p in row]
         for i in range(0, SIZE, 2):
             xor.append((idx[i] << 4) | idx[i + 1])
-    return info_header(4, 16) + palette + bytes(xor) + and_mask(px)
+    return info_header(4, len(colours)) + palette + bytes(xor) + and_mask(px)
 
 
 def ico(images):
@@ -150,7 +131,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "tessel.ico")
     px = draw()
-    data = ico([(0, 8, image8(px)), (16, 4, image4(px))])
+    data = ico([(16, 4, image4(px))])
     with open(path, "wb") as f:
         f.write(data)
     print(f"{path}: {len(data)} bytes")
