@@ -112,9 +112,10 @@ const char kDetailEnglish[] =
 // goes with the process. The storage is zero-filled, constant-initialised
 // (no start-up code, and the msg references below are bound at link time);
 // the first LoadMessageTexts constructs the texts in it.
-template <uint32_t Count>
+// One store for both lists (the DetailText texts after the msg ones): one
+// object, so every index the compiler sees is inside it.
 struct TextStore {
-    alignas(ByteString) unsigned char bytes[Count][sizeof(ByteString)];
+    alignas(ByteString) unsigned char bytes[kTextCount + DetailCount][sizeof(ByteString)];
     bool made;
 
     void Make() {
@@ -125,13 +126,12 @@ struct TextStore {
     ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
 };
 
-TextStore<kTextCount> g_texts;
-TextStore<DetailCount> g_details;  // the DetailText texts, converted with the others
+TextStore g_texts;
 
 // A DetailText text. Reached through this one call, so the downloaded
 // program carries one relocation for the store's address instead of one
 // at each use (on i686 every absolute address in the code is one).
-__attribute__((noinline, noclone)) const ByteString& Detail(DetailText which) { return g_details[which]; }
+__attribute__((noinline, noclone)) const ByteString& Detail(DetailText which) { return g_texts[kTextCount + which]; }
 
 #define TESSEL_TEXT_AT(i) (*reinterpret_cast<ByteString*>(g_texts.bytes[i]))
 
@@ -174,7 +174,6 @@ bool SpeakChinese() {
 void LoadMessageTexts() {
     const bool chinese = SpeakChinese();
     g_texts.Make();
-    g_details.Make();
     const char* englishText = kEnglishTexts;
     for (uint32_t i = 0; i < kTextCount; ++i) {
         const uint32_t bytes = static_cast<uint32_t>(strlen(englishText));
@@ -187,7 +186,7 @@ void LoadMessageTexts() {
     for (uint32_t i = 0; i < DetailCount; ++i) {
         const uint32_t units = WideLength(wide);
         const uint32_t bytes = static_cast<uint32_t>(strlen(english));
-        g_details[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
+        g_texts[kTextCount + i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
         wide += units + 1;
         english += bytes + 1;
     }
@@ -201,7 +200,6 @@ namespace {
 __attribute__((noinline)) void Put(ByteString& text, const char* bytes, uint32_t count) {
     text.Append(bytes, count);
 }
-void Put(ByteString& text, const ByteString& piece) { Put(text, piece.CStr(), piece.Length()); }
 
 // value in base 10 or 16 (upper-case), at least `width` digits.
 void PutNumber(ByteString& text, uint32_t value, uint32_t base, uint32_t width) {
