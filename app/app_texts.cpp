@@ -69,12 +69,21 @@ const char kEnglishTexts[] =
     "The file's 512-byte header was kept.\0"
     "The file has no 512-byte header; patched accordingly.\0"
     "This patch writes into a header this file does not have; it cannot be patched!\0"
-    "The patched file is not the expected result (CRC-32)!";
+    "The patched file is not the expected result (CRC-32)!\0"
+    // The DetailText texts (below) follow the msg ones.
+    "Expected: \0"
+    "This file: \0"
+    " bytes\0"
+    "The file is open in another program: close it and try again.\0"
+    "The file is read-only: clear Read-only in its Properties and try again.\0"
+    "The disk is full: this needs \0"
+    " KB of free space; make room and try again.\0"
+    "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
 const uint32_t kTextCount = sizeof kChineseTexts / sizeof kChineseTexts[0];
 
 // The parts of the wrong-file question and the advice after a failure's
-// reason, used only here: each language in one literal, the texts ended
-// by NUL in the order of DetailText, so the downloaded program carries no
+// reason, used only here: the Chinese in one literal, the English at the
+// end of kEnglishTexts, ended by NUL in the order of DetailText, so the downloaded program carries no
 // pointer (and no relocation) for each.
 enum DetailText : uint8_t {
     DetailExpected,      // "需要: " N " 位元組, CRC-32 " X
@@ -96,15 +105,6 @@ const char16_t kDetailChinese[] =
     u"磁碟空間不足: 本次需要 \0"
     u" KB 可用空間, 請清出空間後再試。\0"
     u"沒有寫入此檔案的權限: 請把它複製到自己的資料夾, 或以系統管理員身分執行。";
-const char kDetailEnglish[] =
-    "Expected: \0"
-    "This file: \0"
-    " bytes\0"
-    "The file is open in another program: close it and try again.\0"
-    "The file is read-only: clear Read-only in its Properties and try again.\0"
-    "The disk is full: this needs \0"
-    " KB of free space; make room and try again.\0"
-    "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
 
 // The converted texts, never destroyed. A ByteString global would have its
 // destructor registered with atexit, which the program, linked without the
@@ -112,9 +112,10 @@ const char kDetailEnglish[] =
 // goes with the process. The storage is zero-filled, constant-initialised
 // (no start-up code, and the msg references below are bound at link time);
 // the first LoadMessageTexts constructs the texts in it.
-template <uint32_t Count>
+// One store for both lists (the DetailText texts after the msg ones): one
+// object, so every index the compiler sees is inside it.
 struct TextStore {
-    alignas(ByteString) unsigned char bytes[Count][sizeof(ByteString)];
+    alignas(ByteString) unsigned char bytes[kTextCount + DetailCount][sizeof(ByteString)];
     bool made;
 
     void Make() {
@@ -125,13 +126,12 @@ struct TextStore {
     ByteString& operator[](uint32_t i) { return *reinterpret_cast<ByteString*>(bytes[i]); }
 };
 
-TextStore<kTextCount> g_texts;
-TextStore<DetailCount> g_details;  // the DetailText texts, converted with the others
+TextStore g_texts;
 
 // A DetailText text. Reached through this one call, so the downloaded
 // program carries one relocation for the store's address instead of one
 // at each use (on i686 every absolute address in the code is one).
-__attribute__((noinline, noclone)) const ByteString& Detail(DetailText which) { return g_details[which]; }
+__attribute__((noinline, noclone)) const ByteString& Detail(DetailText which) { return g_texts[kTextCount + which]; }
 
 #define TESSEL_TEXT_AT(i) (*reinterpret_cast<ByteString*>(g_texts.bytes[i]))
 
@@ -174,21 +174,16 @@ bool SpeakChinese() {
 void LoadMessageTexts() {
     const bool chinese = SpeakChinese();
     g_texts.Make();
-    g_details.Make();
-    const char* englishText = kEnglishTexts;
-    for (uint32_t i = 0; i < kTextCount; ++i) {
-        const uint32_t bytes = static_cast<uint32_t>(strlen(englishText));
-        g_texts[i] = chinese ? WideToUtf8Text(kChineseTexts[i], WideLength(kChineseTexts[i]))
-                             : ByteString(englishText, bytes);
-        englishText += bytes + 1;
-    }
-    const char16_t* wide = kDetailChinese;
-    const char* english = kDetailEnglish;
-    for (uint32_t i = 0; i < DetailCount; ++i) {
+    // One pass over both lists: the msg texts' Chinese through their
+    // pointers, then the DetailText ones packed in kDetailChinese.
+    const char* english = kEnglishTexts;
+    const char16_t* detail = kDetailChinese;
+    for (uint32_t i = 0; i < kTextCount + DetailCount; ++i) {
+        const char16_t* wide = i < kTextCount ? kChineseTexts[i] : detail;
         const uint32_t units = WideLength(wide);
+        if (i >= kTextCount) detail += units + 1;
         const uint32_t bytes = static_cast<uint32_t>(strlen(english));
-        g_details[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
-        wide += units + 1;
+        g_texts[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
         english += bytes + 1;
     }
 }
@@ -201,7 +196,6 @@ namespace {
 __attribute__((noinline)) void Put(ByteString& text, const char* bytes, uint32_t count) {
     text.Append(bytes, count);
 }
-void Put(ByteString& text, const ByteString& piece) { Put(text, piece.CStr(), piece.Length()); }
 
 // value in base 10 or 16 (upper-case), at least `width` digits.
 void PutNumber(ByteString& text, uint32_t value, uint32_t base, uint32_t width) {

@@ -207,11 +207,13 @@ void setFormFont(Widget* form) {
 // id is 0 but it uses up 0x8003) and makes btnBrowse, the first tab stop,
 // the control that gets the focus first.
 void makeControls(MainWindow* window, Widget* form) {
-    window->btnBrowse = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 136), 49, 23);
-    window->btnOk = SetSize(SetPosition(MakeButton(form, ByteString()), 216, 170), 49, 23);
+    // The captions come with the texts (prepareMainWindow).
+    const ByteString none;
+    window->btnBrowse = SetSize(SetPosition(MakeButton(form, none), 216, 136), 49, 23);
+    window->btnOk = SetSize(SetPosition(MakeButton(form, none), 216, 170), 49, 23);
     window->edtFile = SetSize(SetPosition(MakeEdit(form, 0), 8, 136), 201, 23);
     window->prgPatch = SetSize(SetPosition(MakeProgressBar(form), 56, 176), 153, 15);
-    window->chkBackup = SetAutoSize(SetPosition(MakeCheckBox(form, ByteString()), 8, 175), true);
+    window->chkBackup = SetAutoSize(SetPosition(MakeCheckBox(form, none), 8, 175), true);
     window->memDescription =
         SetSize(SetPosition(MakeEdit(form, NoHorzScroll | MultiLine), 8, 8), 257, 121);
 

@@ -303,12 +303,9 @@ bool Widget::RealizeWindow() {
 
 namespace {
 
-// The message ranges RouteMessage treats as groups.
+// The colour messages RouteMessage hands to the control they are for.
 const UINT ColorMessageFirst = WM_CTLCOLORMSGBOX;   // 0x132
 const UINT ColorMessageLast = WM_CTLCOLORSTATIC;    // 0x138
-// WM_KEYLAST of the headers before Windows XP; with _WIN32_WINNT 0x0501 the
-// SDK's WM_KEYLAST is WM_UNICHAR (0x109), which is not routed as a key.
-const UINT KeyMessageLast = 0x108;
 
 bool KeyDown(int virtualKey) { return GetKeyState(virtualKey) < 0; }
 
@@ -357,13 +354,10 @@ LRESULT Widget::RouteMessage(MessageRecord* record) {
         return SendMessageW(reinterpret_cast<HWND>(record->lParam), message + ReflectedColorBase,
                             record->wParam, record->lParam);
     }
-    if (message >= WM_KEYDOWN && message <= KeyMessageLast) {
-        if (KeyDown(VK_CONTROL) || KeyDown(VK_MENU)) return DefaultProcessing(this, record);
-        // No dialog navigation runs in this loop; a Tab character would
-        // only make edit boxes beep or insert a tab.
-        if (message == WM_CHAR && (record->wParam & 0xFF) == '\t') return 0;
-        return DefaultProcessing(this, record);
-    }
+    // No dialog navigation runs in this loop; a Tab character (without
+    // Ctrl or Alt) would only make edit boxes beep or insert a tab.
+    if (message == WM_CHAR && (record->wParam & 0xFF) == '\t' && !KeyDown(VK_CONTROL) && !KeyDown(VK_MENU))
+        return 0;
     return DefaultProcessing(this, record);
 }
 
