@@ -12,36 +12,15 @@
 #include "patch/patch_run.h"
 #include "platform/file_handle.h"
 
-const char16_t TextFormCaption[] = u"Tessel";
-const char16_t TextBrowseCaption[] = u"文件";
-const char16_t TextOkCaption[] = u"確定";
-const char16_t TextBackupCaption[] = u"備份";
-
 namespace {
 
 // Each text in the program's two languages, in the order of the msg
-// references below: the Chinese ones shared with the tool, the English ones
-// (ASCII, so UTF-8 as they stand) in one literal, each ended by NUL, so they
-// cost the downloaded program no pointer (and no relocation) each.
-const char16_t* const kChineseTexts[] = {
-    TextBrowseCaption,
-    TextOkCaption,
-    TextBackupCaption,
-    PatchTextDone,
-    PatchTextMs,
-    PatchTextError,
-    PatchTextWriteFailed,
-    PatchTextBackupFailed,
-    PatchTextAlreadyPatched,
-    PatchTextNotOriginal,
-    PatchTextMayBeDamaged,
-    PatchTextBackupIn,
-    PatchTextWrongSource,
-    PatchTextNoRoom,
-    PatchTextAvailable,
-    PatchTextDamagedPatch,
-    PatchTextMalformedPatch,
-};
+// references below: the Chinese captions here and the run's texts shared
+// with the tool (patch/patch_messages.h), the English ones (ASCII, so
+// UTF-8 as they stand) in one literal; each ended by NUL, so they cost the
+// downloaded program no pointer (and no relocation) each.
+const char16_t kChineseCaptions[] = u"文件\0確定\0備份";
+const uint32_t kCaptionCount = 3;
 const char kEnglishTexts[] =
     "File\0"
     "OK\0"
@@ -59,8 +38,9 @@ const char kEnglishTexts[] =
     "Not enough disk space!\0"
     "Available: \0"
     "The patch is damaged (CRC-32 mismatch).\0"
-    "The patch is malformed.";
-const uint32_t kTextCount = sizeof kChineseTexts / sizeof kChineseTexts[0];
+    "The patch is malformed.\0"
+    "The last run was interrupted; the file was restored.";
+const uint32_t kTextCount = kCaptionCount + PatchTextCount;
 
 // The parts of the wrong-file question and the advice after a failure's
 // reason, used only here: each language in one literal, the texts ended
@@ -144,6 +124,7 @@ ByteString& msgNoRoom = TESSEL_TEXT_AT(13);
 ByteString& msgAvailable = TESSEL_TEXT_AT(14);
 ByteString& msgDamagedPatch = TESSEL_TEXT_AT(15);
 ByteString& msgMalformedPatch = TESSEL_TEXT_AT(16);
+ByteString& msgInterrupted = TESSEL_TEXT_AT(17);
 
 namespace {
 
@@ -157,26 +138,31 @@ bool SpeakChinese() {
 
 }  // namespace
 
+namespace {
+
+// count texts into store: the Chinese ones from wide on, or the English
+// ones from *english on (which moves past them either way).
+void LoadTexts(ByteString* store, uint32_t count, const char16_t* wide, const char** english, bool chinese) {
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t units = WideLength(wide);
+        const uint32_t bytes = static_cast<uint32_t>(strlen(*english));
+        store[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(*english, bytes);
+        wide += units + 1;
+        *english += bytes + 1;
+    }
+}
+
+}  // namespace
+
 void LoadMessageTexts() {
     const bool chinese = SpeakChinese();
     g_texts.Make();
     g_details.Make();
-    const char* englishText = kEnglishTexts;
-    for (uint32_t i = 0; i < kTextCount; ++i) {
-        const uint32_t bytes = static_cast<uint32_t>(strlen(englishText));
-        g_texts[i] = chinese ? WideToUtf8Text(kChineseTexts[i], WideLength(kChineseTexts[i]))
-                             : ByteString(englishText, bytes);
-        englishText += bytes + 1;
-    }
-    const char16_t* wide = kDetailChinese;
-    const char* english = kDetailEnglish;
-    for (uint32_t i = 0; i < DetailCount; ++i) {
-        const uint32_t units = WideLength(wide);
-        const uint32_t bytes = static_cast<uint32_t>(strlen(english));
-        g_details[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
-        wide += units + 1;
-        english += bytes + 1;
-    }
+    const char* english = kEnglishTexts;
+    LoadTexts(&g_texts[0], kCaptionCount, kChineseCaptions, &english, chinese);
+    LoadTexts(&g_texts[kCaptionCount], PatchTextCount, PatchTexts, &english, chinese);
+    english = kDetailEnglish;
+    LoadTexts(&g_details[0], DetailCount, kDetailChinese, &english, chinese);
 }
 
 namespace {
@@ -260,9 +246,7 @@ ByteString WithReason(const ByteString& result, const PatchRunReport& report, co
     return text;
 }
 
-}  // namespace
-
-ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+ByteString ResultText(const PatchRunReport& report, const ByteString& targetPath) {
     ByteString text;
     switch (report.result) {
     case PatchResultDone:
@@ -294,6 +278,17 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
         AppendLine(&text, msgBackupIn);
         text.Append(BackupPathFor(targetPath));
     }
+    return text;
+}
+
+}  // namespace
+
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    const ByteString result = ResultText(report, targetPath);
+    if (!report.interruptedRunRestored) return result;
+    // Said first, whatever the run then did.
+    ByteString text(msgInterrupted);
+    AppendLine(&text, result);
     return text;
 }
 

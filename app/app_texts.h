@@ -8,13 +8,7 @@
 
 struct PatchRunReport;
 
-// Captions.
-extern const char16_t TextFormCaption[];    // "Tessel"
-extern const char16_t TextBrowseCaption[];  // "文件"
-extern const char16_t TextOkCaption[];      // "確定"
-extern const char16_t TextBackupCaption[];  // "備份"
-
-// The captions and the patch run's messages (patch/patch_messages.h)
+// The captions ("文件", "確定", "備份") and the patch run's messages (patch/patch_messages.h)
 // converted, set by LoadMessageTexts and empty before. They are never
 // destroyed: their heap goes with the process (app/app_texts.cpp).
 extern ByteString& msgBrowse;
@@ -35,6 +29,8 @@ extern ByteString& msgNoRoom;
 extern ByteString& msgAvailable;
 extern ByteString& msgDamagedPatch;
 extern ByteString& msgMalformedPatch;
+// Before the result when an interrupted run's journal put the target back.
+extern ByteString& msgInterrupted;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.
