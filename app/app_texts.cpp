@@ -14,40 +14,15 @@
 #include "patch/patch_run.h"
 #include "platform/file_handle.h"
 
-const char16_t TextFormCaption[] = u"Tessel";
-const char16_t TextBrowseCaption[] = u"文件";
-const char16_t TextOkCaption[] = u"確定";
-const char16_t TextBackupCaption[] = u"備份";
-
 namespace {
 
 // Each text in the program's two languages, in the order of the msg
-// references below: the Chinese ones shared with the tool, the English ones
-// (ASCII, so UTF-8 as they stand) in one literal, each ended by NUL, so they
-// cost the downloaded program no pointer (and no relocation) each.
-const char16_t* const kChineseTexts[] = {
-    TextBrowseCaption,
-    TextOkCaption,
-    TextBackupCaption,
-    PatchTextDone,
-    PatchTextMs,
-    PatchTextError,
-    PatchTextWriteFailed,
-    PatchTextBackupFailed,
-    PatchTextAlreadyPatched,
-    PatchTextNotOriginal,
-    PatchTextMayBeDamaged,
-    PatchTextBackupIn,
-    PatchTextWrongSource,
-    PatchTextNoRoom,
-    PatchTextAvailable,
-    PatchTextDamagedPatch,
-    PatchTextMalformedPatch,
-    PatchTextHeaderKept,
-    PatchTextNoHeader,
-    PatchTextHeaderRefused,
-    PatchTextWrongResult,
-};
+// references below: the Chinese captions here and the run's texts shared
+// with the tool (patch/patch_messages.h), the English ones (ASCII, so
+// UTF-8 as they stand) in one literal; each ended by NUL, so they cost the
+// downloaded program no pointer (and no relocation) each.
+const char16_t kChineseCaptions[] = u"文件\0確定\0備份";
+const uint32_t kCaptionCount = 3;
 const char kEnglishTexts[] =
     "File\0"
     "OK\0"
@@ -70,6 +45,7 @@ const char kEnglishTexts[] =
     "The file has no 512-byte header; patched accordingly.\0"
     "This patch writes into a header this file does not have; it cannot be patched!\0"
     "The patched file is not the expected result (CRC-32)!\0"
+    "The last run was interrupted; the file was restored.\0"
     // The DetailText texts (below) follow the msg ones.
     "Expected: \0"
     "This file: \0"
@@ -79,7 +55,7 @@ const char kEnglishTexts[] =
     "The disk is full: this needs \0"
     " KB of free space; make room and try again.\0"
     "Access is denied: copy the file to a folder of your own, or run the patcher as administrator.";
-const uint32_t kTextCount = sizeof kChineseTexts / sizeof kChineseTexts[0];
+const uint32_t kTextCount = kCaptionCount + PatchTextCount;
 
 // The parts of the wrong-file question and the advice after a failure's
 // reason, used only here: the Chinese in one literal, the English at the
@@ -158,6 +134,7 @@ ByteString& msgHeaderKept = TESSEL_TEXT_AT(17);
 ByteString& msgNoHeader = TESSEL_TEXT_AT(18);
 ByteString& msgHeaderRefused = TESSEL_TEXT_AT(19);
 ByteString& msgWrongResult = TESSEL_TEXT_AT(20);
+ByteString& msgInterrupted = TESSEL_TEXT_AT(21);
 
 namespace {
 
@@ -174,16 +151,17 @@ bool SpeakChinese() {
 void LoadMessageTexts() {
     const bool chinese = SpeakChinese();
     g_texts.Make();
-    // One pass over both lists: the msg texts' Chinese through their
-    // pointers, then the DetailText ones packed in kDetailChinese.
+    // One pass over the three packed lists, each text ended by NUL: the
+    // captions, the run's texts, then the DetailText ones.
     const char* english = kEnglishTexts;
-    const char16_t* detail = kDetailChinese;
+    const char16_t* wide = kChineseCaptions;
     for (uint32_t i = 0; i < kTextCount + DetailCount; ++i) {
-        const char16_t* wide = i < kTextCount ? kChineseTexts[i] : detail;
+        if (i == kCaptionCount) wide = PatchTexts;
+        if (i == kTextCount) wide = kDetailChinese;
         const uint32_t units = WideLength(wide);
-        if (i >= kTextCount) detail += units + 1;
         const uint32_t bytes = static_cast<uint32_t>(strlen(english));
         g_texts[i] = chinese ? WideToUtf8Text(wide, units) : ByteString(english, bytes);
+        wide += units + 1;
         english += bytes + 1;
     }
 }
@@ -301,9 +279,7 @@ void AppendBackupIn(ByteString* text, const PatchRunReport& report, const ByteSt
     text->Append(BackupPathFor(targetPath));
 }
 
-}  // namespace
-
-ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+ByteString ResultText(const PatchRunReport& report, const ByteString& targetPath) {
     ByteString text;
     switch (report.result) {
     case PatchResultDone: {
@@ -353,6 +329,17 @@ ByteString RunResultText(const PatchRunReport& report, const ByteString& targetP
     text = WithReason(msgWriteFailed, report, targetPath, 0);
     AppendLine(&text, msgMayBeDamaged);
     AppendBackupIn(&text, report, targetPath);
+    return text;
+}
+
+}  // namespace
+
+ByteString RunResultText(const PatchRunReport& report, const ByteString& targetPath) {
+    const ByteString result = ResultText(report, targetPath);
+    if (!report.interruptedRunRestored) return result;
+    // Said first, whatever the run then did.
+    ByteString text(msgInterrupted);
+    AppendLine(&text, result);
     return text;
 }
 

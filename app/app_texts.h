@@ -9,13 +9,7 @@
 struct PatchRunReport;
 struct TargetFacts;
 
-// Captions.
-extern const char16_t TextFormCaption[];    // "Tessel"
-extern const char16_t TextBrowseCaption[];  // "文件"
-extern const char16_t TextOkCaption[];      // "確定"
-extern const char16_t TextBackupCaption[];  // "備份"
-
-// The captions and the patch run's messages (patch/patch_messages.h)
+// The captions ("文件", "確定", "備份") and the patch run's messages (patch/patch_messages.h)
 // converted, set by LoadMessageTexts and empty before. They are never
 // destroyed: their heap goes with the process (app/app_texts.cpp).
 extern ByteString& msgBrowse;
@@ -42,6 +36,8 @@ extern ByteString& msgHeaderKept;
 extern ByteString& msgNoHeader;
 extern ByteString& msgHeaderRefused;
 extern ByteString& msgWrongResult;
+// Before the result when an interrupted run's journal put the target back.
+extern ByteString& msgInterrupted;
 
 // Chinese when the thread's code page holds every Chinese text exactly,
 // English otherwise.

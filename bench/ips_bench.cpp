@@ -1,9 +1,30 @@
 // Patch-run throughput: applies generated patches of five shapes to real
-// files with the product's run and, in the same process, with an in-memory
-// reference (read the whole target, copy the records, one write), and prints
-// records/s and MiB/s for both, and the ratio two ways: of the best times,
-// and the median over the runs of each run over the reference run just
-// before it. Both results are compared byte for byte.
+// files, interleaved in one process, with
+//   - the product's run (ApplyPatch: undo journal beside the target, the
+//     changes written in place, flushed, the journal deleted; or, where
+//     most of the file changes, the target copied to a new file, the
+//     changes written into it, flushed, and the copy put in its place),
+//   - the same run without its file journal (ApplyPatchToStream on the
+//     open file: the journal kept in memory, and no target check, open or
+//     close), which gives the journal's cost ("jrnl+": with the check and
+//     the open),
+//   - an in-memory reference (read the whole target, copy the records, one
+//     write, flushed),
+//   - the floor: read the touched 4 KiB pages, lay the records over them,
+//     write them back in place, flush; and the crash-safe floor, the
+//     cheaper of two ways that survive a kill: in place, adding the old
+//     bytes of the touched pages in a journal file, created exclusively,
+//     flushed with its folder before the first write and deleted at the
+//     end; or a new file (the reference's work: read it all, write the
+//     result, flush) renamed over the target, the folder flushed.
+// Every way starts after a sync (POSIX), so none pays for the write-back of
+// the one before it.
+// Every result is compared byte for byte with the reference's. Prints the
+// best times, the journal's cost (median of the pairs' differences), the
+// run over the crash-safe floor as the median of the ratios of runs
+// measured back to back, the route the run took (j: in place with its
+// journal, n: a new file put in place), and the run's peak heap beyond the
+// patch (native builds; the patch itself is held before the run starts).
 //
 // A BPS row follows: a patch of many actions of every kind on a 64 MiB file,
 // applied by the product's BPS route (a new file built beside the target and
@@ -19,6 +40,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -41,9 +66,58 @@
 #include "patch/ips_patch.h"
 #include "patch/patch_run.h"
 
+#include "platform/file_replace.h"
+
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+
+
+// --- the run's heap ---------------------------------------------------------
+// glibc: malloc and its kin are replaced here, counting the bytes held, so
+// a run's peak is its own heap and not the process's resident size (which
+// the reference's whole-file buffers raise). Elsewhere nothing is counted.
+#if defined(__GLIBC__)
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void __libc_free(void*);
+namespace {
+long long g_heapNow = 0, g_heapPeak = 0;
+void Held(void* p, long long sign) {
+    if (!p) return;
+    g_heapNow += sign * static_cast<long long>(malloc_usable_size(p));
+    if (g_heapNow > g_heapPeak) g_heapPeak = g_heapNow;
+}
+}  // namespace
+extern "C" void* malloc(size_t n) {
+    void* p = __libc_malloc(n);
+    Held(p, 1);
+    return p;
+}
+extern "C" void* calloc(size_t n, size_t size) {
+    void* p = __libc_calloc(n, size);
+    Held(p, 1);
+    return p;
+}
+extern "C" void* realloc(void* old, size_t n) {
+    const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
+    void* p = __libc_realloc(old, n);
+    if (p || n == 0) g_heapNow -= before;
+    Held(p, 1);
+    return p;
+}
+extern "C" void free(void* p) {
+    Held(p, -1);
+    __libc_free(p);
+}
+const bool kHeapCounted = true;
+#else
+namespace {
+long long g_heapNow = 0, g_heapPeak = 0;
+}
+const bool kHeapCounted = false;
+#endif
 
 namespace {
 
@@ -152,6 +226,121 @@ bool ReferenceApply(const Bytes& patch, const fs::path& source, const fs::path& 
     bool ok = WriteFileHandle(out, file.data(), uint32_t(file.size())) == file.size() &&
               FlushFileHandle(out);
     return CloseFileHandle(out) && ok;
+}
+
+
+// --- the floor ----------------------------------------------------------------
+
+const uint32_t kPage = 4096;
+
+struct Record {
+    uint32_t offset, length;
+    const uint8_t* data;  // null: a run of value
+    uint8_t value;
+};
+
+std::vector<Record> RecordsOf(const Bytes& patch) {
+    std::vector<Record> records;
+    size_t p = 5;
+    while (p + 5 <= patch.size()) {
+        Record r;
+        r.offset = (uint32_t(patch[p]) << 16) | (uint32_t(patch[p + 1]) << 8) | patch[p + 2];
+        r.length = (uint32_t(patch[p + 3]) << 8) | patch[p + 4];
+        p += 5;
+        if (r.length) {
+            r.data = patch.data() + p;
+            r.value = 0;
+            p += r.length;
+        } else {
+            r.length = (uint32_t(patch[p]) << 8) | patch[p + 1];
+            r.data = nullptr;
+            r.value = patch[p + 2];
+            p += 3;
+        }
+        if (r.length) records.push_back(r);
+    }
+    return records;
+}
+
+struct PageRun {
+    uint32_t start, stop;  // bytes, page-aligned (the last one cut at the file's end)
+};
+
+// The touched pages, joined where they follow each other.
+std::vector<PageRun> TouchedPages(const std::vector<Record>& records, uint32_t fileSize) {
+    std::vector<bool> touched((fileSize + kPage - 1) / kPage);
+    for (const Record& r : records)
+        for (uint32_t page = r.offset / kPage; page <= (r.offset + r.length - 1) / kPage; ++page) touched[page] = true;
+    std::vector<PageRun> runs;
+    for (uint32_t page = 0; page < touched.size(); ++page) {
+        if (!touched[page]) continue;
+        const uint32_t start = page * kPage;
+        while (page + 1 < touched.size() && touched[page + 1]) ++page;
+        runs.push_back(PageRun{start, std::min((page + 1) * kPage, fileSize)});
+    }
+    return runs;
+}
+
+bool ReadAt(FileHandle file, uint32_t position, uint8_t* bytes, uint32_t count) {
+    return SeekFileHandleTo(file, position) && ReadFileHandle(file, bytes, count) == count;
+}
+bool WriteAt(FileHandle file, uint32_t position, const uint8_t* bytes, uint32_t count) {
+    return SeekFileHandleTo(file, position) && WriteFileHandle(file, bytes, count) == count;
+}
+
+// Read the touched pages, lay the records over them, write them back in
+// place, flush. With `journal`, the old pages go to that file first,
+// flushed with its folder, and it is deleted at the end. Shapes that grow
+// their target are not measured this way (none does).
+bool FloorApply(const std::vector<Record>& records, const fs::path& target, const fs::path* journal) {
+    const ByteString path(target.string().c_str());
+    FileHandle file = OpenFileHandle(path, OpenModeReadWriteExisting);
+    uint64_t size64 = 0;
+    if (!IsValidFileHandle(file) || !GetFileSizeHandle64(file, &size64)) return false;
+    const uint32_t size = uint32_t(size64);
+    const std::vector<PageRun> runs = TouchedPages(records, size);
+    size_t total = 0;
+    for (const PageRun& run : runs) total += run.stop - run.start;
+    Bytes image(total);
+    std::vector<size_t> at(runs.size());
+    bool ok = true;
+    size_t used = 0;
+    for (size_t i = 0; i < runs.size() && ok; ++i) {
+        at[i] = used;
+        ok = ReadAt(file, runs[i].start, image.data() + used, runs[i].stop - runs[i].start);
+        used += runs[i].stop - runs[i].start;
+    }
+    FileHandle log = InvalidFileHandle();
+    ByteString logPath;
+    if (ok && journal) {
+        logPath = ByteString(journal->string().c_str());
+        log = OpenFileHandle(logPath, 0xC0000100u);  // GENERIC_READ | GENERIC_WRITE, CREATE_NEW
+        ok = IsValidFileHandle(log) && WriteFileHandle(log, image.data(), uint32_t(total)) == total &&
+             FlushFileHandle(log);
+        FlushFolderBeside(logPath);
+    }
+    for (const Record& r : records) {
+        if (!ok) break;
+        // The run holding the record's first byte holds it all: its pages
+        // are all touched, so they lie in one run.
+        size_t i = size_t(std::upper_bound(runs.begin(), runs.end(), r.offset,
+                                           [](uint32_t o, const PageRun& run) { return o < run.start; }) -
+                          runs.begin()) - 1;
+        uint8_t* to = image.data() + at[i] + (r.offset - runs[i].start);
+        if (r.data)
+            memcpy(to, r.data, r.length);
+        else
+            memset(to, r.value, r.length);
+    }
+    for (size_t i = 0; i < runs.size() && ok; ++i)
+        ok = WriteAt(file, runs[i].start, image.data() + at[i], runs[i].stop - runs[i].start);
+    ok = ok && FlushFileHandle(file);
+    ok = CloseFileHandle(file) && ok;
+    if (journal) {
+        CloseFileHandle(log);
+        ok = DeleteFileAtPath(logPath) && ok;
+    }
+    return ok;
 }
 
 bool MakeTarget(const fs::path& path, uint32_t size) {
@@ -398,10 +587,11 @@ int main(int argc, char** argv) {
         return 3;
     }
 
-    printf("%-29s %8s %9s | %-27s | %-27s | %s\n", "shape", "records", "MiB", "patch run (in place)",
-           "in-memory reference", "run/ref");
-    printf("%-29s %8s %9s | %8s %10s %7s | %8s %10s %7s | %6s %6s\n", "", "", "written", "best ms", "records/s",
-           "MiB/s", "best ms", "records/s", "MiB/s", "bests", "pairs");
+    printf("%-27s %7s %6s | %5s %8s %8s %8s | %8s | %8s %8s | %6s %6s | %8s %8s\n", "shape", "records", "MiB",
+           "route", "run ms", "no jrnl", "jrnl+ ms", "ref ms", "floor ms", "safe ms", "/safe", "/ref", "heap MiB",
+           "patch");
+    printf("%-27s %7s %6s | %5s %8s %8s %8s | %8s | %8s %8s | %6s %6s | %8s %8s\n", "", "", "writes", "", "best",
+           "best", "median", "best", "best", "in place", "median", "median", "peak", "MiB");
 
     int status = 0;
     Shape shapes[] = {SparseOnLargeTarget(), ManySmallRecords(), TranslationPatch(), LongRuns(), WholeRewrite()};
@@ -415,51 +605,100 @@ int main(int argc, char** argv) {
         }
         ByteStream* patch = CreateMemoryStream();
         StreamWrite(patch, shape.patch.data(), uint32_t(shape.patch.size()));
+        const std::vector<Record> records = RecordsOf(shape.patch);
         const double mib = double(scan.dataBytes + scan.runBytes) / (1024.0 * 1024.0);
-        // The large shape runs once: its reference rewrites 256 MiB each time.
-        const int runs = shape.targetSize > (64u << 20) ? 1 : repeat;
-        double bestRun = 1e30, bestRef = 1e30;
-        std::vector<double> ratios;  // each run over the reference run just before it
-        bool same = true;
+        // The reference first: every other way is compared with its result.
+        // On the large shape the two ways that write the whole file (the
+        // reference and the new-file floor, 256 MiB each) are measured in
+        // the first round only, and their times stand for every round.
+        const bool large = shape.targetSize > (64u << 20);
+        const int runs = repeat;
+        enum { kReference, kRun, kNoJournal, kFloor, kSafeFloor, kNewFileFloor, kWays };
+        double best[kWays];
+        std::fill(best, best + kWays, 1e30);
+        std::vector<double> journalCost, overSafe, overReference;
+        long long peak = 0;
+        bool same = true, newFile = false;
+        const fs::path target = dir / "target.bin", reference = dir / "reference.bin", journal = dir / "floor.journal",
+                       newFilePath = dir / "floor.new";
+        const ByteString targetText(target.string().c_str());
+        double took[kWays];
         for (int r = 0; r < runs && same; ++r) {
-            fs::path target = dir / "target.bin", reference = dir / "reference.bin";
-            if (!MakeTarget(target, shape.targetSize)) {
-                fprintf(stderr, "ips_bench: cannot make %s\n", target.string().c_str());
-                status = 3;
-                break;
+            for (int way = 0; way < kWays && same; ++way) {
+                if (large && r > 0 && (way == kReference || way == kNewFileFloor)) continue;
+                if (!MakeTarget(target, shape.targetSize)) {
+                    fprintf(stderr, "ips_bench: cannot make %s\n", target.string().c_str());
+                    status = 3;
+                    same = false;
+                    break;
+                }
+                bool ok = false;
+#ifndef _WIN32
+                sync();  // every way starts on a quiet disk: no write-back of the way before it
+#endif
+                const long long heapBefore = g_heapNow;
+                g_heapPeak = g_heapNow;
+                Clock::time_point t0 = Clock::now();
+                if (way == kRun) {
+                    Sinks sinks;
+                    PatchRunReport report;
+                    ok = ApplyPatch(patch, targetText, &sinks, &report) == PatchResultDone;
+                    newFile = report.wroteNewFile;
+                } else if (way == kNoJournal) {
+                    ByteStream* file = OpenReadWriteFileStream(targetText);
+                    ok = ApplyPatchToStream(patch, file, nullptr, nullptr) == PatchResultDone && CloseStream(file);
+                    Release(file);
+                } else if (way == kReference) {
+                    ok = ReferenceApply(shape.patch, target, reference);
+                } else if (way == kNewFileFloor) {
+                    // The reference's work into a new file, which then takes
+                    // the target's place, the folder flushed: what a run that
+                    // never writes into its target must at least do.
+                    const ByteString newText(newFilePath.string().c_str());
+                    ok = ReferenceApply(shape.patch, target, newFilePath) && RenameFileReplacing(newText, targetText);
+                    FlushFolderBeside(targetText);
+                } else {
+                    ok = FloorApply(records, target, way == kSafeFloor ? &journal : nullptr);
+                }
+                took[way] = Seconds(Clock::now() - t0);
+                if (way == kRun) peak = std::max(peak, g_heapPeak - heapBefore);
+                best[way] = std::min(best[way], took[way]);
+                const fs::path& result = way == kReference ? reference : target;
+                if (way == kReference) {
+                    same = ok;
+                } else {
+                    same = ok && SameFiles(result, reference);
+                }
+                if (!same) {
+                    fprintf(stderr, "ips_bench: \"%s\": way %d %s\n", shape.name.c_str(), way,
+                            ok ? "differs from the reference" : "failed");
+                    status = 1;
+                }
             }
-            Clock::time_point t0 = Clock::now();
-            bool refOk = ReferenceApply(shape.patch, target, reference);
-            const double refTime = Seconds(Clock::now() - t0);
-            bestRef = std::min(bestRef, refTime);
-
-            Sinks sinks;
-            std::string targetText = target.string();
-            Clock::time_point t1 = Clock::now();
-            PatchResult result = ApplyPatch(patch, ByteString(targetText.c_str()), &sinks, nullptr);
-            const double runTime = Seconds(Clock::now() - t1);
-            bestRun = std::min(bestRun, runTime);
-            ratios.push_back(runTime / std::max(refTime, 1e-9));
-
-            same = refOk && result == PatchResultDone && SameFiles(target, reference);
-            if (!same) {
-                fprintf(stderr, "ips_bench: \"%s\": run result %d, reference %s, files %s\n", shape.name.c_str(),
-                        int(result), refOk ? "written" : "failed", same ? "equal" : "differ");
-                status = 1;
-            }
-            fs::remove(target, error);
-            fs::remove(reference, error);
+            if (!same) break;
+            journalCost.push_back(took[kRun] - took[kNoJournal]);
+            overSafe.push_back(took[kRun] / std::max(std::min(took[kSafeFloor], took[kNewFileFloor]), 1e-9));
+            overReference.push_back(took[kRun] / std::max(took[kReference], 1e-9));
         }
+        fs::remove(target, error);
+        fs::remove(reference, error);
         Release(patch);
-        if (!same || bestRun >= 1e30) continue;
-        // This machine's speed drifts over seconds; a pair measured back to
-        // back shares the drift, so the median of the pairs' ratios is the
-        // steadier figure.
-        std::sort(ratios.begin(), ratios.end());
-        const double median = ratios[ratios.size() / 2];
-        printf("%-29s %8u %9.1f | %8.1f %10.0f %7.1f | %8.1f %10.0f %7.1f | %6.3f %6.3f\n", shape.name.c_str(),
-               scan.recordCount, mib, bestRun * 1000, scan.recordCount / bestRun, mib / bestRun, bestRef * 1000,
-               scan.recordCount / bestRef, mib / bestRef, bestRun / bestRef, median);
+        if (!same || journalCost.empty()) continue;
+        // This machine's speed drifts over seconds; runs measured back to
+        // back share the drift, so medians of their pairs are the steadier
+        // figures.
+        auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        char heap[16] = "-";
+        if (kHeapCounted) snprintf(heap, sizeof heap, "%.2f", double(peak) / (1 << 20));
+        printf("%-27s %7u %6.1f | %5s %8.1f %8.1f %8.1f | %8.1f | %8.1f %8.1f | %6.3f %6.3f | %8s %8.2f\n",
+               shape.name.c_str(), scan.recordCount, mib, newFile ? "n" : "j", best[kRun] * 1000,
+               best[kNoJournal] * 1000,
+               median(journalCost) * 1000, best[kReference] * 1000, best[kFloor] * 1000,
+               std::min(best[kSafeFloor], best[kNewFileFloor]) * 1000,
+               median(overSafe), median(overReference), heap, double(shape.patch.size()) / (1 << 20));
         fflush(stdout);
     }
     if ((only == 0 || only == 6) && !BpsRow(dir, repeat)) status = 1;

@@ -20,28 +20,6 @@ const uint32_t kSourceMinimumRead = 32 * 1024;
 const uint32_t kResultBuffer = 1024 * 1024; // result bytes written at a time
 const uint32_t kPulseEvery = 64 * 1024;     // result bytes between pulses and progress
 
-// A file handle the run owns: closed when the run leaves, whichever way.
-struct OwnedFile {
-    FileHandle handle = InvalidFileHandle();
-    ~OwnedFile() { Close(); }
-    bool Close() {
-        const bool closed = CloseFileHandle(handle);
-        handle = InvalidFileHandle();
-        return closed;
-    }
-};
-
-// The temporary the result is built in: deleted when the run leaves unless
-// it has been put in the target's place.
-struct ResultFile : OwnedFile {
-    ByteString path;
-    bool placed = false;
-    ~ResultFile() {
-        Close();
-        if (!placed && !path.Empty()) DeleteFileAtPath(path);
-    }
-};
-
 // The run's memory, one heap block freed when the run leaves: the two
 // source windows, the scratch for reading the result back, the result
 // buffer (1.75 MiB in all, whatever the files' sizes).
@@ -227,8 +205,6 @@ PatchResult BpsApplyBlock(const uint8_t* block, uint32_t size, const ByteString&
 
     // 1. The target must be the patch's source: a BPS patch applied to any
     //    other file makes garbage, so there is nothing to ask.
-    //    A killed run's leftover temporaries go first, whatever follows.
-    DeleteLeftoversBeside(targetPath);
     OwnedFile target;
     target.handle = OpenFileHandle(targetPath, OpenModeReadOnly);
     Buffers memory;

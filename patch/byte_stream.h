@@ -99,6 +99,11 @@ uint32_t StreamPosition(ByteStream* stream);
 // Seek(p, Beginning). Positions above 0x7FFFFFFF cannot be reached this way
 // (the offset is signed 32-bit) and give InvalidPosition.
 uint32_t SetStreamPosition(ByteStream* stream, int32_t p);
+// The same for a position below 2 GiB (every position a patch writes or
+// journals); true when it is reached.
+inline bool SeekStreamTo(ByteStream* stream, uint32_t p) {
+    return SetStreamPosition(stream, static_cast<int32_t>(p)) == p;
+}
 
 // A file stream's data handed to the disk (FlushFileBuffers); true for a
 // memory stream, which has no disk.

@@ -138,7 +138,7 @@ bool ChangeMap::WindowPart(uint32_t w, uint32_t i, Part* part) const {
     return true;
 }
 
-bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void* context) const {
+bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes) const {
     const uint32_t windowBegin = WindowBegin(w);
     const Window& window = windows_[w];
     for (uint32_t i = 0; i < window.count; ++i) {
@@ -146,7 +146,6 @@ bool ChangeMap::ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before, void
         Part part;
         if (!WindowPart(w, i, &part)) return false;  // a map that does not match its block
         uint8_t* at = bytes + (part.offset - windowBegin);
-        if (before && !before(context, part.offset, part.count, at)) return false;
         if (part.data)
             memcpy(at, part.data, part.count);
         else

@@ -68,13 +68,10 @@ public:
     // cut to the window.
     bool WindowPart(uint32_t w, uint32_t i, Part* part) const;
 
-    // Told before a record's bytes go over the buffer, with the bytes they
-    // replace: [offset, offset + count) of the target, at `current`.
-    typedef bool (*BeforeWrite)(void* context, uint32_t offset, uint32_t count, const uint8_t* current);
     // Copies window w's records, in block order, over `bytes`, which holds
-    // the window from WindowBegin(w) to WindowEnd(w). before (may be null)
-    // sees each record's part first; false from it stops, and so returns.
-    bool ApplyWindow(uint32_t w, uint8_t* bytes, BeforeWrite before = nullptr, void* context = nullptr) const;
+    // the window from WindowBegin(w) to WindowEnd(w). False for a map that
+    // does not match its block.
+    bool ApplyWindow(uint32_t w, uint8_t* bytes) const;
 
     // The last record in block order that writes a byte: no other record
     // writes after it, so its bytes all stay. False when no record writes.

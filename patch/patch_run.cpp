@@ -6,8 +6,10 @@
 
 #include "patch/byte_stream.h"
 #include "patch/run_host.h"
+#include "patch/undo_journal.h"
 #include "platform/clock.h"
 #include "platform/file_handle.h"
+#include "platform/file_replace.h"
 
 bool PatchBlockOf(ByteStream* patch, const uint8_t** block, uint32_t* size) {
     *block = nullptr;
@@ -81,6 +83,14 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
     r->format = IdentifyPatchFormat(block, size);
     RunHost host = StartRunHost(hooks);
     SetLastFileError(0);  // a failure of an earlier run is no reason for this one
+    // An interrupted run's target is put back before anything looks at it:
+    // torn, it would pass for neither the original nor the patched file.
+    // The temporaries a killed run left go too.
+    const PutBackResult recovered = RecoverInterruptedRun(targetPath);
+    DeleteLeftoversBeside(targetPath);
+    r->interruptedRunRestored = recovered == PutBackDone;
+    if (recovered == PutBackFailed) return FinishRun(host, r, PatchResultRestoreFailed);
+    SetLastFileError(0);  // nor the look for a journal that is not there
     if (r->format == PatchFormatBps) return BpsApplyBlock(block, size, targetPath, host, r);
     // A block of no known format takes the IPS route, which opens the
     // target and refuses the block exactly as it always has.

@@ -28,8 +28,11 @@ enum PatchResult : uint8_t {
     // The target could not be opened, or a write, resize, flush or close
     // failed: the target was put back byte for byte as it was.
     PatchResultWriteFailed,
-    // A write failed and putting the target back failed too: it may be
-    // damaged (the backup, when one was made, holds the original).
+    // A write failed and putting the target back failed too, and the file
+    // is neither as it was nor patched: it may be damaged (the backup, when
+    // one was made, holds the original; the undo journal is kept, and the
+    // next run on the file puts it back). Also: an interrupted run's journal
+    // found before this run could not put the target back.
     PatchResultRestoreFailed,
     PatchResultAlreadyPatched,  // the target holds the patch already: nothing written, no backup
     PatchResultDeclined,        // not the file the patch was made for, and the host said no
@@ -96,6 +99,16 @@ struct PatchRunReport {
     // when no system call failed (out of memory, a folder named like the .bak).
     uint32_t systemError;
     bool notRegularFile;      // with openFailed: a FIFO, a device, not a disk file; nothing read or written
+    // The undo journal could not be made beside the target (a read-only
+    // folder, or something else at its name): nothing was written.
+    bool journalFailed;
+    // An earlier run on this target was interrupted (killed, or the machine
+    // stopped); its journal put the target back before this run began.
+    bool interruptedRunRestored;
+    // IPS: the result was written to a new file beside the target and put
+    // in its place (the run rewrote most of the file, or cut it, or no
+    // journal could be made beside it).
+    bool wroteNewFile;
     IpsRunDetails ips;
     BpsRunDetails bps;
     VariantRunDetails variant;
@@ -140,11 +153,16 @@ protected:
 // carries its own.
 // IPS (patch/ips_run.cpp): target check (patch/target_check.h; facts may be
 // null), backup, open the target, scan the whole block, progress 0,
-// gather every record in memory, write the changed ranges, flush,
-// cut, close, progress 100, elapsed time, report. All or nothing: on any
-// failure after the open the target is put back as it was. hooks may be
-// null (no backup, nothing told); report may be null. The patch stream is
-// left positioned at its end.
+// gather every record in memory; then in place: the undo journal
+// (patch/undo_journal.h) written and flushed, the changed ranges written,
+// flush, close, the journal deleted; or, where most of the file changes
+// or it is cut, the result written to a new file put in its place; progress
+// 100, elapsed time, report. All or nothing: on any failure after the open
+// the target is put back as it was. Every run first looks for the journal
+// of an interrupted run on the target and puts the target back
+// (report.interruptedRunRestored), and deletes a killed run's temporaries.
+// hooks may be null (no backup, nothing told); report may be null. The
+// patch stream is left positioned at its end.
 PatchResult ApplyPatch(ByteStream* patch, const ByteString& targetPath, PatchRunHooks* hooks,
                        PatchRunReport* report, const TargetFacts* facts = nullptr);
 
@@ -154,7 +172,7 @@ PatchResult ApplyPatchBlock(const uint8_t* block, uint32_t size, const ByteStrin
                             PatchRunHooks* hooks, PatchRunReport* report, const TargetFacts* facts = nullptr);
 
 // An IPS run on a target that is already open (any stream), without the
-// backup: scan, gather, write, flush, cut; restored on failure. The target
-// is not closed.
+// backup: scan, gather, write, flush, cut; restored on failure from an undo
+// journal kept in memory. The target is not closed.
 PatchResult ApplyPatchToStream(ByteStream* patch, ByteStream* target, PatchRunHooks* hooks,
                                PatchRunReport* report);

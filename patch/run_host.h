@@ -6,6 +6,7 @@
 
 #include "base/byte_string.h"
 #include "patch/patch_run.h"
+#include "platform/file_handle.h"
 
 enum BarPhase : uint8_t { PhaseIdentify, PhaseCopy, PhaseWrite };
 
@@ -66,6 +67,29 @@ void ShowFileProgress(void* context, uint32_t done, uint32_t total);
 inline uint32_t ScaledShare(uint32_t part, uint32_t whole, uint32_t scale) {
     return static_cast<uint32_t>(static_cast<double>(part) * scale / whole);
 }
+
+// A file handle the run owns: closed when the run leaves, whichever way.
+struct OwnedFile {
+    FileHandle handle = InvalidFileHandle();
+    ~OwnedFile() { Close(); }
+    bool Close() {
+        const bool closed = CloseFileHandle(handle);
+        handle = InvalidFileHandle();
+        return closed;
+    }
+};
+
+// The temporary a result is built in (a BPS result, or an IPS one that
+// rewrites most of the file): deleted when the run leaves unless it has
+// been put in the target's place.
+struct ResultFile : OwnedFile {
+    ByteString path;
+    bool placed = false;
+    ~ResultFile() {
+        Close();
+        if (!placed && !path.Empty()) DeleteFileAtPath(path);
+    }
+};
 
 class ByteStream;
 

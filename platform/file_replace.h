@@ -38,3 +38,19 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
 
 // Whether UseUtf8FilePaths was called (Windows; POSIX paths are bytes either way).
 bool UsesUtf8FilePaths();
+
+// The undo journal's calls (patch/undo_journal.h).
+// Creates a new file at path for reading and writing, readable by its owner
+// only (it holds another file's bytes), never opening one that exists nor
+// following a link: O_CREAT | O_EXCL | O_NOFOLLOW, mode 0600 on POSIX;
+// CREATE_NEW, unshared, on Windows. An invalid handle otherwise.
+FileHandle CreateOwnFile(const ByteString& path);
+// Opens an existing ordinary file of ours for reading, never through a
+// link: on POSIX O_NOFOLLOW, and a file another user owns is refused too
+// (one planted in a shared folder is not trusted). An invalid handle
+// otherwise, also when nothing is there.
+FileHandle OpenOwnFile(const ByteString& path);
+// Makes a name just created in the folder of path survive a power loss:
+// fsync of the folder on POSIX; nothing on Windows, where NTFS logs its
+// names itself.
+void FlushFolderBeside(const ByteString& path);

@@ -148,3 +148,28 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     FlushFolderOf(target);
     return true;
 }
+
+FileHandle CreateOwnFile(const ByteString& path) {
+    if (FileFaultStrikes(FileOperation::Open)) return InvalidFileHandle();
+    int fd = open(path.CStr(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd == 0) {  // descriptor 0 would read as a null handle
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        if (moved < 0) unlink(path.CStr());
+        fd = moved;
+    }
+    return fd < 0 ? InvalidFileHandle() : reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd));
+}
+
+FileHandle OpenOwnFile(const ByteString& path) {
+    const int fd = open(path.CStr(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return InvalidFileHandle();
+    struct stat info;
+    if (fd == 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        return InvalidFileHandle();
+    }
+    return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd));
+}
+
+void FlushFolderBeside(const ByteString& path) { FlushFolderOf(path); }

@@ -148,3 +148,12 @@ bool PutFileInPlace(const ByteString& replacement, const ByteString& target, con
     }
     return false;
 }
+
+FileHandle CreateOwnFile(const ByteString& path) {
+    // The folder's inherited ACL; nobody else may open it while it is ours.
+    return OpenFileHandle(path, kOpenModeCreateNewExclusive);
+}
+
+FileHandle OpenOwnFile(const ByteString& path) { return OpenFileHandle(path, OpenModeReadOnly); }
+
+void FlushFolderBeside(const ByteString&) {}

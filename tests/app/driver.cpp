@@ -171,12 +171,20 @@ void Kill(Program* program) {
 
 HWND WaitForDialog(DWORD pid, DWORD timeoutMs) {
     DWORD start = GetTickCount();
+    // A program that ends (or is killed) shows no box: no need to wait on.
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    HWND found = nullptr;
     do {
         std::vector<HWND> dialogs = TopLevelWindows(pid, "#32770");
-        if (!dialogs.empty()) return dialogs[0];
+        if (!dialogs.empty()) {
+            found = dialogs[0];
+            break;
+        }
+        if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) break;
         Sleep(20);
     } while (GetTickCount() - start < timeoutMs);
-    return nullptr;
+    if (process) CloseHandle(process);
+    return found;
 }
 
 HWND Child(HWND parent, int id, const char* className) {

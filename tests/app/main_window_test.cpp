@@ -197,6 +197,11 @@ TEST(RunResultText, EachResultInTheProgramsWords) {
         EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToUtf8Text(row.text, WideLength(row.text)))
             << int(row.result);
     }
+    // An interrupted run put back first is said before the result.
+    report.result = PatchResultDone;
+    report.interruptedRunRestored = true;
+    const char16_t* restored = u"上次修補未完成, 檔案已還原。\r\n完成! 總用時:1234 ms";
+    EXPECT_EQ(RunResultText(report, ByteString("C:\\t.bin")), WideToUtf8Text(restored, WideLength(restored)));
 }
 
 // A failure with the system's error code: the result, the system's own

@@ -11,8 +11,10 @@
 
 #include "../patch/bps_reference.h"
 #include "driver.h"
+#include "patch/byte_stream.h"
 #include "patch/patch_container.h"
 #include "patch/target_check.h"
+#include "patch/undo_journal.h"
 
 using drive::Program;
 
@@ -350,6 +352,39 @@ TEST_F(ProgramTest, RunsPatchTargetsOfEverySizeWithBackup) {
         ASSERT_TRUE(drive::ReadWholeFile(path + ".bak", &backup));
         EXPECT_TRUE(backup == old);
     }
+    ExpectClosesWithZero();
+}
+
+// A run killed midway left its target torn (one record written of three)
+// and its undo journal beside it: the next run puts the target back first,
+// says so above its result, patches it, and leaves nothing behind.
+TEST_F(ProgramTest, AnInterruptedRunIsPutBackFirstAndSaid) {
+    const std::string path = File("torn.bin");
+    const std::string old(0x1C0000, '\0');
+    std::string expected = old;
+    ASSERT_TRUE(drive::ApplyIpsReference(patch_, &expected));
+    std::string torn = old;
+    torn.replace(0x18E, 2, expected, 0x18E, 2);
+    ASSERT_TRUE(drive::WriteWholeFile(path, torn));
+    const ByteString journalPath = JournalPathFor(ByteString(path.c_str()));
+    {
+        ByteStream* stream = OpenReadWriteFileStream(journalPath);
+        UndoJournal journal(stream, journalPath);
+        EXPECT_TRUE(journal.Add(0x18E, reinterpret_cast<const uint8_t*>(old.data()) + 0x18E, 2) &&
+                    journal.Seal(old.size(), old.size()));
+        Release(stream);
+    }
+    Start(kTessel);
+    const std::string said = RunOn(path);
+    const std::string first = Ansi(u"上次修補未完成, 檔案已還原。") + "\r\n";
+    EXPECT_EQ(said.substr(0, first.size()), first) << drive::ToUtf8(said, CP_ACP);
+    EXPECT_TRUE(IsDoneMessage(said.substr(first.size() < said.size() ? first.size() : 0)));
+    std::string now;
+    ASSERT_TRUE(drive::ReadWholeFile(path, &now));
+    EXPECT_TRUE(now == expected) << "target differs from the patch applied by the reference";
+    EXPECT_EQ(GetFileAttributesA(journalPath.CStr()), INVALID_FILE_ATTRIBUTES) << "the journal is gone";
+    // Nothing more to put back: the next run finds the patch there.
+    EXPECT_EQ(RunOn(path), Ansi(u"此檔案已經修補過了!"));
     ExpectClosesWithZero();
 }
 

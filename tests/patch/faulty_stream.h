@@ -1,5 +1,6 @@
 // A memory stream whose N-th seek, read, write or resize fails, once, once
-// and then at the next read, or from then on: the patch run's write path is checked against every place a
+// and then at the next read, or from then on (all of them, or the writes
+// and resizes): the patch run's write path is checked against every place a
 // disk can refuse, in the tests and in the fuzzer. One schedule at a time
 // (the stream's operations table has no room for a context).
 #pragma once
@@ -13,6 +14,7 @@ struct Schedule {
     uint32_t countdown = 0;  // the call that fails, counting from 1; 0: none
     bool sticky = false;     // and every call after it
     bool thenRead = false;   // and the first read after it
+    bool readsWork = false;  // seeks and reads are counted but never fail (a disk that takes no writes)
     uint32_t calls = 0;      // calls seen so far
     bool readArmed = false;
 
@@ -40,10 +42,12 @@ inline Schedule& Faults() {
 }
 
 inline uint32_t Seek(ByteStream* s, int32_t offset, SeekOrigin origin) {
-    return Faults().Fail() ? InvalidPosition : MemoryStreamTable.Seek(s, offset, origin);
+    const bool fail = Faults().Fail() && !Faults().readsWork;
+    return fail ? InvalidPosition : MemoryStreamTable.Seek(s, offset, origin);
 }
 inline uint32_t Read(ByteStream* s, void* buffer, uint32_t count) {
-    return Faults().FailRead() ? 0 : MemoryStreamTable.Read(s, buffer, count);
+    const bool fail = Faults().FailRead() && !Faults().readsWork;
+    return fail ? 0 : MemoryStreamTable.Read(s, buffer, count);
 }
 // A refused write still moves half its bytes, as a full disk does.
 inline uint32_t Write(ByteStream* s, const void* buffer, uint32_t count) {

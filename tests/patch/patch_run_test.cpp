@@ -112,13 +112,13 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
         {"in place, joined", {'P', 'A', 'T', 'C', 'H', 0, 0, 2, 0, 2, 'a', 'b', 0, 0, 9, 0, 1, 'c'}},
         {"apart, growing", {'P', 'A', 'T', 'C', 'H', 0, 0, 1, 0, 1, 'x', 0, 0xA0, 0, 0, 0, 0, 3, 0x55}},
         {"cut", {'P', 'A', 'T', 'C', 'H', 0, 0, 4, 0, 1, 'y', 'E', 'O', 'F', 0, 0, 10}},
-        // Overlapping records, a range apart: the old bytes are kept record
-        // by record, and the one written second must not win on the way back.
-        {"overlapping, kept per record",
+        // Overlapping records, a range apart: the journal holds each byte
+        // once, as it was before the first record wrote it.
+        {"overlapping",
          {'P', 'A', 'T', 'C', 'H', 0, 0, 0x10, 0, 4, 'a', 'b', 'c', 'd', 0, 0, 0x12, 0, 4, 'w', 'x', 'y', 'z',
           0, 1, 0, 0, 4, 'q', 'q', 'q', 'q', 0, 0x90, 0, 0, 1, 'f'}},
-        // Piled on the same bytes: the ranges are kept whole instead.
-        {"piled up, kept per range",
+        // Piled on the same bytes.
+        {"piled up",
          {'P', 'A', 'T', 'C', 'H', 0, 0, 0x20, 0, 2, 'a', 'b', 0, 0, 0x20, 0, 2, 'c', 'd', 0, 0, 0x20, 0, 0, 0, 2,
           'e', 0, 0x90, 0, 0, 1, 'f'}},
     };
@@ -135,9 +135,11 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
             // fails too, the kept bytes go back one by one.
             const struct {
                 const char* name;
-                bool sticky, thenRead;
-            } modes[] = {{"once", false, false}, {"and the read putting it back", false, true},
-                         {"and all after it", true, false}};
+                bool sticky, thenRead, readsWork;
+            } modes[] = {{"once", false, false, false},
+                         {"and the read putting it back", false, true, false},
+                         {"and all after it", true, false, false},
+                         {"and every write and resize after it", true, false, true}};
             for (const auto& mode : modes) {
                 const bool sticky = mode.sticky;
                 SCOPED_TRACE(std::string(c.name) + ", operation " + std::to_string(n) + " " + mode.name);
@@ -146,6 +148,7 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
                 faults.countdown = n;
                 faults.sticky = sticky;
                 faults.thenRead = mode.thenRead;
+                faults.readsWork = mode.readsWork;
                 ByteStream* target = FaultyTarget(before);
                 PatchRunReport report;
                 const PatchResult result = ApplyPatchToStream(stream, target, nullptr, &report);
@@ -153,6 +156,17 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
                     // One failure in the run: taken back whole.
                     EXPECT_EQ(result, PatchResultWriteFailed);
                     EXPECT_EQ(Compare(Contents(target), before), "identical");
+                } else if (mode.readsWork) {
+                    // Nothing can be written any more, but the target can be
+                    // read: found as it was, it is 寫入失敗!; "may be
+                    // damaged" only when it is neither as it was nor patched.
+                    if (result == PatchResultWriteFailed) {
+                        EXPECT_EQ(Compare(Contents(target), before), "identical");
+                    } else {
+                        EXPECT_EQ(result, PatchResultRestoreFailed);
+                        EXPECT_NE(Compare(Contents(target), before), "identical");
+                        EXPECT_NE(Compare(Contents(target), Expected(c.patch, before)), "identical");
+                    }
                 } else {
                     // Nothing works any more: either nothing had changed yet,
                     // or the run says the file may be damaged.
@@ -166,6 +180,52 @@ TEST(PatchRunWriter, EveryFailingOperationLeavesTheTargetAsItWas) {
         Release(stream);
     }
     faulty::Faults() = faulty::Schedule();
+}
+
+// A run on a file against the reference, on both its routes: dense patches
+// (records all over the file and across its 1 MiB edges, runs, a growth)
+// and cuts take a new file put in the target's place, sparse ones stay in
+// place with their journal. The reference's bytes either way, and nothing
+// left beside the target.
+TEST(PatchRunFiles, BothRoutesGiveTheReferenceBytes) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Ok());
+    std::mt19937 rng(20261209);
+    for (int i = 0; i < 18; ++i) {
+        const bool dense = i % 2 == 0, cut = i % 3 == 1;
+        SCOPED_TRACE("case " + std::to_string(i) + (dense ? ", dense" : ", sparse") + (cut ? ", cut" : ""));
+        const uint32_t size = (3u << 20) + rng() % 5000;
+        Block patch = {'P', 'A', 'T', 'C', 'H'};
+        for (int k = 0; k < (dense ? 4000 : 20); ++k) {
+            uint32_t offset = rng() % size;
+            if (k % 5 == 0) offset = ((1 + rng() % 3) << 20) - rng() % 300;
+            if (i % 3 == 2 && k == 0) offset = size + 100;  // past the end: the file grows
+            if (offset == 0x454F46) ++offset;
+            const uint32_t length = 1 + rng() % 200;
+            patch.insert(patch.end(), {uint8_t(offset >> 16), uint8_t(offset >> 8), uint8_t(offset)});
+            if (k % 4 == 3) {
+                patch.insert(patch.end(), {0, 0, uint8_t(length >> 8), uint8_t(length), uint8_t(rng())});
+            } else {
+                patch.insert(patch.end(), {uint8_t(length >> 8), uint8_t(length)});
+                for (uint32_t b = 0; b < length; ++b) patch.push_back(uint8_t(rng()));
+            }
+        }
+        if (cut) {
+            const uint32_t to = size / 2 + rng() % (size / 2);
+            patch.insert(patch.end(), {'E', 'O', 'F', uint8_t(to >> 16), uint8_t(to >> 8), uint8_t(to)});
+        }
+        const Bytes before = Pattern(size, unsigned(i + 1));
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), before));
+        ByteStream* stream = PatchStreamOf(patch);
+        PatchRunReport report;
+        EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultDone);
+        Release(stream);
+        EXPECT_EQ(report.wroteNewFile, dense || cut);
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), Expected(patch, before)), "identical");
+        int entries = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path(""))) entries += !entry.path().empty();
+        EXPECT_EQ(entries, 1) << "something left beside the target";
+    }
 }
 
 #ifndef _WIN32
@@ -189,8 +249,8 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
     const Bytes original = Pattern(70000, 3);
     const Bytes olderBackup = "an older backup";
     const Block patch = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0x01, 0x20, 0, 0, 1, 'z'};
-    // The patch grows the target, so its old size has to come back too; the
-    // cutting one takes 30,000 bytes that have to come back after the cut.
+    // The patch grows the target in place, so its old size has to come back
+    // too; the cutting one goes to a new file put in the target's place.
     const Block cutting = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 'E', 'O', 'F', 0, 0x9C, 0x40};
     ASSERT_GT(Expected(patch, original).size(), original.size());
     ASSERT_EQ(Expected(cutting, original).size(), 40000u);
@@ -202,15 +262,29 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         PatchResult result;
         bool cut = false;
     } rows[] = {
-        {"the flush after the cut", FileOperation::Flush, 2, false, PatchResultWriteFailed, true},
-        {"the close after the cut", FileOperation::Close, 1, false, PatchResultWriteFailed, true},
-        {"first flush of the target", FileOperation::Flush, 1, false, PatchResultWriteFailed},
-        // One open of the target serves the check, the backup and the writes.
-        {"close of the target", FileOperation::Close, 1, false, PatchResultWriteFailed},
+        // In place: the target's open, the journal's creation (both opens),
+        // its one write and the trailer's CRC-32, its flush; then the
+        // target's writes, its flush and its close.
+        {"a write of the journal", FileOperation::Write, 1, false, PatchResultWriteFailed},
+        {"the journal's flush", FileOperation::Flush, 1, false, PatchResultWriteFailed},
+        {"the first write of the target", FileOperation::Write, 3, false, PatchResultWriteFailed},
+        {"the second write of the target", FileOperation::Write, 4, false, PatchResultWriteFailed},
+        {"the growth of the target", FileOperation::SetEnd, 1, false, PatchResultWriteFailed},
+        {"the target's flush", FileOperation::Flush, 2, false, PatchResultWriteFailed},
+        // The target opened again and put back.
+        {"the target's close", FileOperation::Close, 1, false, PatchResultWriteFailed},
+        // No journal beside the target: a new file instead.
+        {"the journal's creation", FileOperation::Open, 2, false, PatchResultDone},
+        // The cut: a new file (its creation, its flush, its close, its
+        // rename over the target).
+        {"the new file's creation", FileOperation::Open, 2, false, PatchResultWriteFailed, true},
+        {"the new file's flush", FileOperation::Flush, 1, false, PatchResultWriteFailed, true},
+        {"the new file's close", FileOperation::Close, 1, false, PatchResultWriteFailed, true},
+        {"the new file's rename", FileOperation::Rename, 1, false, PatchResultWriteFailed, true},
         {"the backup's copy", FileOperation::Copy, 1, true, PatchResultBackupFailed},
         {"the backup's flush", FileOperation::Flush, 1, true, PatchResultBackupFailed},
         {"the backup's rename", FileOperation::Rename, 1, true, PatchResultBackupFailed},
-        {"the target's flush after a backup", FileOperation::Flush, 2, true, PatchResultWriteFailed},
+        {"the target's flush after a backup", FileOperation::Flush, 3, true, PatchResultWriteFailed},
         {"the target's open", FileOperation::Open, 1, true, PatchResultWriteFailed},
     };
     for (const Row& row : rows) {
@@ -226,19 +300,76 @@ TEST(PatchRunFiles, FailuresOfFlushCloseAndBackupLoseNothing) {
         hooks.backup = row.backup;
         g_failing = row.operation;
         g_failAt = row.nth;
-        ByteStream* stream = PatchStreamOf(row.cut ? cutting : patch);
+        const Block& used = row.cut ? cutting : patch;
+        ByteStream* stream = PatchStreamOf(used);
         SetFileFaultHook(FailNth);
-        const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, nullptr);
+        PatchRunReport report;
+        const PatchResult result = ApplyPatch(stream, dir.PathBytes("t.bin"), &hooks, &report);
         SetFileFaultHook(nullptr);
         Release(stream);
         EXPECT_EQ(result, row.result);
-        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), original), "identical");
+        EXPECT_EQ(report.wroteNewFile, row.cut || row.result == PatchResultDone);
+        const Bytes want = row.result == PatchResultDone ? Expected(used, original) : original;
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), want), "identical");
         // The older backup is replaced only by a whole new one, made once
         // the target is open.
         const bool backupReplaced =
             row.backup && row.result != PatchResultBackupFailed && row.operation != FileOperation::Open;
         EXPECT_EQ(ReadAll(dir.Path("t.bin.bak")), backupReplaced ? original : olderBackup);
         EXPECT_EQ(Leftovers(dir, "t.bin.bak."), 0) << "temporary copy left";
+        EXPECT_EQ(Leftovers(dir, "t.bin.tessel-"), 0) << "journal or new file left";
+    }
+
+    // Putting back writes exactly the bytes the run changed: the journal of
+    // a run stopped midway (every write of the target from its second on
+    // fails, so it cannot be put back either, and is kept) holds the bytes
+    // under the records that differ from them, not the unchanged byte
+    // between them nor the record that writes what is there. The next run
+    // puts the target back first, says so, patches it, and leaves nothing.
+    {
+        // Two records in one range, an unchanged byte between them; a byte
+        // written with the value it has; one a range apart.
+        Bytes start = original;
+        start[0x90] = 'y';
+        const Block apart = {'P', 'A', 'T', 'C', 'H', 0, 0, 5, 0, 2, 'h', 'i', 0, 0, 8, 0, 1, 'k', 0, 0, 0x90, 0,
+                             1, 'y', 0x00, 0x90, 0, 0, 1, 'z'};
+        ASSERT_TRUE(WriteAll(dir.Path("t.bin"), start));
+        g_failing = FileOperation::Write;
+        g_failAt = 4;  // the journal's two writes, the target's first range, then its second
+        SetFileFaultHook([](FileOperation operation) {
+            return operation == g_failing && (g_failAt == 0 || --g_failAt == 0);
+        });
+        ByteStream* stream = PatchStreamOf(apart);
+        PatchRunReport report;
+        EXPECT_EQ(ApplyPatch(stream, dir.PathBytes("t.bin"), nullptr, &report), PatchResultRestoreFailed);
+        SetFileFaultHook(nullptr);
+        EXPECT_FALSE(report.wroteNewFile);
+        const Bytes journal = ReadAll(dir.Path("t.bin.tessel-undo"));
+        const auto word = [&](size_t at) {
+            uint32_t w = 0;
+            memcpy(&w, journal.data() + at, 4);
+            return w;
+        };
+        struct stat info;
+        ASSERT_EQ(stat(dir.Path("t.bin.tessel-undo").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << "the old bytes are the owner's only";
+        ASSERT_EQ(journal.size(), 3 * 8 + 2 + 1 + 1 + 32u);
+        EXPECT_EQ(word(0), 5u);
+        EXPECT_EQ(word(4), 2u);
+        EXPECT_EQ(journal.substr(8, 2), start.substr(5, 2));
+        EXPECT_EQ(word(10), 8u);
+        EXPECT_EQ(word(14), 1u);
+        EXPECT_EQ(journal.substr(18, 1), start.substr(8, 1));
+        EXPECT_EQ(word(19), 0x9000u);
+        EXPECT_EQ(word(23), 1u);
+        EXPECT_EQ(journal.substr(27, 1), start.substr(0x9000, 1));
+        ByteStream* again = PatchStreamOf(apart);
+        EXPECT_EQ(ApplyPatch(again, dir.PathBytes("t.bin"), nullptr, &report), PatchResultDone);
+        Release(again);
+        Release(stream);
+        EXPECT_TRUE(report.interruptedRunRestored);
+        EXPECT_EQ(Compare(ReadAll(dir.Path("t.bin")), Expected(apart, start)), "identical");
+        EXPECT_EQ(Leftovers(dir, "t.bin.tessel-"), 0) << "journal left";
     }
 
     // A backup name that is a link or a folder is refused and left alone;

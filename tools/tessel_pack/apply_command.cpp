@@ -44,6 +44,8 @@ public:
     bool ProceedWithUnknownTarget() override { return force_; }
     void Progress(uint32_t percent) override;
     void Finished(const PatchRunReport& report) override;
+    // The program's own words for a result.
+    void Words(const PatchRunReport& report);
 
     bool drawn = false;
     std::string message;
@@ -74,35 +76,43 @@ void ConsoleRunHooks::Progress(uint32_t percent) {
 // "完成! 總用時:" with the variant's label after its "!" when the patcher
 // has more than one: "完成! (Rev 1) 總用時:".
 std::string DoneWords(const PatchRunReport& report, const std::string& label) {
-    std::string done = MessageUtf8(PatchTextDone);
+    std::string done = MessageUtf8(PatchText(PatchTextDone));
     const size_t mark = done.find('!');
     if (report.variant.count > 1 && report.variant.matched && mark != std::string::npos)
         done.insert(mark + 1, " (" + label + ")");
-    done += std::to_string(report.elapsedMs) + MessageUtf8(PatchTextMs);
-    if (report.variant.matched && report.variant.header == HeaderAdded) done += "\n" + MessageUtf8(PatchTextHeaderKept);
-    if (report.variant.matched && report.variant.header == HeaderMissing) done += "\n" + MessageUtf8(PatchTextNoHeader);
+    done += std::to_string(report.elapsedMs) + MessageUtf8(PatchText(PatchTextMs));
+    if (report.variant.matched && report.variant.header == HeaderAdded)
+        done += "\n" + MessageUtf8(PatchText(PatchTextHeaderKept));
+    if (report.variant.matched && report.variant.header == HeaderMissing)
+        done += "\n" + MessageUtf8(PatchText(PatchTextNoHeader));
     return done;
 }
 
-// The program's own words for each result, as UTF-8.
+// The program's words for the result, as UTF-8.
 void ConsoleRunHooks::Finished(const PatchRunReport& report) {
     if (extension && report.variant.matched) {
         chosenLabel = LabelOf(*extension, report.variant.chosen);
     }
+    Words(report);
+    // Said first, on its own line, whatever the run then did.
+    if (report.interruptedRunRestored) message = MessageUtf8(PatchText(PatchTextInterrupted)) + "\n" + message;
+}
+
+void ConsoleRunHooks::Words(const PatchRunReport& report) {
     switch (report.result) {
     case PatchResultDone: message = DoneWords(report, chosenLabel); return;
-    case PatchResultHeaderRefused: message = MessageUtf8(PatchTextHeaderRefused); return;
-    case PatchResultWrongResult: message = MessageUtf8(PatchTextWrongResult); return;
-    case PatchResultMalformed: message = MessageUtf8(PatchTextError); return;
-    case PatchResultBackupFailed: message = MessageUtf8(PatchTextBackupFailed); return;
-    case PatchResultWriteFailed: message = MessageUtf8(PatchTextWriteFailed); return;
+    case PatchResultHeaderRefused: message = MessageUtf8(PatchText(PatchTextHeaderRefused)); return;
+    case PatchResultWrongResult: message = MessageUtf8(PatchText(PatchTextWrongResult)); return;
+    case PatchResultMalformed: message = MessageUtf8(PatchText(PatchTextError)); return;
+    case PatchResultBackupFailed: message = MessageUtf8(PatchText(PatchTextBackupFailed)); return;
+    case PatchResultWriteFailed: message = MessageUtf8(PatchText(PatchTextWriteFailed)); return;
     case PatchResultRestoreFailed:
-        message = MessageUtf8(PatchTextWriteFailed) + " " + MessageUtf8(PatchTextMayBeDamaged);
+        message = MessageUtf8(PatchText(PatchTextWriteFailed)) + " " + MessageUtf8(PatchText(PatchTextMayBeDamaged));
         return;
-    case PatchResultAlreadyPatched: message = MessageUtf8(PatchTextAlreadyPatched); return;
+    case PatchResultAlreadyPatched: message = MessageUtf8(PatchText(PatchTextAlreadyPatched)); return;
     case PatchResultDeclined: message = "not the original file this patch needs"; return;
-    case PatchResultWrongSource: message = MessageUtf8(PatchTextWrongSource); return;
-    case PatchResultNoRoom: message = MessageUtf8(PatchTextNoRoom); return;
+    case PatchResultWrongSource: message = MessageUtf8(PatchText(PatchTextWrongSource)); return;
+    case PatchResultNoRoom: message = MessageUtf8(PatchText(PatchTextNoRoom)); return;
     }
 }
 
@@ -188,7 +198,8 @@ bool ReadPatch(ApplyJob& job) {
     if (carried.info.fileSize != fileSize)
         return job.Fail(kExitIoFailure, job.source, "changed while it was being read");
     if (!carried.patchFound)
-        return job.Fail(kExitRefused, job.source, "carries no payload (" + MessageUtf8(PatchTextError) + ")");
+        return job.Fail(kExitRefused, job.source,
+                        "carries no payload (" + MessageUtf8(PatchText(PatchTextError)) + ")");
     job.patch.swap(carried.patch);
     job.extension = carried.extension;
     return true;
@@ -360,6 +371,9 @@ void ReportResult(ApplyJob& job) {
                  job.message + (report.notRegularFile ? " (not a regular file but a FIFO or a device; nothing was "
                                                         "read or written)"
                                 : report.openFailed ? " (the file cannot be opened for writing)"
+                                : report.journalFailed
+                                    ? " (the undo journal " + job.target +
+                                          ".tessel-undo cannot be created beside it; nothing was changed)"
                                 : report.outOfMemory ? " (out of memory; nothing was changed)"
                                 : report.bps.resultCrcWrong
                                     ? " (the result's CRC-32 is not the patch's: the file changed while it was read; "
@@ -369,8 +383,9 @@ void ReportResult(ApplyJob& job) {
         return;
     case PatchResultRestoreFailed:
         job.Fail(kExitIoFailure, job.target,
-                 job.message + (report.backupMade ? " (the original is in " + job.target + ".bak)"
-                                                  : " (no backup was asked for)") +
+                 job.message + (report.backupMade ? " (the original is in " + job.target + ".bak"
+                                                  : " (no backup was asked for") +
+                     "; the undo journal " + job.target + ".tessel-undo is kept: the next run puts the file back)" +
                      Because(report, job.target, false));
         return;
     }
