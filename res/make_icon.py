@@ -2,13 +2,14 @@
 """Writes res/tessel.ico: two 32 x 32 images of one picture, a 3 x 3 mosaic
 whose last tile is being lowered into its empty slot.
 
-One image: the picture has ten colours, so 4 bits per pixel with its own
-palette (only its colours: biClrUsed) hold it exactly, with a 1-bit
-transparency mask. Windows draws it at every size and colour depth (it
-scales the 32 x 32 image for small icons and maps the palette on displays
-of fewer colours), so a second image in 8 bits or in the VGA palette would
-only cost the program about 1 KiB of resources. The picture has hard edges
-only, so a 32-bit image with alpha would look the same and cost 4 KiB more.
+Image 1 has 4 bits per pixel with the picture's own palette (only its ten
+colours: biClrUsed), which holds the picture exactly; Windows draws it at
+every size and colour depth (it scales the 32 x 32 image for small icons
+and maps the palette on displays of fewer colours). Image 2 is the same
+picture in black and white, for monochrome displays.
+Both have a 1-bit transparency mask. The picture has hard edges only, so a
+32-bit image with alpha would look the same and cost 4 KiB more in the
+program, and an 8-bit copy beside the 4-bit one would only cost it 1 KiB.
 No packages needed: the ICO and BMP bytes are written by hand.
 
 Usage: res/make_icon.py [OUT.ico]   (default: res/tessel.ico beside this file)
@@ -115,6 +116,23 @@ def image4(px):
     return info_header(4, len(colours)) + palette + bytes(xor) + and_mask(px)
 
 
+def image1(px):
+    # White: the tiles, the new tile's bevels and its arrow; black: the
+    # grout, the slot, the shadow and the new tile's face, so the new tile
+    # stands out from the tile behind it as a white outline round a black
+    # face with a white arrow.
+    white = {TILE_LIGHT, TILE, TILE_DARK, NEW_LIGHT, NEW_DARK, ARROW}
+    palette = bytes((0, 0, 0, 0, 255, 255, 255, 0))
+    xor = bytearray()
+    for row in reversed(px):
+        bits = 0
+        for x, p in enumerate(row):
+            if p[3] >= 128 and p[:3] in white:
+                bits |= 1 << (31 - x)
+        xor += struct.pack(">I", bits)
+    return info_header(1, 2) + palette + bytes(xor) + and_mask(px)
+
+
 def ico(images):
     """images: list of (colour count byte, bits per pixel, bytes)."""
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
@@ -131,7 +149,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "tessel.ico")
     px = draw()
-    data = ico([(16, 4, image4(px))])
+    data = ico([(16, 4, image4(px)), (2, 1, image1(px))])
     with open(path, "wb") as f:
         f.write(data)
     print(f"{path}: {len(data)} bytes")
