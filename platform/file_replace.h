@@ -31,9 +31,9 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes);
 // Puts the closed file replacement in target's place in one step. With a
 // backup name, target becomes the backup (an existing one is replaced):
 // ReplaceFile on Windows; on POSIX a hard link of target renamed over the
-// backup, then the rename. Without one: ReplaceFile with no backup (the
-// target's attributes and security kept), or rename and the folder
-// flushed. All in one folder. On failure target is as it was.
+// backup, then the rename. Without one: MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, or rename and the
+// folder flushed. All in one folder. On failure target is as it was.
 bool PutFileInPlace(const ByteString& replacement, const ByteString& target, const ByteString& backup);
 
 // Whether UseUtf8FilePaths was called (Windows; POSIX paths are bytes either way).

@@ -130,12 +130,10 @@ bool FreeSpaceBeside(const ByteString& path, uint64_t* bytes) {
 
 bool PutFileInPlace(const ByteString& replacement, const ByteString& target, const ByteString& backup) {
     const WideString from = WidePath(replacement), to = WidePath(target);
+    if (backup.Empty())
+        return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     // ReplaceFile keeps the target's attributes and security on the new
-    // contents (a rename would give it the temporary's), and with a backup
-    // name moves the original there in the same call. Without one the
-    // original is simply gone, so ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (the
-    // original moved aside, the new file not in place) cannot occur.
-    if (backup.Empty()) return ReplaceFileW(W(to), W(from), NULL, REPLACEFILE_IGNORE_MERGE_ERRORS, NULL, NULL) != FALSE;
+    // contents and moves the original to the backup name in the same call.
     // An older backup that stands in its way goes first, once.
     const WideString kept = WidePath(backup);
     for (int attempt = 0; attempt < 2; ++attempt) {
