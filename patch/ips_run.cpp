@@ -171,9 +171,12 @@ PatchResult RunIntoNewFile(RunHost& host, uint32_t blockSize, const ChangeMap& c
     for (uint32_t at = 0, start, stop; built && at < keep; at = stop) {
         // Ranges as the writer finds them, window by window (windows are
         // aligned on their size), so a gap is never more than a window.
-        const uint32_t edge = (at | (ChangeMap::kWindowSize - 1)) + 1;
-        if (!changes.NextRange(at, edge, &start, &stop)) start = stop = edge;
-        const uint32_t count = (start < keep ? start : keep) - at;
+        // Limited to keep as the writer limits them to the result's size:
+        // a range found past it would join changed blocks beyond a cut and
+        // skip bytes the writer never lays.
+        const uint32_t edge = (at | (ChangeMap::kWindowSize - 1)) + 1, limit = edge < keep ? edge : keep;
+        if (!changes.NextRange(at, limit, &start, &stop)) start = stop = limit;
+        const uint32_t count = start - at;
         built = SeekStreamTo(target, at) && StreamRead(target, buffer, count) == count && SeekStreamTo(copy, at) &&
                 StreamWrite(copy, buffer, count) == count;
         host.StillWorking();
